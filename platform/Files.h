@@ -1,0 +1,30 @@
+#pragma once
+// File-system services. Paths are in the program's own form: 8-bit code page 1252 text with
+// backslashes between directories. The Windows build hands them to the system unchanged; the
+// POSIX stand-in turns each backslash into a slash.
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+bool FileExists(const std::string& path); // an existing file, not a directory
+bool DirectoryExists(const std::string& path);
+
+// Makes one directory level; false when it does not exist afterwards because it could not be made.
+bool MakeDirectory(const std::string& path);
+
+bool RemoveFile(const std::string& path);
+
+// Renames a file; refuses to overwrite an existing target.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// Replaces the file at path with exactly these bytes, or leaves it as it was: the bytes go to a
+// temporary file in the same directory, which is flushed and then takes the target's place.
+// No temporary file is left behind on any path.
+bool WriteFileAtomically(const std::string& path, std::string_view bytes);
+
+// Reads a whole file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string& bytes);
+
+} // namespace platform

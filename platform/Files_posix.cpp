@@ -1,0 +1,92 @@
+#include "platform/Files.h"
+
+#include "platform/PosixPath.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+bool StatIs(const std::string& path, mode_t type) {
+    struct stat st;
+    return ::stat(NativePath(path).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+bool FileExists(const std::string& path) { return StatIs(path, S_IFREG); }
+
+bool DirectoryExists(const std::string& path) { return StatIs(path, S_IFDIR); }
+
+bool MakeDirectory(const std::string& path) {
+    return ::mkdir(NativePath(path).c_str(), 0777) == 0 || DirectoryExists(path);
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(NativePath(path).c_str()) == 0; }
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    // rename() would replace the target; the Windows move refuses to.
+    std::string source = NativePath(from), target = NativePath(to);
+    struct stat st;
+    if (::lstat(target.c_str(), &st) == 0)
+        return false;
+    return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    std::string target = NativePath(path);
+    std::size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temp = dir + "." + base + ".XXXXXX";
+    UniqueFd fd(::mkstemp(temp.data()));
+    if (!fd)
+        return false;
+    struct stat st;
+    mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0;
+    ok = ::close(fd.Take()) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok)
+        ::unlink(temp.c_str());
+    return ok;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    UniqueFd fd(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return false;
+    std::string out;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        out.append(chunk, static_cast<std::size_t>(n));
+    }
+    bytes.swap(out);
+    return true;
+}
+
+} // namespace platform

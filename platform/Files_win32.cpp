@@ -1,0 +1,92 @@
+#include "platform/Files.h"
+
+#include "platform/WinHandles.h"
+
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+DWORD Attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+
+std::string DirectoryOf(const std::string& path) {
+    std::size_t cut = path.find_last_of("\\/:");
+    if (cut == std::string::npos)
+        return ".";
+    if (path[cut] == ':')
+        return path.substr(0, cut + 1) + ".";
+    return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+    // WriteFile takes a 32-bit count; large texts go in slices.
+    constexpr std::size_t Slice = 1u << 24;
+    while (!bytes.empty()) {
+        DWORD want = static_cast<DWORD>(bytes.size() < Slice ? bytes.size() : Slice);
+        DWORD done = 0;
+        if (!WriteFile(file, bytes.data(), want, &done, nullptr) || done == 0)
+            return false;
+        bytes.remove_prefix(done);
+    }
+    return true;
+}
+
+} // namespace
+
+bool FileExists(const std::string& path) {
+    DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::string& path) {
+    DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool MakeDirectory(const std::string& path) {
+    return CreateDirectoryA(path.c_str(), nullptr) != 0 || DirectoryExists(path);
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    return MoveFileA(from.c_str(), to.c_str()) != 0;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
+    char temp[MAX_PATH + 1] = {};
+    if (GetTempFileNameA(DirectoryOf(path).c_str(), "qvb", 0, temp) == 0)
+        return false;
+    bool ok = false;
+    {
+        UniqueFileHandle file(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        ok = file && WriteAll(file.Get(), bytes) && FlushFileBuffers(file.Get());
+    }
+    ok = ok && MoveFileExA(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok)
+        DeleteFileA(temp);
+    return ok;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return false;
+    std::string out;
+    char chunk[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr))
+            return false;
+        if (got == 0)
+            break;
+        out.append(chunk, got);
+    }
+    bytes.swap(out);
+    return true;
+}
+
+} // namespace platform

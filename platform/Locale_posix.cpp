@@ -1,0 +1,18 @@
+#include "platform/Locale.h"
+
+#include <ctime>
+
+namespace platform {
+
+// The stand-in uses the Brazilian short date form.
+std::string ShortDateText() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (!::localtime_r(&now, &local))
+        return {};
+    char buffer[32];
+    std::size_t n = std::strftime(buffer, sizeof buffer, "%d/%m/%Y", &local);
+    return std::string(buffer, n);
+}
+
+} // namespace platform

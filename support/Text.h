@@ -1,0 +1,17 @@
+#pragma once
+// Text helpers for 8-bit code page 1252 text, one byte per character.
+
+#include <string>
+#include <string_view>
+
+// The upper-case form of one code page 1252 character (ASCII and the accented letters).
+char AnsiUpperChar(char c);
+
+// Equal without regard to letter case.
+bool SameText(std::string_view a, std::string_view b);
+
+// Orders two texts without regard to letter case: negative, 0 or positive.
+int CompareText(std::string_view a, std::string_view b);
+
+// Removes leading and trailing characters at or below the space character.
+std::string_view Trim(std::string_view s);

@@ -1,0 +1,37 @@
+#include "update/VersionFile.h"
+
+#include "support/Text.h"
+
+TVersionFile::TVersionFile(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    std::size_t start = 0;
+    auto add = [&](std::size_t end) {
+        std::string_view line = text.substr(start, end - start);
+        std::size_t eq = line.find('=');
+        TLine parsed;
+        if (eq != std::string_view::npos) {
+            parsed.Name.assign(line.substr(0, eq));
+            parsed.Value.assign(Trim(line.substr(eq + 1)));
+        }
+        lines_.push_back(std::move(parsed));
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n')
+            continue;
+        add(i);
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        add(text.size());
+}
+
+std::string TVersionFile::Value(std::string_view name) const {
+    for (const TLine& line : lines_)
+        if (SameText(line.Name, name))
+            return line.Value;
+    return {};
+}
+
+bool TVersionFile::IsComplete() const { return Value("Start.Ok") == "1" && Value("End.Ok") == "1"; }
