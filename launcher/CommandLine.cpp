@@ -72,8 +72,7 @@ std::string TCommandLine::ParamStr(int i) const {
     return params_[static_cast<std::size_t>(i)];
 }
 
-bool TCommandLine::FindSwitch(std::string_view name, TSwitchChars prefixes,
-                              bool ignoreCase) const {
+bool TCommandLine::FindSwitch(std::string_view name, TSwitchChars prefixes, bool ignoreCase) const {
     for (std::size_t k = 1; k < params_.size(); ++k) {
         const std::string& p = params_[k];
         if (HasPrefix(p, prefixes) && SameName(std::string_view(p).substr(1), name, ignoreCase))

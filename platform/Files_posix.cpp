@@ -31,15 +31,21 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 } // namespace
 
-bool FileExists(const std::string& path) { return StatIs(path, S_IFREG); }
+bool FileExists(const std::string& path) {
+    return StatIs(path, S_IFREG);
+}
 
-bool DirectoryExists(const std::string& path) { return StatIs(path, S_IFDIR); }
+bool DirectoryExists(const std::string& path) {
+    return StatIs(path, S_IFDIR);
+}
 
 bool MakeDirectory(const std::string& path) {
     return ::mkdir(NativePath(path).c_str(), 0777) == 0 || DirectoryExists(path);
 }
 
-bool RemoveFile(const std::string& path) { return ::unlink(NativePath(path).c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    return ::unlink(NativePath(path).c_str()) == 0;
+}
 
 bool RenameFile(const std::string& from, const std::string& to) {
     // rename() would replace the target; the Windows move refuses to.

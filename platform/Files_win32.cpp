@@ -8,7 +8,9 @@ namespace platform {
 
 namespace {
 
-DWORD Attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+DWORD Attributes(const std::string& path) {
+    return GetFileAttributesA(path.c_str());
+}
 
 std::string DirectoryOf(const std::string& path) {
     std::size_t cut = path.find_last_of("\\/:");
@@ -48,7 +50,9 @@ bool MakeDirectory(const std::string& path) {
     return CreateDirectoryA(path.c_str(), nullptr) != 0 || DirectoryExists(path);
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+    return DeleteFileA(path.c_str()) != 0;
+}
 
 bool RenameFile(const std::string& from, const std::string& to) {
     return MoveFileA(from.c_str(), to.c_str()) != 0;
@@ -71,8 +75,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return false;
     std::string out;

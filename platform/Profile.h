@@ -12,11 +12,11 @@ namespace platform {
 // The read buffer holds 2048 bytes including the terminator.
 constexpr std::size_t ProfileValueMax = 2047;
 
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& defaultValue);
+std::string ReadProfileValue(const std::string& path, const std::string& section,
+                             const std::string& key, const std::string& defaultValue);
 
 // False when the platform refuses the write (missing directory, read-only file, ...).
-bool WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value);
+bool WriteProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                       const std::string& value);
 
 } // namespace platform

@@ -12,7 +12,9 @@ namespace platform {
 
 namespace {
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front()))
@@ -22,7 +24,9 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Fold(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
@@ -109,8 +113,8 @@ bool FindKey(const std::vector<std::string>& lines, const SectionSpan& span, std
 
 } // namespace
 
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& defaultValue) {
+std::string ReadProfileValue(const std::string& path, const std::string& section,
+                             const std::string& key, const std::string& defaultValue) {
     std::string text;
     std::string value = defaultValue;
     if (ReadWholeFile(path, text)) {
@@ -130,8 +134,8 @@ std::string ReadProfileString(const std::string& path, const std::string& sectio
     return value;
 }
 
-bool WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value) {
+bool WriteProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                       const std::string& value) {
     std::string text;
     if (!ReadWholeFile(path, text) && FileExists(path))
         return false;

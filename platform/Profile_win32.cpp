@@ -4,16 +4,16 @@
 
 namespace platform {
 
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& defaultValue) {
+std::string ReadProfileValue(const std::string& path, const std::string& section,
+                             const std::string& key, const std::string& defaultValue) {
     char buffer[ProfileValueMax + 1] = {};
     DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), buffer,
                                        sizeof buffer, path.c_str());
     return std::string(buffer, n);
 }
 
-bool WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value) {
+bool WriteProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                       const std::string& value) {
     return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path.c_str()) !=
            0;
 }

@@ -3,6 +3,8 @@
 namespace platform {
 
 // Executables here carry no Windows version resource.
-std::string FileVersionText(const std::string&) { return {}; }
+std::string FileVersionText(const std::string&) {
+    return {};
+}
 
 } // namespace platform

@@ -10,7 +10,9 @@ std::string ExtractFilePath(const std::string& path) {
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-std::string AppDirectory() { return ExtractFilePath(platform::ModuleFileName()); }
+std::string AppDirectory() {
+    return ExtractFilePath(platform::ModuleFileName());
+}
 
 bool SaveTextToFile(const std::string& path, std::string_view text) {
     return platform::WriteFileAtomically(path, text);

@@ -6,10 +6,9 @@
 #include <algorithm>
 
 void TAddressList::Add(const std::string& address) {
-    auto at = std::lower_bound(items_.begin(), items_.end(), address,
-                               [](const std::string& a, const std::string& b) {
-                                   return CompareText(a, b) < 0;
-                               });
+    auto at = std::lower_bound(
+        items_.begin(), items_.end(), address,
+        [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
     if (at != items_.end() && CompareText(*at, address) == 0)
         return;
     items_.insert(at, address);

@@ -4,7 +4,9 @@
 
 namespace {
 
-inline std::uint32_t Rotl(std::uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
+inline std::uint32_t Rotl(std::uint32_t x, int s) {
+    return (x << s) | (x >> (32 - s));
+}
 
 inline std::uint32_t Load32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |

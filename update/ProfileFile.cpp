@@ -6,12 +6,12 @@
 
 std::string TProfileFile::ReadString(const std::string& section, const std::string& key,
                                      const std::string& defaultValue) const {
-    return platform::ReadProfileString(path_, section, key, defaultValue);
+    return platform::ReadProfileValue(path_, section, key, defaultValue);
 }
 
 void TProfileFile::WriteString(const std::string& section, const std::string& key,
                                const std::string& value) {
-    if (!platform::WriteProfileString(path_, section, key, value))
+    if (!platform::WriteProfileValue(path_, section, key, value))
         throw EIniFileException("Incapaz de escrever para " + path_);
 }
 

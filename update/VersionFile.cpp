@@ -34,4 +34,6 @@ std::string TVersionFile::Value(std::string_view name) const {
     return {};
 }
 
-bool TVersionFile::IsComplete() const { return Value("Start.Ok") == "1" && Value("End.Ok") == "1"; }
+bool TVersionFile::IsComplete() const {
+    return Value("Start.Ok") == "1" && Value("End.Ok") == "1";
+}

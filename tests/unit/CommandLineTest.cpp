@@ -9,7 +9,8 @@ namespace {
 using Params = std::vector<std::string>;
 
 TCommandLine Line(std::string_view args) {
-    return TCommandLine("C:\\App\\QVBrelmox.exe", std::string("QVBrelmox.exe ") + std::string(args));
+    return TCommandLine("C:\\App\\QVBrelmox.exe",
+                        std::string("QVBrelmox.exe ") + std::string(args));
 }
 
 } // namespace
@@ -30,7 +31,7 @@ TEST(CommandLine, SplitsByTheQuotingRules) {
         {"prog \"\" a", {"prog", "a"}},
         {"prog \"\"\"\"a", {"prog", "a"}},
         {"prog \"\"x\"y z\"", {"prog", "xy z"}},
-        {"prog a \"", {"prog", "a"}},     // an empty last parameter ends the list
+        {"prog a \"", {"prog", "a"}}, // an empty last parameter ends the list
         {"prog a \" \" b", {"prog", "a", " ", "b"}},
         {"prog C:\\dir\\ \\\"x", {"prog", "C:\\dir\\", "\\x"}}, // no escape character
         {std::string_view("prog a\0b c", 10), {"prog", "a"}},

@@ -21,9 +21,9 @@ TEST(FileHelpers, AppDirectoryIsTheExecutablesDirectory) {
 TEST(FileHelpers, SaveTextToFileWritesExactlyTheBytes) {
     TTempDir dir;
     std::string path = dir / "out.bin";
-    const std::string texts[] = {
-        std::string("line\r\nnext\nlast\r", 16), std::string("\0\x01\xFF\xE7", 4), "",
-        std::string(3 * 1024 * 1024 + 5, '\x9C')};
+    const std::string texts[] = {std::string("line\r\nnext\nlast\r", 16),
+                                 std::string("\0\x01\xFF\xE7", 4), "",
+                                 std::string(3 * 1024 * 1024 + 5, '\x9C')};
     for (const std::string& text : texts) {
         ASSERT_TRUE(SaveTextToFile(path, text));
         EXPECT_EQ(ReadFileOrDie(path), text);

@@ -35,7 +35,9 @@ int TTempDir::EntryCount() const {
     return n;
 }
 
-bool HaveWindowsFixtures() { return platform::FileExists(AppDirectory() + "version_ptbr.exe"); }
+bool HaveWindowsFixtures() {
+    return platform::FileExists(AppDirectory() + "version_ptbr.exe");
+}
 
 std::string ReadFileOrDie(const std::string& path) {
     std::string bytes;

@@ -77,6 +77,6 @@ TEST(VersionFile, HugeLinesAndManyLines) {
 
     std::string many;
     for (int i = 0; i < 100000; ++i)
-        many += "f" + std::to_string(i) + "=1\n";
+        many.append("f").append(std::to_string(i)).append("=1\n");
     EXPECT_EQ(TVersionFile(many).Lines().size(), 100000u);
 }
