@@ -48,8 +48,13 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-    // rename() would replace the target; the Windows move refuses to.
+    // A plain rename() would replace the target; the Windows move refuses to.
     std::string source = NativePath(from), target = NativePath(to);
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // File systems without the no-replace flag: check first (not atomic, but a stand-in).
     struct stat st;
     if (::lstat(target.c_str(), &st) == 0)
         return false;

@@ -92,3 +92,18 @@ TEST(FileHelpers, GetFileVersionTextWithoutAResourceWritesNothing) {
     GetFileVersionText(AppDirectory() + "no_such_file.exe", v);
     EXPECT_EQ(v, "kept");
 }
+
+TEST(FileHelpers, RenameNeverOverwritesAndRemoveTakesFilesOnly) {
+    TTempDir dir;
+    ASSERT_TRUE(SaveTextToFile(dir / "QVBrelmox.exe", "old"));
+    ASSERT_TRUE(SaveTextToFile(dir / "QVBrelmox.new", "new"));
+    EXPECT_FALSE(platform::RenameFile(dir / "QVBrelmox.new", dir / "QVBrelmox.exe"));
+    EXPECT_EQ(ReadFileOrDie(dir / "QVBrelmox.exe"), "old");
+    EXPECT_TRUE(platform::RenameFile(dir / "QVBrelmox.exe", dir / "QVBrelmox.ant"));
+    EXPECT_TRUE(platform::RenameFile(dir / "QVBrelmox.new", dir / "QVBrelmox.exe"));
+    EXPECT_EQ(ReadFileOrDie(dir / "QVBrelmox.exe"), "new");
+    EXPECT_FALSE(platform::FileExists(dir / "QVBrelmox.new"));
+    EXPECT_TRUE(platform::RemoveFile(dir / "QVBrelmox.ant"));
+    EXPECT_FALSE(platform::RemoveFile(dir / "QVBrelmox.ant"));
+    EXPECT_FALSE(platform::RenameFile(dir / "nothing", dir / "other"));
+}
