@@ -1,0 +1,45 @@
+#include "support/Stream.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+std::size_t CheckedSize(std::int64_t size) {
+    if (size < 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
+        throw std::length_error("stream size out of range");
+    return static_cast<std::size_t>(size);
+}
+
+} // namespace
+
+void TMemoryStream::SetSize(std::int64_t size) { data_.resize(CheckedSize(size)); }
+
+void TMemoryStream::SetPosition(std::int64_t position) {
+    position_ = position < 0 ? 0 : position;
+}
+
+std::size_t TMemoryStream::Read(void* buffer, std::size_t n) {
+    if (position_ >= Size())
+        return 0;
+    std::size_t at = static_cast<std::size_t>(position_);
+    std::size_t k = std::min(n, data_.size() - at);
+    std::memcpy(buffer, data_.data() + at, k);
+    position_ += static_cast<std::int64_t>(k);
+    return k;
+}
+
+void TMemoryStream::Write(const void* buffer, std::size_t n) {
+    if (n == 0)
+        return;
+    std::size_t at = CheckedSize(position_);
+    if (n > SIZE_MAX - at)
+        throw std::length_error("stream size out of range");
+    if (at + n > data_.size())
+        data_.resize(at + n);
+    std::memcpy(data_.data() + at, buffer, n);
+    position_ += static_cast<std::int64_t>(n);
+}

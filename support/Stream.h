@@ -1,0 +1,45 @@
+#pragma once
+// Byte streams with a position, as the network client reads bodies into them and sends from
+// them. Sizes and positions are 64-bit.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class TStream {
+public:
+    virtual ~TStream() = default;
+
+    virtual std::int64_t Size() const = 0;
+    // Grows (with zero bytes) or cuts the stream; the position is kept. Raises on failure.
+    virtual void SetSize(std::int64_t size) = 0;
+    virtual std::int64_t Position() const = 0;
+    virtual void SetPosition(std::int64_t position) = 0;
+
+    // Reads up to n bytes at the position and advances; 0 at the end.
+    virtual std::size_t Read(void* buffer, std::size_t n) = 0;
+    // Writes n bytes at the position, growing the stream as needed, and advances. Raises on
+    // failure.
+    virtual void Write(const void* buffer, std::size_t n) = 0;
+};
+
+// A stream held in memory. A size that cannot be held raises std::bad_alloc or
+// std::length_error, never anything worse.
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    explicit TMemoryStream(std::string data) : data_(std::move(data)) {}
+
+    std::int64_t Size() const override { return static_cast<std::int64_t>(data_.size()); }
+    void SetSize(std::int64_t size) override;
+    std::int64_t Position() const override { return position_; }
+    void SetPosition(std::int64_t position) override;
+    std::size_t Read(void* buffer, std::size_t n) override;
+    void Write(const void* buffer, std::size_t n) override;
+
+    const std::string& Data() const { return data_; }
+
+private:
+    std::string data_;
+    std::int64_t position_ = 0;
+};
