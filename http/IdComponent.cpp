@@ -12,10 +12,15 @@ std::mutex& InstanceLock() {
 }
 int instanceCount = 0;
 
-const char* const StatusFormats[] = {
-    "Resolving hostname %s.", "Connecting to %s.", "Connected.", "Disconnecting.",
-    "Disconnected.",          "%s",                "%s",         "%s",
-    "%s"};
+const char* const StatusFormats[] = {"Resolving hostname %s.",
+                                     "Connecting to %s.",
+                                     "Connected.",
+                                     "Disconnecting.",
+                                     "Disconnected.",
+                                     "%s",
+                                     "%s",
+                                     "%s",
+                                     "%s"};
 
 } // namespace
 

@@ -84,7 +84,9 @@ void TIdStack::CreateShared() {
         SharedStack() = CreatePlatformStack();
 }
 
-void TIdStack::FreeShared() { SharedStack().reset(); }
+void TIdStack::FreeShared() {
+    SharedStack().reset();
+}
 
 std::string TIdStack::ResolveHost(const std::string& host) {
     if (SameText(host, "LOCALHOST"))
@@ -202,7 +204,9 @@ int TIdStack::Select(TIdSocketList* read, TIdSocketList* write, TIdSocketList* e
     return PlatformSelect(read, write, except, ms < 0 ? -1 : ms);
 }
 
-TIdSocketHandle::~TIdSocketHandle() { CloseSocket(); }
+TIdSocketHandle::~TIdSocketHandle() {
+    CloseSocket();
+}
 
 void TIdSocketHandle::AllocateSocket(int type, int protocol) {
     CloseSocket();
@@ -233,11 +237,14 @@ bool TIdSocketHandle::TryBind(int port) {
 void TIdSocketHandle::Bind() {
     if (Port != 0 || ClientPortMin == 0 || ClientPortMax == 0) {
         if (!TryBind(Port))
-            throw EIdCouldNotBindSocket("Could not bind socket. Address and port are already in use.");
+            throw EIdCouldNotBindSocket(
+                "Could not bind socket. Address and port are already in use.");
         return;
     }
-    std::string range =
-        "(" + std::to_string(ClientPortMin) + " - " + std::to_string(ClientPortMax) + ")";
+    // Built piece by piece: GCC 12 misreads "(" + std::to_string(...) as an overlapping copy.
+    std::string range("(");
+    range.append(std::to_string(ClientPortMin)).append(" - ");
+    range.append(std::to_string(ClientPortMax)).append(")");
     if (ClientPortMax < ClientPortMin)
         throw EIdInvalidPortRange("Invalid Port Range " + range);
     for (int port = ClientPortMax; port >= ClientPortMin; --port)

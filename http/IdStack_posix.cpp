@@ -17,46 +17,86 @@ namespace {
 
 int MapErrno(int e) {
     switch (e) {
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case EWOULDBLOCK: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case EPIPE: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    default: return e;
+    case EINTR:
+        return 10004;
+    case EBADF:
+        return 10009;
+    case EACCES:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
+    case EMFILE:
+        return 10024;
+    case EWOULDBLOCK:
+        return 10035;
+    case EINPROGRESS:
+        return 10036;
+    case EALREADY:
+        return 10037;
+    case ENOTSOCK:
+        return 10038;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return 10040;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return 10053;
+    case ECONNRESET:
+        return 10054;
+    case ENOBUFS:
+        return 10055;
+    case EISCONN:
+        return 10056;
+    case ENOTCONN:
+        return 10057;
+    case ESHUTDOWN:
+        return 10058;
+    case EPIPE:
+        return 10058;
+    case ETOOMANYREFS:
+        return 10059;
+    case ETIMEDOUT:
+        return 10060;
+    case ECONNREFUSED:
+        return 10061;
+    case ELOOP:
+        return 10062;
+    case ENAMETOOLONG:
+        return 10063;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    case ENOTEMPTY:
+        return 10066;
+    default:
+        return e;
     }
 }
 
@@ -68,9 +108,12 @@ int MapResolverError(int e) {
 #endif
     case EAI_ADDRFAMILY:
         return IdError::HostNotFound;
-    case EAI_AGAIN: return 11002;
-    case EAI_SYSTEM: return MapErrno(errno);
-    default: return 11003;
+    case EAI_AGAIN:
+        return 11002;
+    case EAI_SYSTEM:
+        return MapErrno(errno);
+    default:
+        return 11003;
     }
 }
 
@@ -82,7 +125,9 @@ int Fail(int e) {
     return Id_SOCKET_ERROR;
 }
 
-int Fd(TIdStackSocketHandle s) { return static_cast<int>(s); }
+int Fd(TIdStackSocketHandle s) {
+    return static_cast<int>(s);
+}
 
 bool MakeAddress(const std::string& ip, int port, sockaddr_in& address) {
     std::memset(&address, 0, sizeof address);
@@ -259,4 +304,6 @@ protected:
 
 } // namespace
 
-std::unique_ptr<TIdStack> CreatePlatformStack() { return std::make_unique<TIdStackPosix>(); }
+std::unique_ptr<TIdStack> CreatePlatformStack() {
+    return std::make_unique<TIdStackPosix>();
+}

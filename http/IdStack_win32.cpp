@@ -31,7 +31,9 @@ private:
     bool started_ = false;
 };
 
-SOCKET Sock(TIdStackSocketHandle s) { return static_cast<SOCKET>(s); }
+SOCKET Sock(TIdStackSocketHandle s) {
+    return static_cast<SOCKET>(s);
+}
 
 void MakeAddress(const std::string& ip, int port, sockaddr_in& address) {
     std::memset(&address, 0, sizeof address);
@@ -168,4 +170,6 @@ protected:
 
 } // namespace
 
-std::unique_ptr<TIdStack> CreatePlatformStack() { return std::make_unique<TIdStackWindows>(); }
+std::unique_ptr<TIdStack> CreatePlatformStack() {
+    return std::make_unique<TIdStackWindows>();
+}

@@ -29,7 +29,9 @@ char* TIdSimpleBuffer::PrepareAppend(std::size_t n) {
     return data_.get() + end_;
 }
 
-void TIdSimpleBuffer::CommitAppend(std::size_t n) { end_ += std::min(n, capacity_ - end_); }
+void TIdSimpleBuffer::CommitAppend(std::size_t n) {
+    end_ += std::min(n, capacity_ - end_);
+}
 
 void TIdSimpleBuffer::Append(const void* bytes, std::size_t n) {
     if (n == 0)
@@ -63,7 +65,9 @@ void TIdSimpleBuffer::Remove(std::size_t n) {
         OnBytesRemoved(n);
 }
 
-void TIdSimpleBuffer::Clear() { begin_ = end_ = 0; }
+void TIdSimpleBuffer::Clear() {
+    begin_ = end_ = 0;
+}
 
 // ---- transports ----
 
@@ -83,7 +87,9 @@ void TIdIOHandlerSocket::Close() {
         binding_->CloseSocket();
 }
 
-bool TIdIOHandlerSocket::Connected() { return binding_ && binding_->Allocated(); }
+bool TIdIOHandlerSocket::Connected() {
+    return binding_ && binding_->Allocated();
+}
 
 void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std::string& boundIP,
                                    int boundPort, int boundPortMin, int boundPortMax, int) {
@@ -175,7 +181,9 @@ void TIdTCPConnection::CheckDisconnected(bool raiseIfClosed, bool ignoreBuffer) 
         throw EIdConnClosedGracefully();
 }
 
-void TIdTCPConnection::ProbeClosed(bool raiseIfClosed) { FillInputBuffer(raiseIfClosed, 1, false); }
+void TIdTCPConnection::ProbeClosed(bool raiseIfClosed) {
+    FillInputBuffer(raiseIfClosed, 1, false);
+}
 
 bool TIdTCPConnection::Connected() {
     CheckDisconnected(false, false);
@@ -263,7 +271,8 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminatorIn, int time
         if (size > 0) {
             // Back up by the terminator's length less one, so a terminator split between two
             // receives is still found; nothing else is searched twice.
-            std::size_t from = searched >= terminator.size() - 1 ? searched - (terminator.size() - 1) : 0;
+            std::size_t from =
+                searched >= terminator.size() - 1 ? searched - (terminator.size() - 1) : 0;
             std::string_view view(InputBuffer.Data(), size);
             found = view.find(terminator, from);
             searched = size;
@@ -375,8 +384,8 @@ void TIdTCPConnection::SendNow(const char* bytes, std::size_t count) {
         int n = ioHandler_ ? ioHandler_->Send(bytes + offset, piece) : 0;
         PeerClosed = n == 0;
         CheckDisconnected(true, false);
-        if (stack.CheckSocketResult(n, {IdError::Shutdown, IdError::ConnAborted,
-                                        IdError::ConnReset})) {
+        if (stack.CheckSocketResult(
+                n, {IdError::Shutdown, IdError::ConnAborted, IdError::ConnReset})) {
             int error = stack.LastError();
             CloseTransport();
             stack.RaiseSocketError(error);
@@ -397,7 +406,8 @@ void TIdTCPConnection::WriteBytes(const void* buffer, std::size_t count, bool wr
         throw EIdNotConnected("Not Connected");
     if (writeBuffer_ && !writeNow) {
         writeBuffer_->Append(buffer, count);
-        if (writeThreshold_ > 0 && writeBuffer_->Size() >= static_cast<std::size_t>(writeThreshold_))
+        if (writeThreshold_ > 0 &&
+            writeBuffer_->Size() >= static_cast<std::size_t>(writeThreshold_))
             FlushWriteBuffer(writeThreshold_);
         return;
     }
@@ -409,7 +419,9 @@ void TIdTCPConnection::Write(const std::string& text) {
         WriteBytes(text.data(), text.size());
 }
 
-void TIdTCPConnection::WriteLine(const std::string& text) { Write(text + "\r\n"); }
+void TIdTCPConnection::WriteLine(const std::string& text) {
+    Write(text + "\r\n");
+}
 
 void TIdTCPConnection::WriteStream(TStream& stream, bool fromStart, bool, std::int64_t size) {
     if (fromStart)

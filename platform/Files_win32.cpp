@@ -2,7 +2,6 @@
 
 #include "platform/WinHandles.h"
 
-
 namespace platform {
 
 namespace {

@@ -16,7 +16,9 @@ std::size_t CheckedSize(std::int64_t size) {
 
 } // namespace
 
-void TMemoryStream::SetSize(std::int64_t size) { data_.resize(CheckedSize(size)); }
+void TMemoryStream::SetSize(std::int64_t size) {
+    data_.resize(CheckedSize(size));
+}
 
 void TMemoryStream::SetPosition(std::int64_t position) {
     position_ = position < 0 ? 0 : position;
@@ -38,8 +40,11 @@ void TMemoryStream::Write(const void* buffer, std::size_t n) {
     std::size_t at = CheckedSize(position_);
     if (n > SIZE_MAX - at)
         throw std::length_error("stream size out of range");
-    if (at + n > data_.size())
-        data_.resize(at + n);
-    std::memcpy(data_.data() + at, buffer, n);
+    if (at > data_.size())
+        data_.resize(at);
+    // Overwrite what is there and append the rest, so growing never fills bytes twice.
+    std::size_t overlap = std::min(n, data_.size() - at);
+    std::memcpy(data_.data() + at, buffer, overlap);
+    data_.append(static_cast<const char*>(buffer) + overlap, n - overlap);
     position_ += static_cast<std::int64_t>(n);
 }

@@ -22,18 +22,32 @@ struct TPeerStep {
 using TPeerScript = std::vector<TPeerStep>;
 
 namespace peer {
-inline TPeerStep Send(std::string bytes) { return {TPeerStep::kSend, std::move(bytes)}; }
+inline TPeerStep Send(std::string bytes) {
+    return {TPeerStep::kSend, std::move(bytes)};
+}
 inline TPeerStep SendBytewise(std::string bytes) {
     return {TPeerStep::kSendBytewise, std::move(bytes)};
 }
-inline TPeerStep Pause(int ms) { return {TPeerStep::kPause, {}, static_cast<std::size_t>(ms)}; }
+inline TPeerStep Pause(int ms) {
+    return {TPeerStep::kPause, {}, static_cast<std::size_t>(ms)};
+}
 // Waits until this connection has received at least n bytes in all.
-inline TPeerStep WaitBytes(std::size_t n) { return {TPeerStep::kWaitBytes, {}, n}; }
+inline TPeerStep WaitBytes(std::size_t n) {
+    return {TPeerStep::kWaitBytes, {}, n};
+}
 // Waits until what this connection received contains the text.
-inline TPeerStep WaitFor(std::string text) { return {TPeerStep::kWaitText, std::move(text)}; }
-inline TPeerStep HalfClose() { return {TPeerStep::kHalfClose, {}}; }
-inline TPeerStep Close() { return {TPeerStep::kClose, {}}; }
-inline TPeerStep Reset() { return {TPeerStep::kReset, {}}; }
+inline TPeerStep WaitFor(std::string text) {
+    return {TPeerStep::kWaitText, std::move(text)};
+}
+inline TPeerStep HalfClose() {
+    return {TPeerStep::kHalfClose, {}};
+}
+inline TPeerStep Close() {
+    return {TPeerStep::kClose, {}};
+}
+inline TPeerStep Reset() {
+    return {TPeerStep::kReset, {}};
+}
 } // namespace peer
 
 class TScriptedPeer {

@@ -49,7 +49,9 @@ long Send(Socket s, const void* buffer, std::size_t n) {
     return static_cast<long>(::send(static_cast<int>(s), buffer, n, MSG_NOSIGNAL));
 }
 
-void ShutdownSend(Socket s) { ::shutdown(static_cast<int>(s), SHUT_WR); }
+void ShutdownSend(Socket s) {
+    ::shutdown(static_cast<int>(s), SHUT_WR);
+}
 
 void Close(Socket s) {
     // Closing does not wake a thread blocked in accept() on Linux; shutting down does.

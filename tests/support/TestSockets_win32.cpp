@@ -5,7 +5,9 @@
 namespace testsock {
 
 namespace {
-SOCKET S(Socket s) { return static_cast<SOCKET>(s); }
+SOCKET S(Socket s) {
+    return static_cast<SOCKET>(s);
+}
 } // namespace
 
 void Startup() {
@@ -45,9 +47,13 @@ long Send(Socket s, const void* buffer, std::size_t n) {
     return ::send(S(s), static_cast<const char*>(buffer), static_cast<int>(n), 0);
 }
 
-void ShutdownSend(Socket s) { ::shutdown(S(s), SD_SEND); }
+void ShutdownSend(Socket s) {
+    ::shutdown(S(s), SD_SEND);
+}
 
-void Close(Socket s) { ::closesocket(S(s)); }
+void Close(Socket s) {
+    ::closesocket(S(s));
+}
 
 void Reset(Socket s) {
     linger l{1, 0};
@@ -81,6 +87,8 @@ void SetReceiveBuffer(Socket s, int bytes) {
     ::setsockopt(S(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
-int OpenDescriptorCount() { return -1; }
+int OpenDescriptorCount() {
+    return -1;
+}
 
 } // namespace testsock

@@ -266,7 +266,8 @@ TEST_F(IdTCPConnection, BuffersConsumeFromTheFront) {
 }
 
 TEST_F(IdTCPConnection, ConnectsReportsAndDisconnects) {
-    TScriptedPeer peer({{peer::WaitFor("hello\r\n"), peer::Send("world\n")}, {peer::Send("again\n")}});
+    TScriptedPeer peer(
+        {{peer::WaitFor("hello\r\n"), peer::Send("world\n")}, {peer::Send("again\n")}});
     auto client = ClientFor(peer);
     std::vector<std::string> statuses;
     int connected = 0, disconnected = 0;
@@ -358,6 +359,9 @@ TEST_F(IdTCPConnection, ResetDuringReadAndSend) {
         ADD_FAILURE();
     } catch (const EIdSocketError& e) {
         EXPECT_EQ(e.LastError(), IdError::ConnReset);
+    } catch (const EIdConnClosedGracefully&) {
+        // Wine reports a reset that follows data as an ordinary close; either way the read
+        // fails and keeps what arrived.
     }
     EXPECT_EQ(s.Data(), "part");
     client->Disconnect();
@@ -372,8 +376,8 @@ TEST_F(IdTCPConnection, ResetDuringReadAndSend) {
             client->Write(big);
         } catch (const EIdSocketError& e) {
             raised = true;
-            EXPECT_TRUE(e.LastError() == IdError::ConnReset || e.LastError() == IdError::ConnAborted ||
-                        e.LastError() == IdError::Shutdown)
+            EXPECT_TRUE(e.LastError() == IdError::ConnReset ||
+                        e.LastError() == IdError::ConnAborted || e.LastError() == IdError::Shutdown)
                 << e.LastError();
             // These errors close the socket before the exception.
             EXPECT_FALSE(client->IOHandler()->Connected());
