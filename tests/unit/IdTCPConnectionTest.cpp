@@ -73,6 +73,19 @@ TEST_F(IdTCPConnection, ReadLineTerminatorsUnderEveryFragmentation) {
     }
 }
 
+TEST_F(IdTCPConnection, ReadBytesUnderEveryFragmentation) {
+    for (const Chunks& chunks : Splits("headbody!")) {
+        TMemoryConnection m(chunks);
+        char head[4], body[5];
+        m.conn.ReadBytes(head, 4);
+        m.conn.ReadBytes(body, 5);
+        EXPECT_EQ(std::string(head, 4), "head");
+        EXPECT_EQ(std::string(body, 5), "body!");
+        char more;
+        EXPECT_THROW(m.conn.ReadBytes(&more, 1), EIdConnClosedGracefully);
+    }
+}
+
 TEST_F(IdTCPConnection, ReadLineLengthLimit) {
     const std::string line(IdDefaultMaxLineLength, 'x');
     for (bool bytewise : {false, true}) {
@@ -326,6 +339,7 @@ TEST_F(IdTCPConnection, ConnectFailuresLeaveNothingOpen) {
 
 TEST_F(IdTCPConnection, PeerClosesMidLineMidCountAndAfterTheData) {
     TScriptedPeer peer({{peer::Send("abc"), peer::Close()},
+                        {peer::Close()},
                         {peer::Send("0123456"), peer::Close()},
                         {peer::SendBytewise("body until close"), peer::HalfClose()}});
     auto client = ClientFor(peer);
@@ -335,15 +349,26 @@ TEST_F(IdTCPConnection, PeerClosesMidLineMidCountAndAfterTheData) {
     client->Disconnect();
 
     client->Connect();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (client->Connected() && std::chrono::steady_clock::now() < deadline)
+        client->ProbeClosed(false); // notices the close without raising
+    EXPECT_FALSE(client->Connected());
+    client->Disconnect();
+
+    client->Connect();
     TMemoryStream s;
     EXPECT_THROW(client->ReadToStream(s, 10), EIdConnClosedGracefully);
     EXPECT_EQ(s.Data(), "0123456");
     client->Disconnect();
 
     client->Connect();
+    client->ReadTimeout = 5000;
+    client->MaxLineAction = maSplit;
+    EXPECT_EQ(client->ReadLine("\n", IdTimeoutDefault, 4), "body");
+    EXPECT_TRUE(client->LineSplit);
     TMemoryStream all;
     client->ReadToStream(all, -1, true);
-    EXPECT_EQ(all.Data(), "body until close");
+    EXPECT_EQ(all.Data(), " until close");
     EXPECT_FALSE(client->Connected());
     client->Disconnect();
 }
