@@ -314,11 +314,8 @@ void TIdTCPConnection::ReadBytes(void* buffer, std::size_t count) {
 void TIdTCPConnection::ReadToStream(TStream& stream, std::int64_t count, bool untilClose) {
     if (count < 0 && !untilClose)
         return;
-    if (count >= 0 && !untilClose) {
-        std::int64_t position = stream.Position();
-        stream.SetSize(position + count);
-        stream.SetPosition(position);
-    }
+    if (count >= 0 && !untilClose)
+        stream.Reserve(stream.Position() + std::min(count, IdMaxReserveAhead));
     std::int64_t remaining = untilClose ? std::numeric_limits<std::int64_t>::max() : count;
     WorkBegin(wkRead, untilClose ? 0 : count);
 

@@ -16,6 +16,9 @@
 constexpr int IdDefaultRecvBufferSize = 32768;
 constexpr int IdDefaultSendBufferSize = 32768;
 constexpr int IdDefaultMaxLineLength = 16384;
+// The most a counted read reserves in its target ahead of the data: a large announced count
+// must not turn into a large allocation before any byte has arrived.
+constexpr std::int64_t IdMaxReserveAhead = 256 << 20;
 // The input buffer moves its bytes to the front once this many consumed bytes lie before them.
 constexpr std::size_t IdManagedBufferCompactAt = 32768;
 

@@ -16,3 +16,18 @@ std::string ShortDateText() {
 }
 
 } // namespace platform
+
+namespace platform {
+
+bool IsLeadByte(unsigned char) { return false; }
+
+bool LocalUtcOffsetMinutes(int& minutes) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (!::localtime_r(&now, &local))
+        return false;
+    minutes = static_cast<int>(local.tm_gmtoff / 60);
+    return true;
+}
+
+} // namespace platform

@@ -2,6 +2,7 @@
 // What the running process knows about itself.
 
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -10,5 +11,12 @@ std::string ModuleFileName();
 
 // The process's command line as one text, program path first, as the system keeps it.
 std::string RawCommandLine();
+
+} // namespace platform
+
+namespace platform {
+
+// Writes bytes to standard output exactly as they are (no line-end translation).
+bool WriteStandardOutput(std::string_view bytes);
 
 } // namespace platform

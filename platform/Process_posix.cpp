@@ -2,6 +2,7 @@
 
 #include "platform/PosixPath.h"
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <limits.h>
@@ -39,6 +40,22 @@ std::string RawCommandLine() {
     if (!word.empty())
         flush();
     return line;
+}
+
+} // namespace platform
+
+namespace platform {
+
+bool WriteStandardOutput(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(1, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
 }
 
 } // namespace platform

@@ -27,3 +27,19 @@ std::string RawCommandLine() {
 }
 
 } // namespace platform
+
+namespace platform {
+
+bool WriteStandardOutput(std::string_view bytes) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    while (!bytes.empty()) {
+        DWORD done = 0;
+        DWORD want = static_cast<DWORD>(bytes.size() < (1u << 24) ? bytes.size() : (1u << 24));
+        if (!WriteFile(out, bytes.data(), want, &done, nullptr) || done == 0)
+            return false;
+        bytes.remove_prefix(done);
+    }
+    return true;
+}
+
+} // namespace platform

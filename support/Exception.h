@@ -20,3 +20,9 @@ class EInOutError : public Exception {
 public:
     using Exception::Exception;
 };
+
+// A text that should have been a number was not.
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};

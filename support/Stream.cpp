@@ -48,3 +48,8 @@ void TMemoryStream::Write(const void* buffer, std::size_t n) {
     data_.append(static_cast<const char*>(buffer) + overlap, n - overlap);
     position_ += static_cast<std::int64_t>(n);
 }
+
+void TMemoryStream::Reserve(std::int64_t size) {
+    if (size > 0 && static_cast<std::uint64_t>(size) <= SIZE_MAX)
+        data_.reserve(static_cast<std::size_t>(size));
+}

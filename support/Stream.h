@@ -21,6 +21,8 @@ public:
     // Writes n bytes at the position, growing the stream as needed, and advances. Raises on
     // failure.
     virtual void Write(const void* buffer, std::size_t n) = 0;
+    // A hint that the stream will grow to about this size; changes nothing that can be seen.
+    virtual void Reserve(std::int64_t) {}
 };
 
 // A stream held in memory. A size that cannot be held raises std::bad_alloc or
@@ -36,6 +38,7 @@ public:
     void SetPosition(std::int64_t position) override;
     std::size_t Read(void* buffer, std::size_t n) override;
     void Write(const void* buffer, std::size_t n) override;
+    void Reserve(std::int64_t size) override;
 
     const std::string& Data() const { return data_; }
 

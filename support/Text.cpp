@@ -45,3 +45,44 @@ std::string_view Trim(std::string_view s) {
         s.remove_suffix(1);
     return s;
 }
+
+#include "support/Exception.h"
+
+#include <limits>
+
+bool TryStrToInt64(std::string_view text, long long& value) {
+    if (text.empty())
+        return false;
+    bool negative = text[0] == '-';
+    if (text[0] == '-' || text[0] == '+')
+        text.remove_prefix(1);
+    if (text.empty())
+        return false;
+    unsigned long long n = 0;
+    const unsigned long long limit =
+        static_cast<unsigned long long>(std::numeric_limits<long long>::max()) + (negative ? 1 : 0);
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        unsigned digit = static_cast<unsigned>(c - '0');
+        if (n > (limit - digit) / 10)
+            return false;
+        n = n * 10 + digit;
+    }
+    value = negative ? static_cast<long long>(0 - n) : static_cast<long long>(n);
+    return true;
+}
+
+long long StrToInt64(std::string_view text) {
+    long long value = 0;
+    if (!TryStrToInt64(text, value))
+        throw EConvertError("'" + std::string(text) + "' n\xE3o \xE9 um valor inteiro v\xE1lido");
+    return value;
+}
+
+std::string UpperCase(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = AnsiUpperChar(c);
+    return out;
+}

@@ -15,3 +15,12 @@ int CompareText(std::string_view a, std::string_view b);
 
 // Removes leading and trailing characters at or below the space character.
 std::string_view Trim(std::string_view s);
+
+// A decimal integer with an optional sign, nothing else; false when the text is not one or
+// does not fit.
+bool TryStrToInt64(std::string_view text, long long& value);
+
+// As TryStrToInt64, raising EConvertError "'<text>' não é um valor inteiro válido" on failure.
+long long StrToInt64(std::string_view text);
+
+std::string UpperCase(std::string_view text);

@@ -1,0 +1,491 @@
+#include "http/IdHTTP.h"
+
+#include "support/Text.h"
+
+#include <climits>
+
+const char* MethodText(TIdHTTPMethod verb) {
+    static const char* const Texts[] = {"HEAD", "GET", "POST", "OPTIONS", "TRACE", "PUT", "CONNECT"};
+    return Texts[verb];
+}
+
+const char* ProtocolVersionText(TIdHTTPProtocolVersion version) {
+    return version == pv1_0 ? "1.0" : "1.1";
+}
+
+namespace {
+
+// Puts a stream in place of the response's body stream for one scope.
+class TBodyStreamSwap {
+public:
+    TBodyStreamSwap(TIdHTTPResponse& response, TStream* stream)
+        : response_(response), saved_(response.BodyStream) {
+        response_.BodyStream = stream;
+    }
+    ~TBodyStreamSwap() { response_.BodyStream = saved_; }
+    TBodyStreamSwap(const TBodyStreamSwap&) = delete;
+    TBodyStreamSwap& operator=(const TBodyStreamSwap&) = delete;
+
+private:
+    TIdHTTPResponse& response_;
+    TStream* saved_;
+};
+
+class TReadTimeoutSwap {
+public:
+    TReadTimeoutSwap(int& timeout, int value) : timeout_(timeout), saved_(timeout) {
+        timeout_ = value;
+    }
+    ~TReadTimeoutSwap() { timeout_ = saved_; }
+    TReadTimeoutSwap(const TReadTimeoutSwap&) = delete;
+    TReadTimeoutSwap& operator=(const TReadTimeoutSwap&) = delete;
+
+private:
+    int& timeout_;
+    int saved_;
+};
+
+// The hexadecimal chunk size before the first space; 0 for a line that does not parse,
+// including one with more digits than a size can hold.
+std::int64_t ChunkSize(const std::string& line) {
+    std::string_view digits(line);
+    digits = digits.substr(0, digits.find(' '));
+    if (digits.empty() || digits.size() > 15)
+        return 0;
+    std::int64_t size = 0;
+    for (char c : digits) {
+        int v = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+        if (v < 0)
+            return 0;
+        size = size * 16 + v;
+    }
+    return size;
+}
+
+int PortNumber(const std::string& text) {
+    long long port = StrToInt64(text);
+    if (port < INT_MIN || port > INT_MAX)
+        throw EConvertError("'" + text + "' n\xE3o \xE9 um valor inteiro v\xE1lido");
+    return static_cast<int>(port);
+}
+
+} // namespace
+
+TIdCustomHTTP::TIdCustomHTTP() {
+    TIdTCPClient::SetPort(80);
+    currentUri_.Port = "80";
+}
+
+void TIdCustomHTTP::SetHost(const std::string& host) {
+    TIdTCPClient::SetHost(host);
+    currentUri_.Host = host;
+}
+
+void TIdCustomHTTP::SetPort(int port) {
+    TIdTCPClient::SetPort(port);
+    currentUri_.Port = std::to_string(port);
+}
+
+std::string TIdCustomHTTP::GetToString(const std::string& url) {
+    TMemoryStream stream;
+    GetToStream(url, stream);
+    return stream.Data();
+}
+
+void TIdCustomHTTP::GetToStream(const std::string& url, TStream& stream) {
+    PerformRequest(hmGet, url, nullptr, &stream);
+}
+
+int TIdCustomHTTP::ResponseCode() {
+    std::string line = protocol_.Response.StatusLine;
+    std::size_t space = line.find(' ');
+    std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    std::string_view code = Trim(rest);
+    code = code.substr(0, code.find(' '));
+    long long value = -1;
+    if (!TryStrToInt64(code, value) || value < INT_MIN || value > INT_MAX)
+        value = -1;
+    protocol_.Response.StoredResponseCode = static_cast<int>(value);
+    return static_cast<int>(value);
+}
+
+bool TIdCustomHTTP::KeepOpen() {
+    TIdHTTPResponse& response = protocol_.Response;
+    const std::string& line = response.StatusLine;
+    if (line.size() >= 8) {
+        std::string_view version = std::string_view(line).substr(5, 3);
+        if (SameText(version, "1.0"))
+            response.StatusVersion = pv1_0;
+        else if (SameText(version, "1.1"))
+            response.StatusVersion = pv1_1;
+    }
+    CheckDisconnected(false, false);
+    bool result = Connected();
+    if (!result)
+        return false;
+    std::string_view connection = Trim(response.Connection);
+    std::string_view proxy = Trim(response.ProxyConnection);
+    if (ProtocolVersion == pv1_0)
+        return SameText(connection, "KEEP-ALIVE") || SameText(proxy, "KEEP-ALIVE");
+    return !(SameText(connection, "CLOSE") || SameText(proxy, "CLOSE"));
+}
+
+void TIdCustomHTTP::PerformRequest(TIdHTTPMethod verb, const std::string& url, TStream* upload,
+                                   TStream* responseStream) {
+    TIdHTTPRequest& request = protocol_.Request;
+    const std::int64_t start = responseStream ? responseStream->Position() : 0;
+    request.Target = url;
+    request.Verb = verb;
+    request.UploadStream = upload;
+    protocol_.Response.BodyStream = responseStream;
+    auto rewind = [&] {
+        if (responseStream) {
+            responseStream->SetPosition(start);
+            responseStream->SetSize(start);
+        }
+    };
+    try {
+        for (bool done = false; !done;) {
+            ++RedirectCount;
+            PrepareTarget(request);
+            SendRequest();
+            do {
+                protocol_.Response.StatusLine = ReadLine();
+                ReadResponseHead();
+                if (OnResponseHead)
+                    OnResponseHead(this);
+            } while (ResponseCode() == 100);
+            switch (DecideNextStep()) {
+            case nsFollow:
+                rewind();
+                break;
+            case nsDone:
+                done = true;
+                break;
+            case nsUndefined:
+                throw EIdException("Undefined situation");
+            case nsReadThenFollow:
+                ReadBody(protocol_.Response);
+                rewind();
+                break;
+            case nsAuthRetry:
+                --RedirectCount;
+                request.Target = url;
+                break;
+            }
+        }
+    } catch (...) {
+        // A failed exchange may leave unread bytes on the connection; it is never reused.
+        try {
+            Disconnect();
+        } catch (...) {
+        }
+        protocol_.Response.BodyStream = nullptr;
+        throw;
+    }
+    if (!KeepOpen())
+        Disconnect();
+    protocol_.Response.BodyStream = nullptr;
+    RedirectCount = 0;
+}
+
+void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
+    TIdURI u(request.Target);
+    if (!u.Username.empty()) {
+        request.Username = u.Username;
+        request.Password = u.Password;
+    }
+    currentUri_.Username = request.Username;
+    currentUri_.Password = request.Password;
+    currentUri_.Path = TIdURI::MergePath(currentUri_.Path, u.Path, "/");
+    currentUri_.FileName = u.FileName;
+    currentUri_.Query = u.Query;
+    if (!u.Host.empty())
+        currentUri_.Host = u.Host;
+    currentUri_.Protocol = u.Protocol.empty() ? std::string("http") : u.Protocol;
+    if (!u.Port.empty())
+        currentUri_.Port = u.Port;
+    else if (SameText(u.Protocol, "http"))
+        currentUri_.Port = "80";
+    else if (SameText(u.Protocol, "https"))
+        currentUri_.Port = "443";
+    else if (currentUri_.Port.empty())
+        throw EIdUnknownProtocol("");
+
+    request.Target = currentUri_.Path + currentUri_.FileName + currentUri_.Query;
+    if (request.Verb == hmOptions && SameText(u.FileName, "*"))
+        request.Target = "*";
+    if ((request.Verb == hmOptions || request.Verb == hmTrace || request.Verb == hmPut) &&
+        ProtocolVersion != pv1_1)
+        throw EIdException("This request method is supported in HTTP 1.1");
+    if ((request.Verb == hmPost || request.Verb == hmPut) && request.UploadStream)
+        request.SetContentLength(request.UploadStream->Size());
+    else
+        request.SetContentLength(-1);
+    request.Host = currentUri_.Port == "80" ? currentUri_.Host
+                                             : currentUri_.Host + ":" + currentUri_.Port;
+}
+
+TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
+    int port = PortNumber(currentUri_.Port);
+    if (!SameText(Host, currentUri_.Host) || Port != port) {
+        if (Connected())
+            Disconnect();
+        TIdTCPClient::SetHost(currentUri_.Host);
+        TIdTCPClient::SetPort(port);
+    }
+    if (SameText(currentUri_.Protocol, "HTTPS"))
+        throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+    return routeDirect;
+}
+
+void TIdCustomHTTP::SendRequest() {
+    TIdHTTPRequest& request = protocol_.Request;
+    request.Route = SelectRoute();
+    if (ProtocolVersion == pv1_0 && request.Connection.empty())
+        request.Connection = "keep-alive";
+    EnsureConnected();
+    WriteRequestHead();
+    if ((request.Verb == hmPost || request.Verb == hmPut) && request.UploadStream)
+        WriteStream(*request.UploadStream, true, false);
+}
+
+void TIdCustomHTTP::EnsureConnected() {
+    if (!KeepOpen())
+        Disconnect();
+    ProbeClosed(false);
+    if (!Connected())
+        Connect(ConnectTimeout);
+}
+
+void TIdCustomHTTP::WriteRequestHead() {
+    TIdHTTPRequest& request = protocol_.Request;
+    request.WriteToLines();
+    ProxyParams.WriteToLines(request.HeaderLines);
+    OpenWriteBuffer(-1);
+    try {
+        WriteLine(std::string(MethodText(request.Verb)) + " " + request.Target + " HTTP/" +
+                  ProtocolVersionText(ProtocolVersion));
+        for (const std::string& line : request.HeaderLines.Lines())
+            if (!line.empty())
+                WriteLine(line);
+        WriteLine();
+    } catch (...) {
+        ClearWriteBuffer();
+        CloseWriteBuffer();
+        throw;
+    }
+    CloseWriteBuffer();
+}
+
+void TIdCustomHTTP::ReadResponseHead() {
+    TIdHTTPResponse& response = protocol_.Response;
+    response.HeaderLines.Clear();
+    std::string line = ReadLine();
+    std::size_t bytes = 0;
+    while (!line.empty()) {
+        bytes += line.size();
+        if (response.HeaderLines.Count() >= static_cast<int>(IdMaxHeaderLines) ||
+            bytes > IdMaxHeaderBytes)
+            throw EIdException("The response head is too large.");
+        response.HeaderLines.Add(line);
+        try {
+            line = ReadLine();
+        } catch (const EIdConnClosedGracefully&) {
+            Disconnect();
+            break;
+        }
+    }
+    response.ReadFromLines();
+}
+
+void TIdCustomHTTP::ReadBody(TIdHTTPResponse& response) {
+    if (!response.BodyStream)
+        return;
+    TStream& stream = *response.BodyStream;
+    if (response.ContentLength > 0) {
+        try {
+            ReadToStream(stream, response.ContentLength, false);
+        } catch (const EIdConnClosedGracefully&) {
+            // A body shorter than announced is accepted as it is.
+        }
+        return;
+    }
+    if (response.HeaderLines.GetValue("Transfer-Encoding").find("chunked") != std::string::npos) {
+        ReportStatus(stText, {"Chunk Started"});
+        std::int64_t size = ChunkSize(ReadLine());
+        while (size > 0) {
+            ReadToStream(stream, size, false);
+            ReadLine();
+            size = ChunkSize(ReadLine());
+        }
+        ReadLine();
+        return;
+    }
+    if (response.ContentLength < 0)
+        ReadToStream(stream, -1, true);
+}
+
+void TIdCustomHTTP::ReadBodyWithTimeout(int timeout) {
+    TReadTimeoutSwap swap(ReadTimeout, timeout);
+    try {
+        DrainBody();
+    } catch (...) {
+    }
+}
+
+TIdHTTPNextStep TIdCustomHTTP::DecideNextStep() {
+    TIdHTTPRequest& request = protocol_.Request;
+    TIdHTTPResponse& response = protocol_.Response;
+    const int code = ResponseCode();
+    const int digit = code / 100;
+    TIdHTTPNextStep result = nsUndefined;
+
+    if ((digit == 3 && code != 304) || !response.Location.empty()) {
+        std::string dest = response.Location;
+        TIdHTTPMethod verb = request.Verb;
+        if (HandleRedirects && RedirectCount < RedirectMaximum) {
+            if (!ConfirmRedirect(dest, verb, RedirectCount))
+                RaiseProtocolError();
+            result = nsFollow;
+            request.Target = dest;
+            request.Verb = verb;
+        } else {
+            result = nsDone;
+            if (!ConfirmRedirect(dest, verb, RedirectCount))
+                RaiseProtocolError();
+            response.Location = dest;
+        }
+        if (Connected())
+            ReadBodyWithTimeout(IdDrainReadTimeout);
+        return result;
+    }
+
+    bool wantCredentials = false;
+    if (digit != 2) {
+        result = nsFollow;
+        if (code == 401) {
+            TIdAuthentication* auth = request.Authenticator.get();
+            if ((auth ? auth->Attempts : 0) >= AuthRetries || !AuthorizeServer()) {
+                if (request.Authenticator)
+                    request.Authenticator->Reset();
+                RaiseProtocolError();
+            }
+            wantCredentials = (HTTPOptions & hoInProcessAuth) != 0;
+        } else if (code == 407) {
+            TIdAuthentication* auth = ProxyParams.Authenticator.get();
+            if ((auth ? auth->Attempts : 0) >= AuthRetries || !AuthorizeProxy()) {
+                if (ProxyParams.Authenticator) {
+                    ProxyParams.Authenticator->Reset();
+                    ProxyParams.ProxyUsername.clear();
+                    ProxyParams.ProxyPassword.clear();
+                }
+                RaiseProtocolError();
+            }
+            wantCredentials = (HTTPOptions & hoInProcessAuth) != 0;
+        } else {
+            RaiseProtocolError();
+        }
+    }
+    if (Connected()) {
+        if (wantCredentials) {
+            ReadBodyWithTimeout(IdDrainReadTimeout);
+            return nsAuthRetry;
+        }
+        if (code != 204)
+            ReadBody(response);
+        return nsDone;
+    }
+    return result;
+}
+
+bool TIdCustomHTTP::ConfirmRedirect(std::string& dest, TIdHTTPMethod& verb, int count) {
+    bool handled = HandleRedirects;
+    if (OnRedirect)
+        OnRedirect(this, dest, count, handled, verb);
+    return handled;
+}
+
+bool TIdCustomHTTP::Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
+                              const TIdHeaderList& challenges,
+                              const TIdOnSelectAuthorization& select,
+                              const TIdOnAuthorization& authorize, std::string& username,
+                              std::string& password, bool& basic) {
+    if (!authenticator) {
+        TIdAuthenticationClass cls = nullptr;
+        for (const std::string& line : challenges.Lines()) {
+            cls = FindAuthScheme(line.substr(0, line.find(' ')));
+            if (cls)
+                break;
+        }
+        if (!cls)
+            return false;
+        if (select)
+            select(this, cls, challenges);
+        if (!cls)
+            return false;
+        authenticator = cls->Create();
+    }
+    if (!authorize && !(HTTPOptions & hoInProcessAuth))
+        return false;
+    authenticator->SetUsername(username);
+    authenticator->SetPassword(password);
+    authenticator->Fields.SetValue("Authorization", authenticator->AuthorizationValue());
+    authenticator->Challenges().Clear();
+    for (const std::string& line : challenges.Lines())
+        authenticator->Challenges().Add(line);
+    for (;;) {
+        switch (authenticator->NextStep()) {
+        case wnDoRequest:
+            return true;
+        case wnFail:
+            return false;
+        case wnAskTheProgram: {
+            if (!authorize)
+                return false;
+            authenticator->SetUsername(username);
+            authenticator->SetPassword(password);
+            bool handled = false;
+            authorize(this, authenticator.get(), handled);
+            if (!handled)
+                return false;
+            basic = true;
+            username = authenticator->Username();
+            password = authenticator->Password();
+            break;
+        }
+        }
+    }
+}
+
+bool TIdCustomHTTP::AuthorizeServer() {
+    TIdHTTPRequest& request = protocol_.Request;
+    return Authorize(request.Authenticator, protocol_.Response.WWWAuthenticate,
+                     OnSelectAuthorization, OnAuthorization, request.Username, request.Password,
+                     request.BasicAuthentication);
+}
+
+bool TIdCustomHTTP::AuthorizeProxy() {
+    return Authorize(ProxyParams.Authenticator, protocol_.Response.ProxyAuthenticate,
+                     OnSelectProxyAuthorization, OnProxyAuthorization, ProxyParams.ProxyUsername,
+                     ProxyParams.ProxyPassword, ProxyParams.BasicAuthentication);
+}
+
+void TIdCustomHTTP::RaiseProtocolError() {
+    TMemoryStream body;
+    {
+        TReadTimeoutSwap timeout(ReadTimeout, IdErrorBodyReadTimeout);
+        TBodyStreamSwap swap(protocol_.Response, &body);
+        ReadBody(protocol_.Response);
+    }
+    throw EIdHTTPProtocolException(ResponseCode(), protocol_.Response.StatusLine, body.Data());
+}
+
+void TIdCustomHTTP::DrainBody() {
+    TMemoryStream body;
+    TBodyStreamSwap swap(protocol_.Response, &body);
+    ReadBody(protocol_.Response);
+}

@@ -1,0 +1,144 @@
+#pragma once
+// The HTTP/1.0 and 1.1 client: a URL becomes one or more request/response passes on a TCP
+// connection; the body goes into a stream or comes back as text; every answer other than a plain
+// 2xx ends as EIdHTTPProtocolException. No proxy, TLS or cookies: an https URL fails.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "http/IdHTTPHeaderInfo.h"
+#include "http/IdTCPConnection.h"
+#include "http/IdURI.h"
+
+enum TIdHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmConnect };
+enum TIdHTTPProtocolVersion { pv1_0, pv1_1 };
+enum TIdHTTPOption { hoInProcessAuth = 1, hoKeepOrigProtocol = 2, hoForceEncodeParams = 4 };
+using TIdHTTPOptions = int;
+enum TIdHTTPRoute { routeDirect = 0, routeTls, routeProxy, routeTlsProxy };
+enum TIdHTTPNextStep { nsFollow = 0, nsDone, nsUndefined, nsReadThenFollow, nsAuthRetry };
+
+// Timeouts the client sets for itself while it reads a body it will drop or report.
+constexpr int IdDrainReadTimeout = 4000;
+constexpr int IdErrorBodyReadTimeout = 2000;
+
+const char* MethodText(TIdHTTPMethod verb);
+const char* ProtocolVersionText(TIdHTTPProtocolVersion version);
+
+class EIdHTTPProtocolException : public EIdProtocolReplyError {
+public:
+    EIdHTTPProtocolException(int code, std::string message, std::string errorBody)
+        : EIdProtocolReplyError(code, std::move(message)), errorBody_(std::move(errorBody)) {}
+    const std::string& ErrorBody() const { return errorBody_; }
+
+private:
+    std::string errorBody_;
+};
+
+class EIdUnknownProtocol : public EIdException {
+public:
+    using EIdException::EIdException;
+};
+
+class TIdHTTPRequest : public TIdRequestHeaderInfo {
+public:
+    std::string Target;
+    TIdHTTPMethod Verb = hmGet;
+    TStream* UploadStream = nullptr; // not owned
+    TIdHTTPRoute Route = routeDirect;
+};
+
+class TIdHTTPResponse : public TIdResponseHeaderInfo {
+public:
+    std::string StatusLine;
+    TStream* BodyStream = nullptr; // not owned
+    TIdHTTPProtocolVersion StatusVersion = pv1_1;
+    int StoredResponseCode = -1;
+};
+
+// One exchange: the request and the response it got.
+struct TIdHTTPProtocol {
+    TIdHTTPRequest Request;
+    TIdHTTPResponse Response;
+};
+
+class TIdCustomHTTP;
+
+using TIdHTTPOnRedirectEvent = std::function<void(TIdCustomHTTP* sender, std::string& dest,
+                                                  int numRedirect, bool& handled,
+                                                  TIdHTTPMethod& verb)>;
+using TIdOnSelectAuthorization = std::function<void(
+    TIdCustomHTTP* sender, TIdAuthenticationClass& cls, const TIdHeaderList& authInfo)>;
+using TIdOnAuthorization =
+    std::function<void(TIdCustomHTTP* sender, TIdAuthentication* auth, bool& handled)>;
+
+class TIdCustomHTTP : public TIdTCPClient {
+public:
+    TIdCustomHTTP();
+
+    void SetHost(const std::string& host) override;
+    void SetPort(int port) override;
+
+    // The body as text, byte for byte; exceptions pass to the caller.
+    std::string GetToString(const std::string& url);
+    void GetToStream(const std::string& url, TStream& stream);
+    void PerformRequest(TIdHTTPMethod verb, const std::string& url, TStream* upload,
+                        TStream* response);
+
+    // The code of the last status line: the number after its first space, or -1.
+    int ResponseCode();
+    const std::string& StatusLine() const { return protocol_.Response.StatusLine; }
+    // Whether the connection stays open after the current answer.
+    bool KeepOpen();
+
+    TIdHTTPRequest& Request() { return protocol_.Request; }
+    void SetRequest(const TIdHTTPRequest& request) {
+        protocol_.Request.Assign(request);
+        protocol_.Request.AssignRequest(request);
+    }
+    TIdHTTPResponse& Response() { return protocol_.Response; }
+    TIdURI& CurrentUri() { return currentUri_; }
+
+    int AuthRetries = 3;
+    bool AllowCookies = true;
+    TIdHTTPOptions HTTPOptions = hoForceEncodeParams;
+    int RedirectMaximum = 15;
+    bool HandleRedirects = false;
+    TIdHTTPProtocolVersion ProtocolVersion = pv1_1;
+    int RedirectCount = 0;
+    TIdProxyConnectionInfo ProxyParams;
+    int ConnectTimeout = 0;
+
+    TIdHTTPOnRedirectEvent OnRedirect;
+    TIdOnSelectAuthorization OnSelectAuthorization, OnSelectProxyAuthorization;
+    TIdOnAuthorization OnAuthorization, OnProxyAuthorization;
+    // Fired after each response head has been read (a diagnostic hook).
+    std::function<void(TIdCustomHTTP* sender)> OnResponseHead;
+
+protected:
+    void PrepareTarget(TIdHTTPRequest& request);
+    TIdHTTPRoute SelectRoute();
+    void SendRequest();
+    void EnsureConnected();
+    void WriteRequestHead();
+    void ReadResponseHead();
+    void ReadBody(TIdHTTPResponse& response);
+    TIdHTTPNextStep DecideNextStep();
+    bool ConfirmRedirect(std::string& dest, TIdHTTPMethod& verb, int count);
+    bool AuthorizeServer();
+    bool AuthorizeProxy();
+    [[noreturn]] void RaiseProtocolError();
+    void DrainBody();
+
+private:
+    bool Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
+                   const TIdHeaderList& challenges, const TIdOnSelectAuthorization& select,
+                   const TIdOnAuthorization& authorize, std::string& username,
+                   std::string& password, bool& basic);
+    void ReadBodyWithTimeout(int timeout);
+
+    TIdURI currentUri_;
+    TIdHTTPProtocol protocol_;
+};
+
+class TIdHTTP : public TIdCustomHTTP {};
