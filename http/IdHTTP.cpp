@@ -5,7 +5,8 @@
 #include <climits>
 
 const char* MethodText(TIdHTTPMethod verb) {
-    static const char* const Texts[] = {"HEAD", "GET", "POST", "OPTIONS", "TRACE", "PUT", "CONNECT"};
+    static const char* const Texts[] = {"HEAD",  "GET", "POST",   "OPTIONS",
+                                        "TRACE", "PUT", "CONNECT"};
     return Texts[verb];
 }
 
@@ -225,8 +226,8 @@ void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
         request.SetContentLength(request.UploadStream->Size());
     else
         request.SetContentLength(-1);
-    request.Host = currentUri_.Port == "80" ? currentUri_.Host
-                                             : currentUri_.Host + ":" + currentUri_.Port;
+    request.Host =
+        currentUri_.Port == "80" ? currentUri_.Host : currentUri_.Host + ":" + currentUri_.Port;
 }
 
 TIdHTTPRoute TIdCustomHTTP::SelectRoute() {

@@ -64,9 +64,8 @@ struct TIdHTTPProtocol {
 
 class TIdCustomHTTP;
 
-using TIdHTTPOnRedirectEvent = std::function<void(TIdCustomHTTP* sender, std::string& dest,
-                                                  int numRedirect, bool& handled,
-                                                  TIdHTTPMethod& verb)>;
+using TIdHTTPOnRedirectEvent = std::function<void(
+    TIdCustomHTTP* sender, std::string& dest, int numRedirect, bool& handled, TIdHTTPMethod& verb)>;
 using TIdOnSelectAuthorization = std::function<void(
     TIdCustomHTTP* sender, TIdAuthenticationClass& cls, const TIdHeaderList& authInfo)>;
 using TIdOnAuthorization =

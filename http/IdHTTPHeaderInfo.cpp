@@ -19,7 +19,8 @@ const char* const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 int LocalOffsetMinutes() {
     int minutes = 0;
     if (!platform::LocalUtcOffsetMinutes(minutes))
-        throw EIdFailedToRetreiveTimeZoneInfo("Failed attempting to retrieve time zone information.");
+        throw EIdFailedToRetreiveTimeZoneInfo(
+            "Failed attempting to retrieve time zone information.");
     return minutes;
 }
 
@@ -66,7 +67,9 @@ std::string OffsetText(int minutes) {
 
 } // namespace
 
-TDateTime NowLocal() { return NowUtc() + LocalOffsetMinutes() / 1440.0; }
+TDateTime NowLocal() {
+    return NowUtc() + LocalOffsetMinutes() / 1440.0;
+}
 
 TDateTime GMTToLocalDateTime(const std::string& textIn) {
     std::string_view text = Trim(textIn);
@@ -113,10 +116,9 @@ TDateTime GMTToLocalDateTime(const std::string& textIn) {
         if (!TryEncodeDateTime(year, month, Number(dayWord), hour, minute, second, result))
             result = 0;
     } else {
-        // The zone word, if any, still follows the unparsable date.
-        rest = text;
-        while (!rest.empty() && rest.find(' ') != std::string_view::npos)
-            NextWord(rest, " ");
+        // The zone word, if any, is still the last word of an unparsable date.
+        std::size_t space = text.rfind(' ');
+        rest = space == std::string_view::npos ? std::string_view() : text.substr(space + 1);
     }
     std::string_view zone = Trim(rest);
     if (zone.size() > 4 && (zone[0] == '+' || zone[0] == '-') && IsDigits(zone.substr(1, 4))) {
@@ -199,7 +201,9 @@ std::vector<TAuthListObject>& Registry() {
 
 } // namespace
 
-TIdAuthenticationClass BasicAuthenticationClass() { return &BasicInfo; }
+TIdAuthenticationClass BasicAuthenticationClass() {
+    return &BasicInfo;
+}
 
 void RegisterAuthScheme(const std::string& name, TIdAuthenticationClass cls) {
     std::lock_guard<std::mutex> guard(RegistryLock());
@@ -239,7 +243,9 @@ void TIdEntityHeaderInfo::ClearEntityFields() {
     HeaderLines.Clear();
 }
 
-void TIdEntityHeaderInfo::ClearFields() { ClearEntityFields(); }
+void TIdEntityHeaderInfo::ClearFields() {
+    ClearEntityFields();
+}
 
 void TIdEntityHeaderInfo::ReadEntityLines() {
     Connection = HeaderLines.GetValue("Connection");
@@ -262,7 +268,9 @@ void TIdEntityHeaderInfo::ReadEntityLines() {
     Pragma = HeaderLines.GetValue("Pragma");
 }
 
-void TIdEntityHeaderInfo::ReadFromLines() { ReadEntityLines(); }
+void TIdEntityHeaderInfo::ReadFromLines() {
+    ReadEntityLines();
+}
 
 void TIdEntityHeaderInfo::WriteEntityLines() {
     HeaderLines.Clear();
@@ -314,7 +322,9 @@ void TIdEntityHeaderInfo::Assign(const TIdEntityHeaderInfo& o) {
 
 // ---- request ----
 
-TIdRequestHeaderInfo::TIdRequestHeaderInfo() { ClearFields(); }
+TIdRequestHeaderInfo::TIdRequestHeaderInfo() {
+    ClearFields();
+}
 
 void TIdRequestHeaderInfo::ClearFields() {
     Accept = "text/html, */*";
@@ -372,7 +382,8 @@ void TIdRequestHeaderInfo::ReadFromLines() {
     if (!range.empty()) {
         TakeToken(range, "=");
         long long start = 0, end = 0;
-        ContentRangeStart = TryStrToInt64(TakeToken(range, "-"), start) ? static_cast<std::uint32_t>(start) : 0;
+        ContentRangeStart =
+            TryStrToInt64(TakeToken(range, "-"), start) ? static_cast<std::uint32_t>(start) : 0;
         ContentRangeEnd = TryStrToInt64(range, end) ? static_cast<std::uint32_t>(end) : 0;
     }
     ReadEntityLines();

@@ -7,7 +7,9 @@ void TIdHeaderList::Insert(int i, const std::string& line) {
     lines_.insert(lines_.begin() + i, line);
 }
 
-void TIdHeaderList::Delete(int i) { lines_.erase(lines_.begin() + i); }
+void TIdHeaderList::Delete(int i) {
+    lines_.erase(lines_.begin() + i);
+}
 
 std::string TIdHeaderList::Text() const {
     std::string out;

@@ -141,7 +141,9 @@ std::string TIdURI::MergePath(const std::string& base, const std::string& path,
                               const std::string& delimiter) {
     if (delimiter.empty())
         return base + path;
-    auto startsWith = [&](const std::string& s) { return s.compare(0, delimiter.size(), delimiter) == 0; };
+    auto startsWith = [&](const std::string& s) {
+        return s.compare(0, delimiter.size(), delimiter) == 0;
+    };
     auto endsWith = [&](const std::string& s) {
         return s.size() >= delimiter.size() &&
                s.compare(s.size() - delimiter.size(), delimiter.size(), delimiter) == 0;

@@ -40,6 +40,5 @@ public:
     // Percent-encodes space # % * < > [ ] and bytes below 33 or above 128.
     static std::string EncodeQuery(const std::string& text);
 
-    std::string UriText, Protocol, Username, Password, Host, Port, Path, FileName, Query,
-        Fragment;
+    std::string UriText, Protocol, Username, Password, Host, Port, Path, FileName, Query, Fragment;
 };

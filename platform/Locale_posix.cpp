@@ -19,7 +19,9 @@ std::string ShortDateText() {
 
 namespace platform {
 
-bool IsLeadByte(unsigned char) { return false; }
+bool IsLeadByte(unsigned char) {
+    return false;
+}
 
 bool LocalUtcOffsetMinutes(int& minutes) {
     std::time_t now = std::time(nullptr);

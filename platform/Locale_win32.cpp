@@ -15,7 +15,9 @@ std::string ShortDateText() {
 
 namespace platform {
 
-bool IsLeadByte(unsigned char c) { return IsDBCSLeadByte(c) != 0; }
+bool IsLeadByte(unsigned char c) {
+    return IsDBCSLeadByte(c) != 0;
+}
 
 bool LocalUtcOffsetMinutes(int& minutes) {
     TIME_ZONE_INFORMATION tz;

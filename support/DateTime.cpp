@@ -42,8 +42,8 @@ bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int s
         day > DaysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
         second < 0 || second > 59)
         return false;
-    value = static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month),
-                                              static_cast<unsigned>(day))) +
+    value = static_cast<double>(
+                DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day))) +
             (hour * 3600 + minute * 60 + second) / 86400.0;
     return true;
 }

@@ -25,6 +25,13 @@ public:
             out.emplace_back(1, c);
         return out;
     }
+    // Whole, byte by byte, and cut in two at every byte.
+    static std::vector<std::vector<std::string>> Splits(const std::string& text) {
+        std::vector<std::vector<std::string>> all{{text}, Bytewise(text)};
+        for (std::size_t at = 1; at < text.size(); ++at)
+            all.push_back(SplitAt(text, at));
+        return all;
+    }
 
     bool WaitReadable(int) override {
         if (!Connected())

@@ -10,12 +10,8 @@ namespace {
 
 using Chunks = std::vector<std::string>;
 
-// Every way of cutting the text in two, plus byte by byte and whole.
 std::vector<Chunks> Splits(const std::string& text) {
-    std::vector<Chunks> all{{text}, TMemoryIOHandler::Bytewise(text)};
-    for (std::size_t at = 1; at < text.size(); ++at)
-        all.push_back(TMemoryIOHandler::SplitAt(text, at));
-    return all;
+    return TMemoryIOHandler::Splits(text);
 }
 
 // A connection over an in-memory transport, opened as Connect would open it.

@@ -65,7 +65,9 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
-const char* ModeText(TWorkMode mode) { return mode == wkRead ? "read" : "write"; }
+const char* ModeText(TWorkMode mode) {
+    return mode == wkRead ? "read" : "write";
+}
 
 } // namespace
 
@@ -139,8 +141,8 @@ int main(int argc, char** argv) {
 
     try {
         std::string body = http.GetToString(url);
-        bool written = output.empty() ? platform::WriteStandardOutput(body)
-                                      : SaveTextToFile(output, body);
+        bool written =
+            output.empty() ? platform::WriteStandardOutput(body) : SaveTextToFile(output, body);
         if (!written) {
             std::fprintf(stderr, "httpget: could not write the body\n");
             return 1;

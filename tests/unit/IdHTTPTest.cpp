@@ -1,0 +1,326 @@
+#include "http/IdHTTP.h"
+
+#include "support/MemoryIOHandler.h"
+#include "support/ScriptedPeer.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Chunks = std::vector<std::string>;
+
+// A client whose transport is held in memory and plays the given answer.
+struct TMemoryHTTP {
+    explicit TMemoryHTTP(Chunks chunks, bool stayOpen = false)
+        : transport(std::move(chunks), stayOpen) {
+        transport.Open();
+        http.SetHost("h");
+        http.SetIOHandler(&transport);
+    }
+    ~TMemoryHTTP() { http.SetIOHandler(nullptr); }
+    TMemoryIOHandler transport;
+    TIdHTTP http;
+};
+
+// Runs GetToString on every fragmentation of the answer and checks each gives the same.
+void ExpectBody(const std::string& answer, const std::string& body, int code = 200) {
+    for (const Chunks& chunks : TMemoryIOHandler::Splits(answer)) {
+        TMemoryHTTP m(chunks);
+        ASSERT_EQ(m.http.GetToString("/x"), body) << answer;
+        EXPECT_EQ(m.http.ResponseCode(), code) << answer;
+    }
+}
+
+template <class E> E Raised(TMemoryHTTP& m, const std::string& url = "/x") {
+    try {
+        m.http.GetToString(url);
+    } catch (const E& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no exception for " << url;
+    throw std::logic_error("no exception");
+}
+
+const std::string Ok = "HTTP/1.1 200 OK\r\n";
+
+} // namespace
+
+TEST(IdHTTP, BodiesByLengthChunksAndClose) {
+    ExpectBody(Ok + "Content-Length: 5\r\n\r\nhello", "hello");
+    ExpectBody("HTTP/1.1 100 Continue\r\n\r\n" + Ok + "Content-Length: 2\r\n\r\nok", "ok");
+    ExpectBody(Ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello");
+    ExpectBody(Ok + "Transfer-Encoding: chunked\r\n\r\n2 ;x=1\r\nab\r\nA\r\n0123456789\r\n0\r\n"
+                    "X-Trailer: t\r\n\r\n",
+               "ab0123456789");
+    ExpectBody(Ok + "Content-Length: 3\r\n\r\nabcdef", "abc");
+    ExpectBody(Ok + "\r\nuntil the close", "until the close");
+    ExpectBody(Ok + "Content-Length: abc\r\n\r\nall of it", "all of it");
+    ExpectBody(Ok + "Content-Length: -4\r\n\r\nall of it", "all of it");
+    ExpectBody(Ok + "Content-Length: 0\r\n\r\nignored", "");
+    ExpectBody("HTTP/1.0 200 OK\r\nContent-Length: 5000000000\r\n\r\nshort", "short");
+    ExpectBody("HTTP/1.1 204 No Content\r\n\r\nbytes after", "", 204);
+}
+
+TEST(IdHTTP, MalformedChunkSizesEndTheBody) {
+    for (const char* size : {"5;ext=1", "zz", "FFFFFFFFFFFFFFFFFFFFFFFF", "-5", ""}) {
+        TMemoryHTTP m(
+            {Ok + "Transfer-Encoding: chunked\r\n\r\n" + size + "\r\nhello\r\n0\r\n\r\n"});
+        EXPECT_EQ(m.http.GetToString("/x"), "") << size;
+    }
+}
+
+TEST(IdHTTP, ErrorAnswersRaiseWithCodeStatusAndBody) {
+    {
+        TMemoryHTTP m({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"});
+        auto e = Raised<EIdHTTPProtocolException>(m);
+        EXPECT_EQ(e.ErrorCode(), 404);
+        EXPECT_EQ(e.Message(), "HTTP/1.1 404 Not Found");
+        EXPECT_EQ(e.ErrorBody(), "");
+        EXPECT_EQ(m.http.ResponseCode(), 404);
+        EXPECT_EQ(m.http.StatusLine(), "HTTP/1.1 404 Not Found");
+        EXPECT_EQ(m.http.RedirectCount, 1);
+    }
+    for (const Chunks& chunks : TMemoryIOHandler::Splits(
+             "HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Length: 10\r\n\r\n0123456789")) {
+        TMemoryHTTP m(chunks);
+        auto e = Raised<EIdHTTPProtocolException>(m);
+        EXPECT_EQ(e.ErrorCode(), 302);
+        EXPECT_EQ(e.Message(), "HTTP/1.1 302 Found");
+        EXPECT_EQ(e.ErrorBody(), "0123456789");
+    }
+    const struct {
+        std::string answer;
+        int code;
+    } cases[] = {
+        {Ok + "Location: /elsewhere\r\nContent-Length: 0\r\n\r\n", 200},
+        {"HTTP/1.1 304 Not Modified\r\nContent-Length: 0\r\n\r\n", 304},
+        {"HTTP/1.1 500 Oops\r\n\r\nerror until close", 500},
+        {"HTTP/1.1 101 Switching\r\nContent-Length: 0\r\n\r\n", 101},
+        {"garbage\r\n\r\n", -1},
+        {"HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n", 401},
+        {"HTTP/1.1 407 Proxy\r\nProxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 0\r\n\r\n",
+         407},
+    };
+    for (const auto& c : cases) {
+        TMemoryHTTP m({c.answer});
+        EXPECT_EQ(Raised<EIdHTTPProtocolException>(m).ErrorCode(), c.code) << c.answer;
+    }
+}
+
+TEST(IdHTTP, CloseRightAfterTheStatusLineAndAfterAHeader) {
+    TMemoryHTTP bare({Ok});
+    Raised<EIdConnClosedGracefully>(bare);
+    // The headers read so far stay; a 2xx whose connection is gone is an undefined situation.
+    TMemoryHTTP header({Ok + "Server: s\r\n"});
+    EXPECT_EQ(Raised<EIdException>(header).Message(), "Undefined situation");
+    EXPECT_EQ(header.http.Response().Server, "s");
+}
+
+TEST(IdHTTP, RedirectsFollowedWithinTheLimit) {
+    TMemoryHTTP m({"HTTP/1.1 302 Found\r\nLocation: /next/page\r\nContent-Length: 3\r\n\r\nabc",
+                   Ok + "Content-Length: 4\r\n\r\ndone"});
+    m.http.HandleRedirects = true;
+    TMemoryStream stream("pre");
+    stream.SetPosition(3);
+    m.http.GetToStream("/first", stream);
+    EXPECT_EQ(stream.Data(), "predone");
+    EXPECT_NE(m.transport.sent.find("GET /next/page HTTP/1.1\r\n"), std::string::npos);
+    EXPECT_EQ(m.http.RedirectCount, 0);
+
+    // At the limit the redirect answer itself is final; its body is dropped.
+    TMemoryHTTP limit({"HTTP/1.1 301 Moved\r\nLocation: /y\r\nContent-Length: 3\r\n\r\nabc"});
+    limit.http.HandleRedirects = true;
+    limit.http.RedirectMaximum = 1;
+    EXPECT_EQ(limit.http.GetToString("/x"), "");
+    EXPECT_EQ(limit.http.Response().Location, "/y");
+
+    // An OnRedirect handler may refuse.
+    TMemoryHTTP refused({"HTTP/1.1 302 Found\r\nLocation: /y\r\nContent-Length: 0\r\n\r\n"});
+    refused.http.HandleRedirects = true;
+    refused.http.OnRedirect = [](TIdCustomHTTP*, std::string&, int, bool& handled, TIdHTTPMethod&) {
+        handled = false;
+    };
+    EXPECT_EQ(Raised<EIdHTTPProtocolException>(refused).ErrorCode(), 302);
+}
+
+TEST(IdHTTP, BasicChallengesAndRetries) {
+    const std::string challenge = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic "
+                                  "realm=\"r\"\r\nContent-Length: 0\r\n\r\n";
+    // No credentials: the authenticator stays attached and its value goes out from then on.
+    TMemoryHTTP anonymous({challenge, Ok + "Content-Length: 0\r\n\r\n"});
+    EXPECT_EQ(Raised<EIdHTTPProtocolException>(anonymous).ErrorCode(), 401);
+    ASSERT_TRUE(anonymous.http.Request().Authenticator);
+    anonymous.transport.sent.clear();
+    anonymous.http.GetToString("/again");
+    EXPECT_NE(anonymous.transport.sent.find("\r\nAuthorization: Basic Og==\r\n"),
+              std::string::npos);
+
+    TMemoryHTTP withUser({challenge, Ok + "Content-Length: 2\r\n\r\nin"});
+    withUser.http.Request().Username = "user";
+    withUser.http.Request().Password = "pass";
+    withUser.http.HTTPOptions |= hoInProcessAuth;
+    EXPECT_EQ(withUser.http.GetToString("/x"), "in");
+    EXPECT_NE(withUser.transport.sent.find("Authorization: Basic dXNlcjpwYXNz"), std::string::npos);
+    EXPECT_EQ(withUser.http.RedirectCount, 0);
+
+    // Wrong credentials: the first request and three attempts with them, then the 401 is final.
+    TMemoryHTTP wrong({challenge, challenge, challenge, challenge, challenge});
+    wrong.http.Request().Username = "user";
+    wrong.http.HTTPOptions |= hoInProcessAuth;
+    int asked = 0;
+    wrong.http.OnAuthorization = [&](TIdCustomHTTP*, TIdAuthentication*, bool&) { ++asked; };
+    EXPECT_EQ(Raised<EIdHTTPProtocolException>(wrong).ErrorCode(), 401);
+    EXPECT_EQ(asked, 0);
+    std::size_t requests = 0;
+    for (std::size_t at = 0; (at = wrong.transport.sent.find("GET ", at)) != std::string::npos;
+         ++at)
+        ++requests;
+    EXPECT_EQ(requests, 4u);
+
+    // A 401 without a known scheme is final at once.
+    TMemoryHTTP unknown({"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest x\r\n\r\n"});
+    EXPECT_EQ(Raised<EIdHTTPProtocolException>(unknown).ErrorCode(), 401);
+}
+
+TEST(IdHTTP, KeepOpenFollowsTheClientsVersion) {
+    const struct {
+        TIdHTTPProtocolVersion version;
+        std::string connection;
+        bool open;
+    } cases[] = {
+        {pv1_1, "", true},
+        {pv1_1, "Connection: close\r\n", false},
+        {pv1_1, "Connection:  CLOSE \r\n", false},
+        {pv1_0, "", false},
+        {pv1_0, "Connection: Keep-Alive\r\n", true},
+    };
+    for (const auto& c : cases) {
+        TMemoryHTTP m({Ok + c.connection + "Content-Length: 1\r\n\r\nx"}, true);
+        m.http.ProtocolVersion = c.version;
+        EXPECT_EQ(m.http.GetToString("/x"), "x");
+        EXPECT_EQ(m.transport.Connected(), c.open) << c.connection;
+    }
+}
+
+TEST(IdHTTP, TargetsPortsAndRefusedForms) {
+    TMemoryHTTP https({});
+    EXPECT_EQ(Raised<EIdIOHandlerPropInvalid>(https, "https://h/x").Message(),
+              "IOHandler value is not valid");
+    EXPECT_NE(https.http.Request().Host.find("h:443"), std::string::npos);
+
+    TMemoryHTTP port({});
+    Raised<EConvertError>(port, "http://h:abc/x");
+
+    TMemoryHTTP options({});
+    options.http.ProtocolVersion = pv1_0;
+    try {
+        options.http.PerformRequest(hmPut, "/x", nullptr, nullptr);
+        ADD_FAILURE();
+    } catch (const EIdException& e) {
+        EXPECT_EQ(e.Message(), "This request method is supported in HTTP 1.1");
+    }
+}
+
+TEST(IdHTTP, ResponseHeadIsBounded) {
+    std::string head = Ok;
+    for (int i = 0; i < 10001; ++i)
+        head += "X: 1\r\n";
+    TMemoryHTTP many({head + "\r\n"});
+    Raised<EIdException>(many);
+    std::string big = Ok;
+    for (int i = 0; i < 200; ++i)
+        big += "X-Big: " + std::string(8000, 'b') + "\r\n";
+    TMemoryHTTP large({big + "\r\n"});
+    EXPECT_EQ(Raised<EIdException>(large).Message(), "The response head is too large.");
+}
+
+TEST(IdHTTP, ErrorWithoutLengthOnAnOpenConnectionTimesOut) {
+    TMemoryHTTP m({"HTTP/1.1 500 Oops\r\n\r\npartial"}, true);
+    Raised<EIdReadTimeout>(m);
+    EXPECT_EQ(m.http.ReadTimeout, 0); // restored after the 2 s error-body limit
+}
+
+// ---- against a peer on loopback ----
+
+namespace {
+
+TPeerScript Answer(const std::string& response) {
+    return {peer::WaitFor("\r\n\r\n"), peer::Send(response), peer::Close()};
+}
+
+std::unique_ptr<TIdHTTP> ClientFor(const TScriptedPeer& peer) {
+    auto http = std::make_unique<TIdHTTP>();
+    http->SetHost("127.0.0.1");
+    http->SetPort(peer.Port());
+    return http;
+}
+
+} // namespace
+
+TEST(IdHTTPWire, ExactRequestHeads) {
+    const std::string ok = Ok + "Content-Length: 2\r\n\r\nOk";
+    TScriptedPeer peer({Answer(ok), Answer(ok), Answer(ok), Answer(ok)});
+    auto http = ClientFor(peer);
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(peer.Port()) + "\r\n";
+    const std::string rest =
+        "Accept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; QVBrelmox)\r\n\r\n";
+
+    EXPECT_EQ(http->GetToString("/Ok"), "Ok");
+    EXPECT_EQ(http->GetToString("cgi-bin/x.dll?a=1&b=/c"), "Ok");
+    http->ProtocolVersion = pv1_0;
+    EXPECT_EQ(http->GetToString("/Ok"), "Ok");
+    auto fresh = ClientFor(peer);
+    EXPECT_EQ(fresh->GetToString("cgi-bin/x.dll?a=1"), "Ok");
+    peer.Join();
+    EXPECT_EQ(peer.Received(0), "GET /Ok HTTP/1.1\r\n" + host + rest);
+    EXPECT_EQ(peer.Received(1), "GET /cgi-bin/x.dll?a=1&b=/c HTTP/1.1\r\n" + host + rest);
+    EXPECT_EQ(peer.Received(2), "GET /Ok HTTP/1.0\r\nConnection: keep-alive\r\n" + host + rest);
+    EXPECT_EQ(peer.Received(3), "GET cgi-bin/x.dll?a=1 HTTP/1.1\r\n" + host + rest);
+}
+
+TEST(IdHTTPWire, DefaultPortLeavesTheHostBare) {
+    TIdHTTP http;
+    http.SetHost("update.example");
+    TMemoryIOHandler transport({Ok + "Content-Length: 0\r\n\r\n"});
+    transport.Open();
+    http.SetIOHandler(&transport);
+    http.GetToString("/Ok");
+    http.SetIOHandler(nullptr);
+    EXPECT_EQ(transport.sent,
+              "GET /Ok HTTP/1.1\r\nHost: update.example\r\nAccept: text/html, */*\r\n"
+              "User-Agent: Mozilla/3.0 (compatible; QVBrelmox)\r\n\r\n");
+}
+
+TEST(IdHTTPWire, ErrorBodyTimeOutAndTheClientStaysUsable) {
+    TScriptedPeer peer({{peer::WaitFor("\r\n\r\n"), peer::Send("HTTP/1.1 500 Oops\r\n\r\nsome"),
+                         peer::Pause(4000), peer::Close()},
+                        Answer(Ok + "Content-Length: 4\r\n\r\nnext")});
+    auto http = ClientFor(peer);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(http->GetToString("/fail"), EIdReadTimeout);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(1500));
+    EXPECT_LT(waited, std::chrono::seconds(10));
+    EXPECT_EQ(http->GetToString("/ok"), "next");
+}
+
+TEST(IdHTTPWire, RefusedAndUnresolvable) {
+    int port = 0;
+    testsock::Socket s = testsock::ListenLoopback(port);
+    testsock::Close(s);
+    TIdHTTP http;
+    try {
+        http.GetToString("http://127.0.0.1:" + std::to_string(port) + "/");
+        ADD_FAILURE();
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), IdError::ConnRefused);
+    }
+    EXPECT_EQ(http.ResponseCode(), -1);
+    try {
+        http.GetToString("http://no.such..host/");
+        ADD_FAILURE();
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), IdError::HostNotFound);
+    }
+}
