@@ -93,7 +93,7 @@ void TIdCustomHTTP::SetPort(int port) {
 std::string TIdCustomHTTP::GetToString(const std::string& url) {
     TMemoryStream stream;
     GetToStream(url, stream);
-    return stream.Data();
+    return stream.TakeData();
 }
 
 void TIdCustomHTTP::GetToStream(const std::string& url, TStream& stream) {

@@ -3,6 +3,8 @@
 // backslashes between directories. The Windows build hands them to the system unchanged; the
 // POSIX stand-in turns each backslash into a slash.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,5 +28,22 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
+
+} // namespace platform
+
+namespace platform {
+
+// A file opened by OpenFileForWriting; InvalidFile when none.
+using FileHandle = std::intptr_t;
+constexpr FileHandle InvalidFile = -1;
+
+// Creates the file (or empties an existing one) for reading and writing.
+FileHandle OpenFileForWriting(const std::string& path);
+void CloseFile(FileHandle file);
+bool WriteToFile(FileHandle file, const void* bytes, std::size_t n);
+// Bytes read, 0 at the end, -1 on failure.
+long long ReadFromFile(FileHandle file, void* bytes, std::size_t n);
+bool SeekFile(FileHandle file, std::int64_t position);
+bool TruncateFile(FileHandle file, std::int64_t size);
 
 } // namespace platform

@@ -101,3 +101,34 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
 }
 
 } // namespace platform
+
+namespace platform {
+
+FileHandle OpenFileForWriting(const std::string& path) {
+    int fd = ::open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd < 0 ? InvalidFile : fd;
+}
+
+void CloseFile(FileHandle file) { ::close(static_cast<int>(file)); }
+
+bool WriteToFile(FileHandle file, const void* bytes, std::size_t n) {
+    return WriteAll(static_cast<int>(file), std::string_view(static_cast<const char*>(bytes), n));
+}
+
+long long ReadFromFile(FileHandle file, void* bytes, std::size_t n) {
+    for (;;) {
+        ssize_t got = ::read(static_cast<int>(file), bytes, n);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
+bool SeekFile(FileHandle file, std::int64_t position) {
+    return ::lseek(static_cast<int>(file), position, SEEK_SET) == position;
+}
+
+bool TruncateFile(FileHandle file, std::int64_t size) {
+    return ::ftruncate(static_cast<int>(file), size) == 0;
+}
+
+} // namespace platform

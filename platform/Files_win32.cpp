@@ -93,3 +93,45 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
 }
 
 } // namespace platform
+
+namespace platform {
+
+namespace {
+HANDLE H(FileHandle f) { return reinterpret_cast<HANDLE>(f); }
+} // namespace
+
+FileHandle OpenFileForWriting(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
+}
+
+void CloseFile(FileHandle file) { CloseHandle(H(file)); }
+
+bool WriteToFile(FileHandle file, const void* bytes, std::size_t n) {
+    return WriteAll(H(file), std::string_view(static_cast<const char*>(bytes), n));
+}
+
+long long ReadFromFile(FileHandle file, void* bytes, std::size_t n) {
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
+    if (!ReadFile(H(file), bytes, want, &got, nullptr))
+        return -1;
+    return got;
+}
+
+bool SeekFile(FileHandle file, std::int64_t position) {
+    LARGE_INTEGER to;
+    to.QuadPart = position;
+    return SetFilePointerEx(H(file), to, nullptr, FILE_BEGIN) != 0;
+}
+
+bool TruncateFile(FileHandle file, std::int64_t size) {
+    LARGE_INTEGER here{}, zero{};
+    if (!SetFilePointerEx(H(file), zero, &here, FILE_CURRENT) || !SeekFile(file, size) ||
+        !SetEndOfFile(H(file)))
+        return false;
+    return SeekFile(file, here.QuadPart);
+}
+
+} // namespace platform

@@ -53,3 +53,43 @@ void TMemoryStream::Reserve(std::int64_t size) {
     if (size > 0 && static_cast<std::uint64_t>(size) <= SIZE_MAX)
         data_.reserve(static_cast<std::size_t>(size));
 }
+
+#include "platform/Files.h"
+#include "support/Exception.h"
+
+TFileStream::TFileStream(const std::string& path)
+    : file_(platform::OpenFileForWriting(path)), path_(path) {
+    if (file_ == platform::InvalidFile)
+        throw EInOutError("Cannot create file " + path);
+}
+
+TFileStream::~TFileStream() { platform::CloseFile(file_); }
+
+void TFileStream::SetSize(std::int64_t size) {
+    if (size < 0 || !platform::TruncateFile(file_, size))
+        throw EInOutError("Cannot set the size of " + path_);
+    size_ = size;
+}
+
+void TFileStream::SetPosition(std::int64_t position) {
+    position = position < 0 ? 0 : position;
+    if (!platform::SeekFile(file_, position))
+        throw EInOutError("Cannot seek in " + path_);
+    position_ = position;
+}
+
+std::size_t TFileStream::Read(void* buffer, std::size_t n) {
+    long long got = platform::ReadFromFile(file_, buffer, n);
+    if (got < 0)
+        throw EInOutError("Cannot read " + path_);
+    position_ += got;
+    return static_cast<std::size_t>(got);
+}
+
+void TFileStream::Write(const void* buffer, std::size_t n) {
+    if (!platform::WriteToFile(file_, buffer, n))
+        throw EInOutError("Cannot write " + path_);
+    position_ += static_cast<std::int64_t>(n);
+    if (position_ > size_)
+        size_ = position_;
+}

@@ -41,8 +41,35 @@ public:
     void Reserve(std::int64_t size) override;
 
     const std::string& Data() const { return data_; }
+    // Hands the bytes over without a copy; the stream is empty afterwards.
+    std::string TakeData() {
+        position_ = 0;
+        return std::move(data_);
+    }
 
 private:
     std::string data_;
     std::int64_t position_ = 0;
+};
+
+// A stream over a file created (or emptied) for writing; raises EInOutError when the file
+// cannot be made or a write, read or seek fails.
+class TFileStream : public TStream {
+public:
+    explicit TFileStream(const std::string& path);
+    ~TFileStream() override;
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+
+    std::int64_t Size() const override { return size_; }
+    void SetSize(std::int64_t size) override;
+    std::int64_t Position() const override { return position_; }
+    void SetPosition(std::int64_t position) override;
+    std::size_t Read(void* buffer, std::size_t n) override;
+    void Write(const void* buffer, std::size_t n) override;
+
+private:
+    std::intptr_t file_;
+    std::string path_;
+    std::int64_t size_ = 0, position_ = 0;
 };

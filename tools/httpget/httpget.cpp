@@ -16,7 +16,7 @@
 
 #include "http/IdHTTP.h"
 #include "platform/Process.h"
-#include "support/FileHelpers.h"
+#include "support/Stream.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -140,10 +140,14 @@ int main(int argc, char** argv) {
     }
 
     try {
+        if (!output.empty()) {
+            // Straight to the file as it arrives, as any download tool writes.
+            TFileStream file(output);
+            http.GetToStream(url, file);
+            return 0;
+        }
         std::string body = http.GetToString(url);
-        bool written =
-            output.empty() ? platform::WriteStandardOutput(body) : SaveTextToFile(output, body);
-        if (!written) {
+        if (!platform::WriteStandardOutput(body)) {
             std::fprintf(stderr, "httpget: could not write the body\n");
             return 1;
         }

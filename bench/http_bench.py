@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""The HTTP client (through httpget) against curl in the same run, on loopback from nginx, both
+writing the body to a file:
+  (a) one 256 MiB body: throughput;
+  (b) 200 sequential GETs of a 1 KiB body, each a new process and a fresh connection: total time.
+Usage: http_bench.py HTTPGET [EMULATOR...]   (prints MB/s, seconds and the ratios to curl)"""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HTTPGET = sys.argv[1]
+EMULATOR = sys.argv[2:]
+ROUNDS = 3
+SMALL_COUNT = 200
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_nginx(root):
+    port = free_port()
+    tmp = tempfile.mkdtemp(prefix="qvb-bench-nginx-")
+    conf = os.path.join(tmp, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(f"""worker_processes 1; daemon off; pid {tmp}/nginx.pid; error_log {tmp}/error.log;
+events {{ worker_connections 256; }}
+http {{ access_log off; client_body_temp_path {tmp}/b; proxy_temp_path {tmp}/p;
+  fastcgi_temp_path {tmp}/f; uwsgi_temp_path {tmp}/u; scgi_temp_path {tmp}/s;
+  sendfile on; server {{ listen 127.0.0.1:{port}; root {root}; }} }}
+""")
+    proc = subprocess.Popen(["nginx", "-c", conf, "-p", tmp])
+    for _ in range(200):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    return proc, port, tmp
+
+
+def timed(cmd):
+    start = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def main():
+    root = tempfile.mkdtemp(prefix="qvb-bench-")
+    os.chmod(root, 0o755)
+    big = os.path.join(root, "big.bin")
+    with open(big, "wb") as f:
+        block = os.urandom(1 << 20)
+        for _ in range(256):
+            f.write(block)
+    with open(os.path.join(root, "small.bin"), "wb") as f:
+        f.write(os.urandom(1024))
+    for name in os.listdir(root):
+        os.chmod(os.path.join(root, name), 0o644)
+    proc, port, tmp = start_nginx(root)
+    out = os.path.join(tempfile.mkdtemp(prefix="qvb-bench-out-"), "body")
+    base = f"http://127.0.0.1:{port}"
+    curl = ["curl", "-s", "-f", "-o", out]
+    ours = EMULATOR + [HTTPGET, "-o", out]
+    try:
+        big_curl, big_ours = [], []
+        for _ in range(ROUNDS):  # interleaved, so drift hits both alike
+            big_curl.append(timed(curl + [base + "/big.bin"]))
+            big_ours.append(timed(ours + [base + "/big.bin"]))
+        assert os.path.getsize(out) == 256 << 20
+        small_curl, small_ours = [], []
+        for _ in range(ROUNDS):
+            t = time.perf_counter()
+            for _ in range(SMALL_COUNT):
+                subprocess.run(curl + [base + "/small.bin"], check=True)
+            small_curl.append(time.perf_counter() - t)
+            t = time.perf_counter()
+            for _ in range(SMALL_COUNT):
+                subprocess.run(ours + [base + "/small.bin"], check=True)
+            small_ours.append(time.perf_counter() - t)
+    finally:
+        proc.terminate()
+        proc.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+        shutil.rmtree(root, ignore_errors=True)
+    mb = 256 * 1048576 / 1e6
+    c, o = min(big_curl), min(big_ours)
+    print(f"(a) 256 MiB: curl {mb / c:8.1f} MB/s, httpget {mb / o:8.1f} MB/s, "
+          f"ratio {c / o:.2f} (throughput, higher is better)")
+    c, o = min(small_curl), min(small_ours)
+    print(f"(b) {SMALL_COUNT} GETs of 1 KiB: curl {c:6.2f} s, httpget {o:6.2f} s, "
+          f"ratio {o / c:.2f} (time, lower is better)")
+
+
+if __name__ == "__main__":
+    main()
