@@ -216,9 +216,10 @@ void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
     else if (currentUri_.Port.empty())
         throw EIdUnknownProtocol("");
 
-    request.Target = currentUri_.Path + currentUri_.FileName + currentUri_.Query;
+    request.Target = currentUri_.Path;
+    request.Target.append(currentUri_.FileName).append(currentUri_.Query);
     if (request.Verb == hmOptions && SameText(u.FileName, "*"))
-        request.Target = "*";
+        request.Target.assign(1, '*');
     if ((request.Verb == hmOptions || request.Verb == hmTrace || request.Verb == hmPut) &&
         ProtocolVersion != pv1_1)
         throw EIdException("This request method is supported in HTTP 1.1");

@@ -95,7 +95,9 @@ void TIdURI::ParseUri(const std::string& uri) {
         split = Pos("=", work);
     int slash = split > 0 ? FindLast("/", work, static_cast<int>(split)) : FindLast("/", work);
     std::size_t pos = static_cast<std::size_t>(slash);
-    Path = (absolute ? "/" : "") + work.substr(0, pos);
+    Path = work.substr(0, pos);
+    if (absolute)
+        Path.insert(0, 1, '/');
     if (split > 0) {
         FileName = work.substr(0, split - 1);
         Query = work.substr(split - 1);

@@ -42,7 +42,7 @@ TEST(IdHeaderList, LongValuesFoldAndUnfoldBack) {
     h.FoldWidth = 1024;
     std::string value;
     for (int i = 0; value.size() < 3000; ++i)
-        value += (i ? (i % 3 ? " " : ",") : "") + std::string("word") + std::to_string(i);
+        value.append(i ? (i % 3 ? " " : ",") : "").append("word").append(std::to_string(i));
     h.SetValue("X-Long", value);
     ASSERT_GT(h.Count(), 2);
     for (int i = 0; i < h.Count(); ++i) {
