@@ -324,3 +324,21 @@ TEST(IdHTTPWire, RefusedAndUnresolvable) {
         EXPECT_EQ(e.LastError(), IdError::HostNotFound);
     }
 }
+
+TEST(IdHTTP, ABodyThatCannotBeHeldFailsAsAnException) {
+    // A stream that runs out of memory after a few bytes, as a huge body would.
+    struct TFullStream : TMemoryStream {
+        void Write(const void* buffer, std::size_t n) override {
+            if (Size() + static_cast<std::int64_t>(n) > 4)
+                throw std::bad_alloc();
+            TMemoryStream::Write(buffer, n);
+        }
+    };
+    TMemoryHTTP m({Ok + "Content-Length: 10\r\n\r\n0123456789", Ok + "Content-Length: 2\r\n\r\nok"});
+    TFullStream full;
+    EXPECT_THROW(m.http.GetToStream("/big", full), std::bad_alloc);
+    EXPECT_EQ(m.http.WorkInfo(wkRead).Level, 0);
+    TMemoryStream fine;
+    m.http.GetToStream("/small", fine);
+    EXPECT_EQ(fine.Data(), "ok");
+}
