@@ -114,6 +114,10 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std:
 bool TIdIOHandlerSocket::WaitReadable(int ms) {
     if (!binding_)
         throw EIdConnClosedGracefully();
+    // Without a limit the receive that follows blocks by itself: a wait first would only cost
+    // a system call per receive.
+    if (ms == IdTimeoutInfinite && binding_->Allocated())
+        return true;
     return binding_->WaitReadable(ms);
 }
 
