@@ -17,18 +17,6 @@ bool StatIs(const std::string& path, mode_t type) {
     return ::stat(NativePath(path).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 } // namespace
 
 bool FileExists(const std::string& path) {
@@ -109,7 +97,9 @@ FileHandle OpenFileForWriting(const std::string& path) {
     return fd < 0 ? InvalidFile : fd;
 }
 
-void CloseFile(FileHandle file) { ::close(static_cast<int>(file)); }
+void CloseFile(FileHandle file) {
+    ::close(static_cast<int>(file));
+}
 
 bool WriteToFile(FileHandle file, const void* bytes, std::size_t n) {
     return WriteAll(static_cast<int>(file), std::string_view(static_cast<const char*>(bytes), n));

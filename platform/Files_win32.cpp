@@ -19,19 +19,6 @@ std::string DirectoryOf(const std::string& path) {
     return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
 }
 
-bool WriteAll(HANDLE file, std::string_view bytes) {
-    // WriteFile takes a 32-bit count; large texts go in slices.
-    constexpr std::size_t Slice = 1u << 24;
-    while (!bytes.empty()) {
-        DWORD want = static_cast<DWORD>(bytes.size() < Slice ? bytes.size() : Slice);
-        DWORD done = 0;
-        if (!WriteFile(file, bytes.data(), want, &done, nullptr) || done == 0)
-            return false;
-        bytes.remove_prefix(done);
-    }
-    return true;
-}
-
 } // namespace
 
 bool FileExists(const std::string& path) {
@@ -97,7 +84,9 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
 namespace platform {
 
 namespace {
-HANDLE H(FileHandle f) { return reinterpret_cast<HANDLE>(f); }
+HANDLE H(FileHandle f) {
+    return reinterpret_cast<HANDLE>(f);
+}
 } // namespace
 
 FileHandle OpenFileForWriting(const std::string& path) {
@@ -106,7 +95,9 @@ FileHandle OpenFileForWriting(const std::string& path) {
     return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
 }
 
-void CloseFile(FileHandle file) { CloseHandle(H(file)); }
+void CloseFile(FileHandle file) {
+    CloseHandle(H(file));
+}
 
 bool WriteToFile(FileHandle file, const void* bytes, std::size_t n) {
     return WriteAll(H(file), std::string_view(static_cast<const char*>(bytes), n));

@@ -47,15 +47,7 @@ std::string RawCommandLine() {
 namespace platform {
 
 bool WriteStandardOutput(std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(1, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return WriteAll(1, bytes);
 }
 
 } // namespace platform

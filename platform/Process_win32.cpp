@@ -1,6 +1,6 @@
 #include "platform/Process.h"
 
-#include <windows.h>
+#include "platform/WinHandles.h"
 
 #include <vector>
 
@@ -31,15 +31,7 @@ std::string RawCommandLine() {
 namespace platform {
 
 bool WriteStandardOutput(std::string_view bytes) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    while (!bytes.empty()) {
-        DWORD done = 0;
-        DWORD want = static_cast<DWORD>(bytes.size() < (1u << 24) ? bytes.size() : (1u << 24));
-        if (!WriteFile(out, bytes.data(), want, &done, nullptr) || done == 0)
-            return false;
-        bytes.remove_prefix(done);
-    }
-    return true;
+    return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
 }
 
 } // namespace platform

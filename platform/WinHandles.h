@@ -3,7 +3,22 @@
 
 #include <windows.h>
 
+#include <string_view>
+
 #include "platform/UniqueHandle.h"
+
+// Writes every byte; WriteFile takes a 32-bit count, so large texts go in slices.
+inline bool WriteAll(HANDLE file, std::string_view bytes) {
+    constexpr std::size_t Slice = 1u << 24;
+    while (!bytes.empty()) {
+        DWORD want = static_cast<DWORD>(bytes.size() < Slice ? bytes.size() : Slice);
+        DWORD done = 0;
+        if (!WriteFile(file, bytes.data(), want, &done, nullptr) || done == 0)
+            return false;
+        bytes.remove_prefix(done);
+    }
+    return true;
+}
 
 struct KernelHandleTraits {
     using Handle = HANDLE;
