@@ -57,6 +57,9 @@ public:
     // How many network objects exist now.
     static int InstanceCount();
 
+    // A free value for the owner (the launcher marks its file transfers with it).
+    int Tag = 0;
+
     TWorkBeginEvent OnWorkBegin;
     TWorkEvent OnWork;
     TWorkEndEvent OnWorkEnd;

@@ -338,17 +338,17 @@ void TIdTCPConnection::ReadToStream(TStream& stream, std::int64_t count, bool un
             std::min<std::int64_t>(static_cast<std::int64_t>(InputBuffer.Size()), remaining));
         if (k > 0)
             take(k);
-        const std::int64_t chunk = RecvBufferSize > 0 ? RecvBufferSize : IdDefaultRecvBufferSize;
         try {
             while (remaining > 0 && Connected()) {
-                // As ReadBytes of one chunk, but written to the stream straight from the input
-                // buffer rather than through a copy.
-                auto want = static_cast<std::size_t>(std::min(remaining, chunk));
-                while (InputBuffer.Size() < want) {
+                // Whatever each receive brought goes to the stream at once, straight from the
+                // input buffer: one copy, and a work step per receive, so a progress display
+                // moves as the bytes arrive rather than once per full chunk.
+                while (InputBuffer.Size() == 0) {
                     FillInputBuffer();
                     CheckDisconnected(true, true);
                 }
-                take(want);
+                take(static_cast<std::size_t>(std::min<std::int64_t>(
+                    static_cast<std::int64_t>(InputBuffer.Size()), remaining)));
             }
             // A counted read that found the connection already closed is as short as one that
             // met the close: it must not pass for complete.

@@ -63,7 +63,9 @@ TFileStream::TFileStream(const std::string& path)
         throw EInOutError("Cannot create file " + path);
 }
 
-TFileStream::~TFileStream() { platform::CloseFile(file_); }
+TFileStream::~TFileStream() {
+    platform::CloseFile(file_);
+}
 
 void TFileStream::SetSize(std::int64_t size) {
     if (size < 0 || !platform::TruncateFile(file_, size))

@@ -27,11 +27,16 @@ TVersionFile::TVersionFile(std::string_view text) {
         add(text.size());
 }
 
+int TVersionFile::IndexOfName(std::string_view name) const {
+    for (std::size_t i = 0; i < lines_.size(); ++i)
+        if (SameText(lines_[i].Name, name))
+            return static_cast<int>(i);
+    return -1;
+}
+
 std::string TVersionFile::Value(std::string_view name) const {
-    for (const TLine& line : lines_)
-        if (SameText(line.Name, name))
-            return line.Value;
-    return {};
+    int i = IndexOfName(name);
+    return i < 0 ? std::string() : lines_[static_cast<std::size_t>(i)].Value;
 }
 
 bool TVersionFile::IsComplete() const {

@@ -26,6 +26,10 @@ public:
     // Both completeness markers "Start.Ok" and "End.Ok" carry the value "1".
     bool IsComplete() const;
 
+    // The index of the first line with this name (letter case ignored), or -1.
+    int IndexOfName(std::string_view name) const;
+    void Delete(int index) { lines_.erase(lines_.begin() + index); }
+
 private:
     std::vector<TLine> lines_;
 };

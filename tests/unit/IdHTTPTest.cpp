@@ -334,7 +334,8 @@ TEST(IdHTTP, ABodyThatCannotBeHeldFailsAsAnException) {
             TMemoryStream::Write(buffer, n);
         }
     };
-    TMemoryHTTP m({Ok + "Content-Length: 10\r\n\r\n0123456789", Ok + "Content-Length: 2\r\n\r\nok"});
+    TMemoryHTTP m(
+        {Ok + "Content-Length: 10\r\n\r\n0123456789", Ok + "Content-Length: 2\r\n\r\nok"});
     TFullStream full;
     EXPECT_THROW(m.http.GetToStream("/big", full), std::bad_alloc);
     EXPECT_EQ(m.http.WorkInfo(wkRead).Level, 0);

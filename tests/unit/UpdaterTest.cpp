@@ -1,0 +1,410 @@
+#include "update/Updater.h"
+
+#include "TestSupport.h"
+#include "platform/Files.h"
+#include "support/FileHelpers.h"
+#include "support/LocalAddress.h"
+#include "support/Md5.h"
+#include "support/MemoryIOHandler.h"
+#include "support/MiniServer.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+
+namespace {
+
+class TTestView : public ISplashView {
+public:
+    void SetStatus(const std::string& text) override { statuses.push_back(text); }
+    void SetVersionLabel(const std::string& text) override { labels.push_back(text); }
+    void InfoBox(const std::string& text) override { boxes.push_back(text); }
+    void ProcessMessages() override { ++turns; }
+
+    std::vector<std::string> statuses, labels, boxes;
+    int turns = 0;
+};
+
+const std::string NotFound = "Arquivo n\xC6o encontrado.";
+
+std::string Digest(const std::string& body) {
+    return "OK" + MD5Text(body) + "OK";
+}
+
+// The launcher's client, view and values against a mini server, in a temporary installation.
+class Updater : public ::testing::Test {
+protected:
+    Updater() : updater(view, http, values, dir.Path()) {
+        http.SetHost("127.0.0.1");
+        http.SetPort(server.Port());
+        updater.AttachProgressHandlers();
+    }
+
+    // Publishes a file in the download area with its digest. The client turns backslashes in a
+    // URL into slashes, so that is how the server sees a name with a directory.
+    void Publish(std::string name, const std::string& body) {
+        for (char& c : name)
+            if (c == '\\')
+                c = '/';
+        server.SetBody("/files/Contrib/" + name, body);
+        server.SetBody("/md5.php?files/Contrib/" + name, Digest(body));
+    }
+
+    std::string Ini(const std::string& section, const std::string& key) {
+        return TProfileFile(dir / "QVBrelmox.ini").ReadString(section, key, "<none>");
+    }
+
+    TTempDir dir;
+    TMiniServer server;
+    TTestView view;
+    TIdHTTP http;
+    TSplashValues values;
+    TUpdater updater;
+};
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+TEST_F(Updater, FetchTextRetriesOnlyAfterACloseWithoutAnswer) {
+    server.SetBody("/Ok", "Ok");
+    server.CloseWithoutAnswer("/Ok", 2);
+    auto start = Clock::now();
+    EXPECT_EQ(updater.FetchText("/Ok"), "Ok");
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(600)); // three pauses
+    EXPECT_EQ(server.Log().size(), 3u);
+    EXPECT_GT(view.turns, 0);
+
+    server.CloseWithoutAnswer("/gone", 10);
+    EXPECT_EQ(updater.FetchText("/gone"), "");
+    EXPECT_EQ(server.Log().size(), 3u + 4u); // four attempts in all
+
+    EXPECT_EQ(updater.FetchText("/missing"), "");
+    EXPECT_EQ(http.ResponseCode(), 404);
+    server.SetBody("/empty", "");
+    EXPECT_EQ(updater.FetchText("/empty"), "");
+    EXPECT_EQ(http.ResponseCode(), 200);
+}
+
+TEST_F(Updater, FetchTextDoesNotRetryATimeOut) {
+    server.NeverAnswer("/slow");
+    http.ReadTimeout = 300;
+    auto start = Clock::now();
+    EXPECT_EQ(updater.FetchText("/slow"), "");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(server.Log().size(), 1u);
+}
+
+TEST_F(Updater, DelayWaitsWithMessagesProcessed) {
+    auto start = Clock::now();
+    updater.Delay(0.2);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_GT(view.turns, 0);
+    int turns = view.turns;
+    updater.Delay(0);
+    updater.Delay(-1);
+    EXPECT_EQ(view.turns, turns);
+}
+
+TEST_F(Updater, DownloadVerifiedChecksTheDigestReply) {
+    const std::string body = "conte\xFA"
+                             "do";
+    const std::string md5 = MD5Text(body);
+    std::string lower = md5;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const struct {
+        std::string reply;
+        bool ok;
+    } cases[] = {
+        {"OK" + md5 + "OK", true},
+        {"OK" + lower + "OK", true},
+        {"ok" + md5 + "OK", false},
+        {"OK" + md5 + "ok", false},
+        {"OK" + md5 + "OK\r\n", false},
+        {"OKOK", false},
+        {"O", false},
+        {"", false},
+        {"OK" + md5.substr(1) + "OK", false},
+    };
+    for (const auto& c : cases) {
+        server.SetBody("/files/Contrib/f.dat", body);
+        server.SetBody("/md5.php?files/Contrib/f.dat", c.reply);
+        EXPECT_EQ(updater.DownloadVerified("f.dat", 5, false), c.ok ? body : "") << c.reply;
+        EXPECT_EQ(http.Tag, 0);
+    }
+    EXPECT_EQ(http.ReadTimeout, 5000);
+    EXPECT_EQ(view.statuses.back(), "Buscando f.dat...");
+    EXPECT_TRUE(view.boxes.empty());
+}
+
+TEST_F(Updater, DownloadVerifiedFailuresAndTheirMessage) {
+    std::size_t before = 0;
+    auto requests = [&] { return server.Log().size() - before; };
+
+    server.SetBody("/files/Contrib/nf.txt", NotFound);
+    EXPECT_EQ(updater.DownloadVerified("nf.txt", 15, true), "");
+    EXPECT_EQ(requests(), 1u); // no digest asked for
+    EXPECT_EQ(view.boxes.back(), "N\xE3o consegui buscar nf.txt no servidor...");
+
+    before = server.Log().size();
+    Publish("empty.txt", "");
+    EXPECT_EQ(updater.DownloadVerified("empty.txt", 15, false), "");
+    EXPECT_EQ(requests(), 1u);
+
+    before = server.Log().size();
+    EXPECT_EQ(updater.DownloadVerified("missing.txt", 15, false), ""); // 404
+    EXPECT_EQ(requests(), 1u);
+
+    // The same words with the a-tilde of code page 1252 are an ordinary file.
+    const std::string lookalike = "Arquivo n\xE3o encontrado.";
+    Publish("look.txt", lookalike);
+    EXPECT_EQ(updater.DownloadVerified("look.txt", 15, false), lookalike);
+
+    // A name with a space goes on the wire as it stands.
+    Publish("with space.txt", "spaced");
+    EXPECT_EQ(updater.DownloadVerified("with space.txt", 15, false), "spaced");
+    EXPECT_EQ(server.Log().back(), "GET /md5.php?files/Contrib/with space.txt HTTP/1.1");
+    EXPECT_EQ(view.boxes.size(), 1u);
+}
+
+TEST_F(Updater, ReportUsageProbesThenReports) {
+    for (const char* answer : {"OK", "ok", "oK"}) {
+        server.SetBody("/Ok", answer);
+        EXPECT_TRUE(updater.ReportUsage()) << answer;
+    }
+    server.SetBody("/Ok", "Ok\r\n");
+    std::size_t before = server.Log().size();
+    EXPECT_FALSE(updater.ReportUsage());
+    EXPECT_EQ(server.Log().size(), before + 1); // no report after a failed probe
+
+    server.SetBody("/Ok", "Ok");
+    values.Versao = "3.1";
+    values.Unidade = "12";
+    values.Usuario = "Jo\xE3o Silva";
+    values.Telefone = "11 5555";
+    values.Email = "a&b=c";
+    values.VersaoExe = "1.0.0.7";
+    EXPECT_TRUE(updater.ReportUsage());
+    EXPECT_EQ(server.Log().back(),
+              "GET /cgi-bin/QVBrelmoxDLL.dll?Versao=3.1&IP=" + LocalAddressText() +
+                  "&Unid=12&User=Jo%E3o%20Silva&Fone=11%205555&Email=a&b=c"
+                  "&Ex=Contrib&VersaoExe=1.0.0.7 HTTP/1.1");
+}
+
+TEST_F(Updater, ReportReplyCarriesAMessageFile) {
+    server.SetBody("/Ok", "Ok");
+    ASSERT_TRUE(platform::MakeDirectory(dir / "Msg"));
+    const std::string target = "/cgi-bin/QVBrelmoxDLL.dll?Versao=&IP=" + LocalAddressText() +
+                               "&Unid=&User=&Fone=&Email=&Ex=Contrib&VersaoExe=";
+    auto reply = [&](const std::string& body, int status = 200) {
+        server.SetBody(target, body, status);
+        EXPECT_TRUE(updater.ReportUsage());
+    };
+    std::string name30 = "aviso.txt" + std::string(21, ' ');
+    reply(name30); // exactly 30 characters: nothing
+    EXPECT_FALSE(platform::FileExists(dir / "Msg\\aviso.txt"));
+    reply(name30 + "X"); // 31: a one-character file
+    EXPECT_EQ(ReadFileOrDie(dir / "Msg\\aviso.txt"), "X");
+    reply("   " + std::string(27, 'n') + "content\r\nline"); // a full 30-character name
+    EXPECT_EQ(ReadFileOrDie(dir / ("Msg\\" + std::string(27, 'n'))), "content\r\nline");
+    reply(std::string(30, ' ') + "blank name");
+    reply("..\\escaped.txt" + std::string(16, ' ') + "evil");
+    reply("C:\\escaped.txt" + std::string(16, ' ') + "evil");
+    EXPECT_FALSE(platform::FileExists(dir / "escaped.txt"));
+    reply("other.txt" + std::string(21, ' ') + "not 200", 201);
+    EXPECT_FALSE(platform::FileExists(dir / "Msg\\other.txt"));
+    EXPECT_EQ(dir.EntryCount(), 1); // only Msg
+}
+
+TEST(UpdaterNames, SafeNamesAndExtensions) {
+    for (const char* name : {"QVBrelmoxApp.exe", "sub\\file.txt", "a..b", "Local\\x", " lead"})
+        EXPECT_TRUE(IsSafeRelativeName(name)) << name;
+    for (const char* name : {"", "..\\x", "a\\..\\..\\x", "\\abs", "/abs", "C:\\x", "C:x",
+                             "\\\\server\\share\\x", "a/../../x", ".. \\x", "a\\..", "..."})
+        EXPECT_FALSE(IsSafeRelativeName(name)) << name;
+    EXPECT_EQ(FileExtension("QVBrelmox.new"), ".new");
+    EXPECT_EQ(FileExtension("QVBrelmox.NEW"), ".NEW");
+    EXPECT_EQ(FileExtension("dir.d\\file"), "");
+    EXPECT_EQ(FileExtension("noext"), "");
+    EXPECT_EQ(FileExtension("a.tar.gz"), ".gz");
+}
+
+TEST(UpdaterProgress, PercentagesFromTheWorkEvents) {
+    // A 2000-byte file in four pieces of 500, then its digest.
+    const std::string body(2000, 'p');
+    TMemoryIOHandler transport({"HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n",
+                                body.substr(0, 500), body.substr(500, 500), body.substr(1000, 500),
+                                body.substr(1500),
+                                "HTTP/1.1 200 OK\r\nContent-Length: 36\r\n\r\n" + Digest(body)});
+    transport.Open();
+    TTestView view;
+    TIdHTTP http;
+    TSplashValues values;
+    http.SetIOHandler(&transport);
+    TUpdater updater(view, http, values, "C:\\App\\");
+    updater.AttachProgressHandlers();
+    EXPECT_EQ(updater.DownloadVerified("f.bin", 15, false), body);
+    http.SetIOHandler(nullptr);
+    EXPECT_EQ(view.labels,
+              (std::vector<std::string>{"Download: 0%", "Download: 25%", "Download: 50%",
+                                        "Download: 75%", "Download: 100%", "Download: 100%"}));
+    EXPECT_EQ(values.DownloadTotal, 2000);
+
+    // Unknown length: bytes instead of a percentage; with the flag down nothing at all.
+    view.labels.clear();
+    http.Tag = 1;
+    updater.IdHTTPWorkBegin(0);
+    updater.IdHTTPWork(12345);
+    http.Tag = 0;
+    updater.IdHTTPWork(1);
+    updater.IdHTTPWorkEnd();
+    EXPECT_EQ(view.labels, (std::vector<std::string>{"Download: 0%", "Download: 12345 bytes"}));
+    // Counts beyond 32 bits stay right.
+    http.Tag = 1;
+    updater.IdHTTPWorkBegin(6000000000LL);
+    updater.IdHTTPWork(3000000000LL);
+    EXPECT_EQ(view.labels.back(), "Download: 50%");
+}
+
+namespace {
+
+const std::string GoodVersionFile =
+    "Start.Ok=1\r\n:VersaoAtual=3.1\r\n:DataVersaoAtual=02/05/2008\r\n"
+    ":TabMedic.txt=9\r\nQVBrelmoxApp.exe=3.1\r\nQVBrelmox.new=7\r\n"
+    "data\\tabela.dat=2\r\nEnd.Ok=1\r\n";
+
+} // namespace
+
+TEST_F(Updater, CheckForUpdatesBringsTheInstallationUpToDate) {
+    ASSERT_TRUE(SaveTextToFile(dir / "QVBrelmox.ini", "[Unidade]\r\nUnidade=12\r\nUsuario=Ana\r\n"
+                                                      "[Versao]\r\nVersaoAtual=3.0\r\n"));
+    ASSERT_TRUE(platform::MakeDirectory(dir / "data"));
+    server.SetBody("/Ok", "Ok");
+    Publish("QVBrelmox2.ini", "[Shared]\r\nx=1\r\n");
+    Publish("Versao.txt", GoodVersionFile);
+    Publish("QVBrelmoxApp.exe", "app 3.1");
+    Publish("QVBrelmox.new", "launcher 7");
+    Publish("data\\tabela.dat", "table 2");
+
+    updater.CheckForUpdates();
+
+    std::vector<std::string> log = server.Log();
+    ASSERT_EQ(log.size(), 12u);
+    EXPECT_EQ(log[0], "GET /Ok HTTP/1.1");
+    EXPECT_EQ(log[1].rfind("GET /cgi-bin/QVBrelmoxDLL.dll?Versao=3.0&", 0), 0u) << log[1];
+    const char* expected[] = {
+        "/files/Contrib/QVBrelmox2.ini",   "/md5.php?files/Contrib/QVBrelmox2.ini",
+        "/files/Contrib/Versao.txt",       "/md5.php?files/Contrib/Versao.txt",
+        "/files/Contrib/QVBrelmoxApp.exe", "/md5.php?files/Contrib/QVBrelmoxApp.exe",
+        "/files/Contrib/QVBrelmox.new",    "/md5.php?files/Contrib/QVBrelmox.new",
+        "/files/Contrib/data/tabela.dat",  "/md5.php?files/Contrib/data/tabela.dat"};
+    for (std::size_t i = 0; i < 10; ++i)
+        EXPECT_EQ(log[i + 2], std::string("GET ") + expected[i] + " HTTP/1.1");
+
+    EXPECT_EQ(ReadFileOrDie(dir / "QVBrelmox2.ini"), "[Shared]\r\nx=1\r\n");
+    EXPECT_EQ(ReadFileOrDie(dir / "QVBrelmoxApp.exe"), "app 3.1");
+    EXPECT_EQ(ReadFileOrDie(dir / "QVBrelmox.new"), "launcher 7");
+    EXPECT_EQ(ReadFileOrDie(dir / "data\\tabela.dat"), "table 2");
+    EXPECT_TRUE(platform::DirectoryExists(dir / "Local"));
+    EXPECT_EQ(Ini("Versao", "VersaoAtual"), "3.1");
+    EXPECT_EQ(Ini("Versao", "DataVersaoAtual"), "02/05/2008");
+    EXPECT_EQ(Ini("Versao", "QVBrelmoxApp.exe"), "3.1");
+    EXPECT_EQ(Ini("Versao", "QVBrelmox.new"), "7");
+    EXPECT_EQ(Ini("Medicamento", "TabMedic.txt"), "9");
+    EXPECT_NE(Ini("Connect", "Last"), "<none>");
+    EXPECT_EQ(values.Versao, "3.1");
+    EXPECT_EQ(values.Unidade, "12");
+    EXPECT_EQ(values.Usuario, "Ana");
+    EXPECT_EQ(view.labels.back(), "Vers\xE3o 3.1");
+    EXPECT_TRUE(view.boxes.empty());
+
+    // A second check finds everything current: only the probe, report and two config files.
+    // QVBrelmox.new is not re-fetched although it is gone, since its version is recorded.
+    ASSERT_TRUE(platform::RemoveFile(dir / "QVBrelmox.new"));
+    updater.CheckForUpdates();
+    EXPECT_EQ(server.Log().size(), 12u + 6u);
+    // A listed file whose version is recorded but which is missing is fetched again.
+    ASSERT_TRUE(platform::RemoveFile(dir / "QVBrelmoxApp.exe"));
+    updater.CheckForUpdates();
+    EXPECT_EQ(server.Log().size(), 18u + 8u);
+    EXPECT_EQ(ReadFileOrDie(dir / "QVBrelmoxApp.exe"), "app 3.1");
+}
+
+TEST_F(Updater, CheckForUpdatesFailureRows) {
+    // The probe fails: nothing else is sent, nothing is written.
+    updater.CheckForUpdates();
+    EXPECT_EQ(server.Log().size(), 1u);
+    EXPECT_FALSE(platform::FileExists(dir / "QVBrelmox.ini"));
+    EXPECT_TRUE(view.labels.empty());
+
+    // The shared configuration cannot be verified: the check stops after Connect/Last.
+    server.SetBody("/Ok", "Ok");
+    server.SetBody("/files/Contrib/QVBrelmox2.ini", "x");
+    server.SetBody("/md5.php?files/Contrib/QVBrelmox2.ini", "OKbadOK");
+    updater.CheckForUpdates();
+    EXPECT_NE(Ini("Connect", "Last"), "<none>");
+    EXPECT_EQ(server.Log().back(), "GET /md5.php?files/Contrib/QVBrelmox2.ini HTTP/1.1");
+    // Only the download display wrote into the label; the version was not shown.
+    for (const std::string& label : view.labels)
+        EXPECT_EQ(label.rfind("Download: ", 0), 0u) << label;
+    EXPECT_TRUE(view.boxes.empty());
+
+    // An invalid version file: one message, nothing applied, the installed version shown.
+    Publish("QVBrelmox2.ini", "cfg");
+    Publish("Versao.txt", "Start.Ok=1\r\n:VersaoAtual=9\r\nQVBrelmoxApp.exe=9\r\n");
+    updater.CheckForUpdates();
+    EXPECT_EQ(view.boxes, (std::vector<std::string>{"Arquivo de vers\xE3o inv\xE1lido!"}));
+    EXPECT_EQ(Ini("Versao", "VersaoAtual"), "<none>");
+    EXPECT_EQ(server.Log().back(), "GET /md5.php?files/Contrib/Versao.txt HTTP/1.1");
+    EXPECT_EQ(view.labels.back(), "Vers\xE3o " + values.Versao);
+
+    // Listed files: one missing on the server, one that cannot be written, one whose name
+    // would leave the installation, one fine; ".NEW" in capitals is fetched when missing.
+    view.boxes.clear();
+    Publish("Versao.txt", "Start.Ok=1\r\nEnd.Ok=1\r\nnot-there.dat=1\r\nnodir\\x.dat=1\r\n"
+                          "..\\outside.dat=1\r\nok.dat=1\r\nUP.NEW=1\r\n");
+    Publish("nodir\\x.dat", "x");
+    Publish("..\\outside.dat", "evil");
+    Publish("ok.dat", "ok");
+    Publish("UP.NEW", "up");
+    std::size_t before = server.Log().size();
+    updater.CheckForUpdates();
+    std::string d = dir.Path();
+    EXPECT_EQ(view.boxes,
+              (std::vector<std::string>{"N\xE3o consegui buscar not-there.dat no servidor...",
+                                        "N\xE3o consegui salvar " + d + "nodir\\x.dat...",
+                                        "N\xE3o consegui salvar " + d + "..\\outside.dat..."}));
+    for (std::size_t i = before; i < server.Log().size(); ++i)
+        EXPECT_EQ(server.Log()[i].find("outside"), std::string::npos) << server.Log()[i];
+    EXPECT_EQ(Ini("Versao", "nodir\\x.dat"), "<none>");
+    EXPECT_EQ(Ini("Versao", "ok.dat"), "1");
+    EXPECT_EQ(ReadFileOrDie(dir / "UP.NEW"), "up");
+    EXPECT_EQ(Ini("Versao", "UP.NEW"), "1");
+}
+
+TEST_F(Updater, VersionFileEdgeCases) {
+    server.SetBody("/Ok", "Ok");
+    Publish("QVBrelmox2.ini", "cfg");
+    // An empty :VersaoAtual leaves both keys alone; the first of two lines of a name counts.
+    Publish("Versao.txt",
+            "Start.Ok=1\r\nEnd.Ok=1\r\n:VersaoAtual=\r\n:DataVersaoAtual=01/01/2020\r\n"
+            "twice.dat=3.1\r\ntwice.dat=3.2\r\n");
+    Publish("twice.dat", "t");
+    updater.CheckForUpdates();
+    EXPECT_EQ(Ini("Versao", "VersaoAtual"), "<none>");
+    EXPECT_EQ(Ini("Versao", "DataVersaoAtual"), "<none>");
+    EXPECT_EQ(Ini("Versao", "twice.dat"), "3.1");
+}
+
+TEST_F(Updater, AReadOnlyProfileFileEndsTheCheck) {
+    // A directory where QVBrelmox.ini should be: every write is refused.
+    ASSERT_TRUE(platform::MakeDirectory(dir / "QVBrelmox.ini"));
+    server.SetBody("/Ok", "Ok");
+    try {
+        updater.CheckForUpdates();
+        ADD_FAILURE();
+    } catch (const EIniFileException& e) {
+        EXPECT_EQ(e.Message(), "Incapaz de escrever para " + dir.Path() + "QVBrelmox.ini");
+    }
+    EXPECT_EQ(server.Log().size(), 2u); // probe and report, then the write of Connect/Last
+}

@@ -1,0 +1,262 @@
+#include "update/Updater.h"
+
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "support/FileHelpers.h"
+#include "support/LocalAddress.h"
+#include "support/Md5.h"
+#include "support/Text.h"
+#include "update/VersionFile.h"
+
+#include <cmath>
+
+const char* const NotFoundText = "Arquivo n\xC6o encontrado.";
+
+namespace {
+
+const char* const DownloadArea = "files/Contrib/";
+
+std::string Percent(std::int64_t value) {
+    return "Download: " + std::to_string(value) + "%";
+}
+
+} // namespace
+
+bool IsSafeRelativeName(const std::string& name) {
+    if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos)
+        return false;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = name.find_first_of("\\/", start);
+        std::string_view segment(name.data() + start,
+                                 (end == std::string::npos ? name.size() : end) - start);
+        // Windows ignores trailing dots and spaces, so ". ." and ".. " are ".." too.
+        std::string_view bare = segment;
+        while (!bare.empty() && (bare.back() == '.' || bare.back() == ' '))
+            bare.remove_suffix(1);
+        if (bare.empty() && segment.find("..") != std::string_view::npos)
+            return false;
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
+std::string FileExtension(const std::string& name) {
+    std::size_t dot = name.rfind('.');
+    std::size_t delimiter = name.find_last_of("\\/:");
+    if (dot == std::string::npos || (delimiter != std::string::npos && dot < delimiter))
+        return {};
+    return name.substr(dot);
+}
+
+TUpdater::TUpdater(ISplashView& view, TIdHTTP& http, TSplashValues& values, std::string appDir)
+    : view_(view), http_(http), values_(values), appDir_(std::move(appDir)) {}
+
+void TUpdater::AttachProgressHandlers() {
+    http_.OnWorkBegin = [this](TIdComponent*, TWorkMode, std::int64_t max) {
+        IdHTTPWorkBegin(max);
+    };
+    http_.OnWork = [this](TIdComponent*, TWorkMode, std::int64_t count) { IdHTTPWork(count); };
+    http_.OnWorkEnd = [this](TIdComponent*, TWorkMode) { IdHTTPWorkEnd(); };
+}
+
+void TUpdater::Delay(double seconds) {
+    // Elapsed time as an unsigned difference stays right when the counter wraps.
+    const std::uint32_t start = platform::TickCount();
+    const double wanted = std::trunc(seconds * 1000.0);
+    const std::uint32_t span = wanted <= 0              ? 0
+                               : wanted >= 4294967295.0 ? 4294967295u
+                                                        : static_cast<std::uint32_t>(wanted);
+    while (static_cast<std::uint32_t>(platform::TickCount() - start) < span) {
+        view_.ProcessMessages();
+        platform::SleepMilliseconds(10);
+    }
+}
+
+std::string TUpdater::FetchText(const std::string& url) {
+    for (int retries = 0;; ++retries) {
+        try {
+            Delay(FetchPauseMilliseconds / 1000.0);
+            http_.Disconnect();
+            return http_.GetToString(url);
+        } catch (const EIdReadTimeout&) {
+            return {};
+        } catch (const EIdConnClosedGracefully&) {
+            if (retries >= FetchRetryLimit)
+                return {};
+        } catch (const std::exception&) {
+            // Every other failure, std::bad_alloc of a huge body included, is empty text.
+            return {};
+        }
+    }
+}
+
+std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSeconds, bool message) {
+    view_.SetStatus("Buscando " + name + "...");
+    std::string body;
+    http_.Tag = 1;
+    http_.ReadTimeout = timeoutSeconds * 1000;
+    try {
+        body = FetchText(std::string("/") + DownloadArea + name);
+    } catch (...) {
+        http_.Tag = 0;
+        throw;
+    }
+    http_.Tag = 0;
+
+    bool ok = !body.empty() && body != NotFoundText;
+    if (ok) {
+        std::string reply = FetchText(std::string("/md5.php?") + DownloadArea + name);
+        ok = reply.size() >= 2 && reply.compare(0, 2, "OK") == 0 &&
+             reply.compare(reply.size() - 2, 2, "OK") == 0;
+        if (ok) {
+            for (char& c : reply)
+                if (c >= 'a' && c <= 'z')
+                    c = static_cast<char>(c - 'a' + 'A');
+            std::string digits = reply.size() >= 4 ? reply.substr(2, reply.size() - 4) : "";
+            ok = digits == MD5Text(body);
+        }
+    }
+    if (ok)
+        return body;
+    if (message)
+        view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+    return {};
+}
+
+bool TUpdater::ReportUsage() {
+    if (!SameText(FetchText("/Ok"), "Ok"))
+        return false;
+    std::string address = LocalAddressText();
+    std::string query = "Versao=" + values_.Versao + "&IP=" + address + "&Unid=" + values_.Unidade +
+                        "&User=" + values_.Usuario + "&Fone=" + values_.Telefone +
+                        "&Email=" + values_.Email + "&Ex=Contrib&VersaoExe=" + values_.VersaoExe;
+    std::string body = FetchText("cgi-bin/QVBrelmoxDLL.dll?" + TIdURI::EncodeQuery(query));
+    if (http_.ResponseCode() != 200)
+        return true;
+    constexpr std::size_t NameLength = 30;
+    if (body.size() > NameLength) {
+        std::string name(Trim(std::string_view(body).substr(0, NameLength)));
+        // A name from the server never leaves the message directory.
+        if (IsSafeRelativeName(name) && name.find_first_of("\\/") == std::string::npos)
+            SaveTextToFile(appDir_ + "Msg\\" + name, std::string_view(body).substr(NameLength));
+    }
+    return true;
+}
+
+void TUpdater::CheckForUpdates() {
+    TProfileFile ini(appDir_ + "QVBrelmox.ini");
+    ini_ = &ini;
+    struct TRelease {
+        TProfileFile*& ini;
+        ~TRelease() { ini = nullptr; }
+    } release{ini_};
+
+    values_.Unidade = ini.ReadString("Unidade", "Unidade", "");
+    values_.Usuario = ini.ReadString("Unidade", "Usuario", "");
+    values_.Telefone = ini.ReadString("Unidade", "Telefone", "");
+    values_.Email = ini.ReadString("Unidade", "Email", "");
+    values_.Versao = ReadCurrentVersion(ini, appDir_);
+    std::string label = "Vers\xE3o " + values_.Versao;
+    try {
+        ForceDirectories(appDir_ + "Local\\");
+    } catch (const Exception&) {
+    }
+
+    if (!ReportUsage())
+        return;
+    ini.WriteDate("Connect", "Last");
+
+    std::string config = DownloadVerified("QVBrelmox2.ini", ConfigDownloadTimeout, false);
+    if (config.empty())
+        return;
+    if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config))
+        view_.InfoBox("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
+
+    std::string text = DownloadVerified("Versao.txt", ConfigDownloadTimeout, false);
+    if (!text.empty()) {
+        TVersionFile file(text);
+        if (std::string(Trim(file.Value("Start.Ok"))) != "1" ||
+            std::string(Trim(file.Value("End.Ok"))) != "1") {
+            view_.InfoBox("Arquivo de vers\xE3o inv\xE1lido!");
+        } else {
+            file.Delete(file.IndexOfName("Start.Ok"));
+            file.Delete(file.IndexOfName("End.Ok"));
+            std::string current = file.Value(":VersaoAtual");
+            std::string date = file.Value(":DataVersaoAtual");
+            if (!current.empty()) {
+                ini.WriteString("Versao", "VersaoAtual", current);
+                ini.WriteString("Versao", "DataVersaoAtual", date);
+                if (current != values_.Versao) {
+                    values_.Versao = current;
+                    label = "Vers\xE3o " + current;
+                }
+            }
+            std::string medic = file.Value(":TabMedic.txt");
+            if (!medic.empty())
+                ini.WriteString("Medicamento", "TabMedic.txt", medic);
+            for (int i = static_cast<int>(file.Lines().size()) - 1; i >= 0; --i) {
+                std::string_view name = Trim(file.Lines()[static_cast<std::size_t>(i)].Name);
+                if (name.empty() || name[0] == ':')
+                    file.Delete(i);
+            }
+            const std::size_t count = file.Lines().size();
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::string name = file.Lines()[i].Name;
+                UpdateListedFile(name, file.Value(name));
+            }
+        }
+    }
+    view_.SetVersionLabel(label);
+}
+
+void TUpdater::UpdateListedFile(const std::string& name, const std::string& version) {
+    bool due;
+    if (FileExtension(name) != ".new" && !platform::FileExists(appDir_ + name))
+        due = true;
+    else
+        due = ini_->ReadString("Versao", name, "0") != version;
+    if (due)
+        DownloadAndStore(name, appDir_, version);
+}
+
+void TUpdater::DownloadAndStore(const std::string& name, const std::string& directory,
+                                const std::string& version) {
+    const std::string failed = "N\xE3o consegui salvar " + directory + name + "...";
+    // A name that would leave the installation is never requested nor written.
+    if (!IsSafeRelativeName(name)) {
+        view_.InfoBox(failed);
+        return;
+    }
+    std::string body = DownloadVerified(name, ListedFileDownloadTimeout, true);
+    if (body.empty())
+        return;
+    if (SaveTextToFile(directory + name, body))
+        ini_->WriteString("Versao", name, version);
+    else
+        view_.InfoBox(failed);
+}
+
+void TUpdater::IdHTTPWorkBegin(std::int64_t max) {
+    if (http_.Tag == 0)
+        return;
+    values_.DownloadTotal = max;
+    view_.SetVersionLabel("Download: 0%");
+}
+
+void TUpdater::IdHTTPWork(std::int64_t count) {
+    if (http_.Tag == 0)
+        return;
+    // A transfer of unknown length shows the bytes so far instead of a percentage.
+    if (values_.DownloadTotal <= 0)
+        view_.SetVersionLabel("Download: " + std::to_string(count) + " bytes");
+    else
+        view_.SetVersionLabel(Percent(count * 100 / values_.DownloadTotal));
+}
+
+void TUpdater::IdHTTPWorkEnd() {
+    if (http_.Tag == 0)
+        return;
+    view_.SetVersionLabel("Download: 100%");
+}

@@ -1,0 +1,66 @@
+#pragma once
+// The launcher's exchange with the update server: every request through FetchText (pause,
+// disconnect, GET, retry on a close without answer), verified downloads, the usage report, the
+// version check that brings the installation up to date, and the download progress display.
+
+#include <cstdint>
+#include <string>
+
+#include "http/IdHTTP.h"
+#include "update/ProfileFile.h"
+#include "update/SplashView.h"
+
+// The pause before every request, and how often FetchText tries again after a close.
+constexpr int FetchPauseMilliseconds = 200;
+constexpr int FetchRetryLimit = 3;
+// Read time-outs of the downloads, in seconds.
+constexpr int ConfigDownloadTimeout = 5;
+constexpr int ListedFileDownloadTimeout = 15;
+
+// The server's body for a file that is not in its download area ("Arquivo não encontrado."
+// with the byte 0xC6 where the a-tilde was meant).
+extern const char* const NotFoundText;
+
+// Whether a name given by the server stays inside the directory it is joined to: not absolute,
+// no drive letter, no UNC path, no ".." segment, not empty.
+bool IsSafeRelativeName(const std::string& name);
+
+// The extension of a file name: from the last "." after the last path delimiter or drive colon,
+// the dot included; empty when there is none.
+std::string FileExtension(const std::string& name);
+
+class TUpdater {
+public:
+    // appDir ends in a backslash. The client, view and values belong to the splash window.
+    TUpdater(ISplashView& view, TIdHTTP& http, TSplashValues& values, std::string appDir);
+
+    // Attaches the progress handlers to the client's work events.
+    void AttachProgressHandlers();
+
+    // Waits this long while letting the window handle its messages; safe across the wrap of the
+    // 32-bit tick counter.
+    void Delay(double seconds);
+    // The body of a GET on the update server, or empty text on any failure.
+    std::string FetchText(const std::string& url);
+    // The file from the download area, accepted only when the server's MD5 digest matches.
+    std::string DownloadVerified(const std::string& name, int timeoutSeconds, bool message);
+    // Probes the server and reports who starts which version; true when the probe said "Ok".
+    bool ReportUsage();
+    // Brings the installation up to date. Raises EIniFileException when QVBrelmox.ini cannot be
+    // written; everything else is reported to the user and the check goes on.
+    void CheckForUpdates();
+    void UpdateListedFile(const std::string& name, const std::string& version);
+    void DownloadAndStore(const std::string& name, const std::string& directory,
+                          const std::string& version);
+
+    void IdHTTPWorkBegin(std::int64_t max);
+    void IdHTTPWork(std::int64_t count);
+    void IdHTTPWorkEnd();
+
+private:
+    ISplashView& view_;
+    TIdHTTP& http_;
+    TSplashValues& values_;
+    std::string appDir_;
+    TProfileFile* ini_ = nullptr; // during CheckForUpdates
+};
