@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""The launcher's version check (update-check) against the reference update server on loopback:
+a release published with `publish`, served with `serve`, brought into a fresh installation; the
+request order read from the server's log; the faults; a write interrupted by a kill.
+Usage: update_e2e_test.py UPDATE_CHECK [EMULATOR...]"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER = os.path.join(HERE, "..", "..", "tools", "update-server", "update_server.py")
+UPDATE_CHECK = sys.argv[1]
+EMULATOR = sys.argv[2:]
+failures = []
+passed = 0
+
+
+def check(name, condition, detail=""):
+    global passed
+    if condition:
+        passed += 1
+    else:
+        failures.append(name)
+        print(f"FAILED {name}: {detail}", flush=True)
+
+
+def program_path(path):
+    # A Windows program under Wine sees the Linux file system as drive Z:.
+    return "Z:" + path.replace("/", "\\") if EMULATOR else path
+
+
+class Server:
+    def __init__(self, root, *faults):
+        self.log = os.path.join(root, "requests.log")
+        port_file = os.path.join(root, "port")
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        self.proc = subprocess.Popen(
+            [sys.executable, SERVER, "serve", "--root", root, "--port", "0", "--port-file",
+             port_file, "--log", self.log, *faults], stdout=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while not os.path.exists(port_file) and time.time() < deadline:
+            time.sleep(0.02)
+        with open(port_file) as f:
+            self.port = int(f.read())
+        open(self.log, "w").close()
+
+    def requests(self):
+        with open(self.log, "rb") as f:
+            return [line.decode("latin-1").rstrip("\n") for line in f]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+def run_check(inst, port, timeout=120):
+    done = subprocess.run(EMULATOR + [UPDATE_CHECK, "--dir", program_path(inst), "--server",
+                                      f"127.0.0.1:{port}", "--versao-exe", "1.0"],
+                          capture_output=True, timeout=timeout)
+    return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def ini_value(inst, section, key):
+    current = None
+    for line in read(os.path.join(inst, "QVBrelmox.ini")).decode("latin-1").splitlines():
+        line = line.strip()
+        if line.startswith("["):
+            current = line.strip("[]").lower()
+        elif current == section.lower() and "=" in line:
+            k, _, v = line.partition("=")
+            if k.strip().lower() == key.lower():
+                return v.strip()
+    return None
+
+
+def publish(src, root, version, *extra):
+    subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version", version,
+                    "--date", "01/02/2026", *extra], check=True, stdout=subprocess.DEVNULL)
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="qvb-e2e-")
+    try:
+        src, root = os.path.join(work, "src"), os.path.join(work, "root")
+        os.makedirs(os.path.join(src, "sub"))
+        files = {"QVBrelmoxApp.exe": b"MZ app 3.1", "QVBrelmox.new": b"MZ launcher 2",
+                 "sub\\tabela com espaco.dat": bytes(range(256)) * 40}
+        for name, body in files.items():
+            with open(os.path.join(src, name.replace("\\", "/")), "wb") as f:
+                f.write(body)
+        publish(src, root, "3.1")
+        server = Server(root)
+        inst = os.path.join(work, "inst")
+        os.makedirs(os.path.join(inst, "sub"))
+        with open(os.path.join(inst, "QVBrelmox.ini"), "wb") as f:
+            f.write(b"[Unidade]\r\nUnidade=77\r\nUsuario=Jos\xe9 Lima\r\n")
+        try:
+            rc, out, err = run_check(inst, server.port)
+            check("first check ends well", rc == 0, out + err)
+            names = sorted(files)
+            expected = ["GET /Ok HTTP/1.1"]
+            for name in ["QVBrelmox2.ini", "Versao.txt"] + names:
+                wire = name.replace("\\", "/")
+                expected += [f"GET /files/Contrib/{wire} HTTP/1.1",
+                             f"GET /md5.php?files/Contrib/{wire} HTTP/1.1"]
+            log = server.requests()
+            check("request order", [l for l in log if "QVBrelmoxDLL" not in l] == expected
+                  and log[1].startswith("GET /cgi-bin/QVBrelmoxDLL.dll?Versao=&IP=")
+                  and "&Unid=77&User=Jos%E9%20Lima&" in log[1], "\n".join(log))
+            for name, body in files.items():
+                check(f"file {name}", read(os.path.join(inst, name.replace("\\", "/"))) == body)
+            check("version recorded", ini_value(inst, "Versao", "VersaoAtual") == "3.1")
+            check("date recorded", ini_value(inst, "Versao", "DataVersaoAtual") == "01/02/2026")
+            check("label", "label: Vers\xe3o 3.1" in out, out)
+
+            open(server.log, "w").close()
+            rc, out, err = run_check(inst, server.port)
+            check("second check fetches only the configuration", len(server.requests()) == 6,
+                  "\n".join(server.requests()))
+        finally:
+            server.stop()
+
+        # A wrong digest: the message, and nothing written for that file.
+        with open(os.path.join(src, "QVBrelmoxApp.exe"), "wb") as f:
+            f.write(b"MZ app 3.2")
+        publish(src, root, "3.2")
+        server = Server(root, "--wrong-digest", "QVBrelmoxApp.exe", "--close-times", "/Ok:2")
+        try:
+            rc, out, err = run_check(inst, server.port)
+            check("wrong digest message",
+                  "box: N\xe3o consegui buscar QVBrelmoxApp.exe no servidor..." in out, out)
+            check("wrong digest keeps the file", read(os.path.join(inst, "QVBrelmoxApp.exe"))
+                  == b"MZ app 3.1")
+            check("probe retried after closes", server.requests()[:3] == ["GET /Ok HTTP/1.1"] * 3,
+                  "\n".join(server.requests()[:4]))
+        finally:
+            server.stop()
+
+        # Server unreachable: nothing changes.
+        before = read(os.path.join(inst, "QVBrelmox.ini"))
+        probe = Server(root)
+        port = probe.port
+        probe.stop()
+        rc, out, err = run_check(inst, port)
+        check("unreachable server", rc == 0 and read(os.path.join(inst, "QVBrelmox.ini")) == before
+              and "box:" not in out, out + err)
+
+        # A write killed halfway leaves the old file and its recorded version.
+        with open(os.path.join(src, "big.dat"), "wb") as f:
+            f.write(os.urandom(1 << 20) * 160)
+        publish(src, root, "4.0", "--file-version", "big.dat=v2")
+        with open(os.path.join(inst, "big.dat"), "wb") as f:
+            f.write(b"old contents")
+        server = Server(root)
+        try:
+            proc = subprocess.Popen(EMULATOR + [UPDATE_CHECK, "--dir", program_path(inst),
+                                                "--server", f"127.0.0.1:{server.port}"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    start_new_session=True)
+            seen = False
+            deadline = time.time() + 120
+            while time.time() < deadline and proc.poll() is None:
+                temps = [n for n in os.listdir(inst)
+                         if n.startswith(".big.dat.") or (n.startswith("qvb") and n.endswith(".tmp"))]
+                if temps and os.path.getsize(os.path.join(inst, temps[0])) > 0:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    seen = True
+                    break
+                time.sleep(0.002)
+            proc.wait(timeout=30)
+            check("the write was caught halfway", seen)
+            check("killed write keeps the old file",
+                  read(os.path.join(inst, "big.dat")) == b"old contents")
+            check("killed write keeps the recorded version",
+                  ini_value(inst, "Versao", "big.dat") in (None, "0"))
+        finally:
+            server.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"update e2e: {passed} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

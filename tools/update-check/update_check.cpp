@@ -1,0 +1,81 @@
+// update-check: runs the launcher's version check once, without a window, against an update
+// server, in an installation folder. What the splash window would show goes to standard output
+// as lines "status: ...", "label: ..." and "box: ..."; used by the end-to-end tests, the
+// benchmarks and the demo.
+//
+//   update-check --dir APPDIR --server HOST[:PORT] [--versao-exe TEXT]
+//
+// Exit status 0; 1 when QVBrelmox.ini cannot be written (the message on standard error);
+// 2 for bad usage.
+
+#include "http/IdHTTP.h"
+#include "update/Updater.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+class TConsoleView : public ISplashView {
+public:
+    void SetStatus(const std::string& text) override { Print("status", text); }
+    void SetVersionLabel(const std::string& text) override {
+        // Progress percentages would flood the output; only the version label is shown.
+        if (text.rfind("Download: ", 0) != 0)
+            Print("label", text);
+    }
+    void InfoBox(const std::string& text) override { Print("box", text); }
+    void ProcessMessages() override {}
+
+private:
+    static void Print(const char* what, const std::string& text) {
+        std::printf("%s: %s\n", what, text.c_str());
+        std::fflush(stdout);
+    }
+};
+
+int Usage() {
+    std::fputs("usage: update-check --dir APPDIR --server HOST[:PORT] [--versao-exe TEXT]\n",
+               stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string dir, server, versaoExe;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string arg = argv[i];
+        if (arg == "--dir")
+            dir = argv[i + 1];
+        else if (arg == "--server")
+            server = argv[i + 1];
+        else if (arg == "--versao-exe")
+            versaoExe = argv[i + 1];
+        else
+            return Usage();
+    }
+    if (argc % 2 == 0 || dir.empty() || server.empty())
+        return Usage();
+    if (dir.back() != '\\' && dir.back() != '/')
+        dir += '\\';
+
+    TIdHTTP http;
+    std::size_t colon = server.rfind(':');
+    http.SetHost(server.substr(0, colon));
+    if (colon != std::string::npos)
+        http.SetPort(std::atoi(server.c_str() + colon + 1));
+    TConsoleView view;
+    TSplashValues values;
+    values.VersaoExe = versaoExe;
+    TUpdater updater(view, http, values, dir);
+    updater.AttachProgressHandlers();
+    try {
+        updater.CheckForUpdates();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""The reference update server of the QVBrelmox launcher (Python 3, standard library only).
+
+  update_server.py serve --root DIR [--bind 127.0.0.1] [--port N] [--log FILE] [--db FILE]
+                         [--messages DIR] [fault options]
+  update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
+
+serve answers:
+  /Ok                                 "Ok"
+  /files/Contrib/<name>               the file, or the not-found text (byte 0xC6) when missing
+  /md5.php?files/Contrib/<name>       "OK" + MD5 digits + "OK"
+  /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report in SQLite; answers with a queued message
+                                      file for the unit (--messages DIR/<unit>/<file>), else "ok"
+The request target is everything between the method and the last word of the request line, so
+names with spaces work. Every request line is appended to --log as it arrives.
+
+Fault injection (for tests), each repeatable:
+  --close-times PATH:N    close without an answer the first N requests for PATH
+  --delay PATH:MS         wait before answering PATH
+  --wrong-digest NAME     answer a wrong digest for NAME
+  --cut-short PATH:N      announce the full length but send only N body bytes, then close
+  --status PATH:CODE      answer PATH with this status (and a short body)
+  --chunked PATH          answer PATH with a chunked body
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import socket
+import socketserver
+import sqlite3
+import sys
+import threading
+import time
+import urllib.parse
+
+NOT_FOUND = b"Arquivo n\xc6o encontrado."
+AREA = "files/Contrib/"
+
+
+class Faults:
+    def __init__(self, args):
+        self.lock = threading.Lock()
+        self.close_times = dict(self._pairs(args.close_times, int))
+        self.delay = dict(self._pairs(args.delay, int))
+        self.wrong_digest = set(args.wrong_digest or [])
+        self.cut_short = dict(self._pairs(args.cut_short, int))
+        self.status = dict(self._pairs(args.status, int))
+        self.chunked = set(args.chunked or [])
+
+    @staticmethod
+    def _pairs(values, kind):
+        for value in values or []:
+            path, _, number = value.rpartition(":")
+            yield path, kind(number)
+
+    def take_close(self, path):
+        with self.lock:
+            left = self.close_times.get(path, 0)
+            if left > 0:
+                self.close_times[path] = left - 1
+                return True
+        return False
+
+
+def read_request_head(sock):
+    data = b""
+    while b"\r\n\r\n" not in data and b"\n\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+        if len(data) > 1 << 20:
+            return None
+    return data.split(b"\n", 1)[0].rstrip(b"\r")
+
+
+def target_of(request_line):
+    # Everything between the method and the last word.
+    first = request_line.find(b" ")
+    last = request_line.rfind(b" ")
+    if first < 0 or last <= first:
+        return None
+    return request_line[first + 1:last].decode("latin-1")
+
+
+def safe_name(name):
+    parts = re.split(r"[\\/]", name)
+    return (name and not name.startswith(("/", "\\")) and ":" not in name
+            and all(p.rstrip(". ") != "" or ".." not in p for p in parts) and "=" not in name
+            and not name.lstrip().startswith(":"))
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        server = self.server
+        sock = self.request
+        line = read_request_head(sock)
+        if line is None:
+            return
+        with server.log_lock:
+            if server.log:
+                with open(server.log, "ab") as log:
+                    log.write(line + b"\n")
+        target = target_of(line)
+        if target is None:
+            return self.send(400, b"bad request")
+        faults = server.faults
+        if faults.take_close(target):
+            return
+        if target in faults.delay:
+            time.sleep(faults.delay[target] / 1000.0)
+        if target in faults.status:
+            return self.send(faults.status[target], b"status from the fault options")
+        body = self.answer(target)
+        if body is None:
+            return self.send(404, b"not found")
+        if target in faults.cut_short:
+            head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
+            sock.sendall(head + body[:faults.cut_short[target]])
+            return
+        if target in faults.chunked:
+            return self.send_chunked(body)
+        self.send(200, body)
+
+    def answer(self, target):
+        server = self.server
+        if target == "/Ok":
+            return b"Ok"
+        if target.startswith("/" + AREA):
+            path = self.area_path(target[len("/" + AREA):])
+            if path is None or not os.path.isfile(path):
+                return NOT_FOUND
+            with open(path, "rb") as f:
+                return f.read()
+        if target.startswith("/md5.php?" + AREA):
+            name = target[len("/md5.php?" + AREA):]
+            path = self.area_path(name)
+            if path is None or not os.path.isfile(path):
+                return b"OK" + b"0" * 32 + b"OK"
+            digest = hashlib.md5()
+            with open(path, "rb") as f:
+                for block in iter(lambda: f.read(1 << 20), b""):
+                    digest.update(block)
+            digits = digest.hexdigest().upper().encode()
+            if name in server.faults.wrong_digest:
+                digits = digits[::-1]
+            return b"OK" + digits + b"OK"
+        if target.startswith("/cgi-bin/QVBrelmoxDLL.dll?"):
+            return self.report(target.split("?", 1)[1])
+        return None
+
+    def area_path(self, name):
+        root = os.path.realpath(os.path.join(self.server.root, AREA))
+        path = os.path.realpath(os.path.join(root, name.replace("\\", "/")))
+        return path if path.startswith(root + os.sep) else None
+
+    def report(self, query):
+        server = self.server
+        fields = {}
+        for piece in query.split("&"):
+            key, _, value = piece.partition("=")
+            fields.setdefault(key, urllib.parse.unquote(value, encoding="latin-1"))
+        with server.db_lock:
+            db = sqlite3.connect(server.db)
+            db.execute("insert into reports(at, peer, query, versao, ip, unid, user, fone, email,"
+                       " ex, versao_exe) values (?,?,?,?,?,?,?,?,?,?,?)",
+                       (time.strftime("%Y-%m-%d %H:%M:%S"), self.client_address[0], query,
+                        *(fields.get(k, "") for k in ("Versao", "IP", "Unid", "User", "Fone",
+                                                      "Email", "Ex", "VersaoExe"))))
+            db.commit()
+            db.close()
+        unit = fields.get("Unid", "")
+        if server.messages and unit and "/" not in unit and ".." not in unit:
+            queue = os.path.join(server.messages, unit)
+            if os.path.isdir(queue):
+                for name in sorted(os.listdir(queue)):
+                    path = os.path.join(queue, name)
+                    with open(path, "rb") as f:
+                        content = f.read()
+                    os.remove(path)
+                    return name.encode("latin-1").ljust(30)[:30] + content
+        return b"ok"
+
+    def send(self, status, body):
+        reason = {200: "OK", 400: "Bad Request", 404: "Not Found"}.get(status, "Status")
+        head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                % (status, reason, len(body))).encode()
+        self.request.sendall(head + body)
+
+    def send_chunked(self, body):
+        out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+        for at in range(0, len(body), 4096):
+            piece = body[at:at + 4096]
+            out += b"%X\r\n" % len(piece) + piece + b"\r\n"
+        self.request.sendall(out + b"0\r\n\r\n")
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def serve(args):
+    server = Server((args.bind, args.port), Handler)
+    server.root = os.path.abspath(args.root)
+    server.log = args.log
+    server.log_lock = threading.Lock()
+    server.db = args.db or os.path.join(server.root, "reports.sqlite")
+    server.db_lock = threading.Lock()
+    server.messages = args.messages
+    server.faults = Faults(args)
+    db = sqlite3.connect(server.db)
+    db.execute("create table if not exists reports(at text, peer text, query text, versao text,"
+               " ip text, unid text, user text, fone text, email text, ex text, versao_exe text)")
+    db.commit()
+    db.close()
+    if args.log:
+        open(args.log, "ab").close()
+    print(f"serving {server.root} on {args.bind}:{server.server_address[1]}", flush=True)
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write(str(server.server_address[1]))
+        os.replace(args.port_file + ".tmp", args.port_file)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+def content_version(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return "c" + digest.hexdigest()[:12]
+
+
+def publish(args):
+    src = os.path.abspath(args.src)
+    area = os.path.join(os.path.abspath(args.root), AREA)
+    names = []
+    for dirpath, _, filenames in os.walk(src):
+        for filename in sorted(filenames):
+            rel = os.path.relpath(os.path.join(dirpath, filename), src).replace(os.sep, "\\")
+            names.append(rel)
+    names.sort()
+    bad = [n for n in names if not safe_name(n)]
+    if bad:
+        print("publish: these names would be refused or misread by the launcher: "
+              + ", ".join(bad), file=sys.stderr)
+        return 1
+    versions = {}
+    for pair in args.file_version or []:
+        name, _, version = pair.partition("=")
+        versions[name] = version
+    os.makedirs(area, exist_ok=True)
+    lines = ["Start.Ok=1", ":VersaoAtual=" + args.version,
+             ":DataVersaoAtual=" + (args.date or time.strftime("%d/%m/%Y"))]
+    for name in names:
+        source = os.path.join(src, name.replace("\\", os.sep))
+        target = os.path.join(area, name.replace("\\", os.sep))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(source, target)
+        lines.append(f"{name}={versions.get(name) or content_version(source)}")
+    lines.append("End.Ok=1")
+    with open(os.path.join(area, "Versao.txt"), "wb") as f:
+        f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+    config = os.path.join(area, "QVBrelmox2.ini")
+    if args.config:
+        shutil.copyfile(args.config, config)
+    elif not os.path.exists(config):
+        with open(config, "wb") as f:
+            f.write(b"[QVBrelmox]\r\n")
+    print(f"published {len(names)} files as version {args.version} in {area}")
+    return 0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="The reference update server.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    s = sub.add_parser("serve")
+    s.add_argument("--root", required=True)
+    s.add_argument("--bind", default="127.0.0.1")
+    s.add_argument("--port", type=int, default=0)
+    s.add_argument("--port-file", help="write the port chosen here once listening")
+    s.add_argument("--log")
+    s.add_argument("--db")
+    s.add_argument("--messages")
+    s.add_argument("--close-times", action="append")
+    s.add_argument("--delay", action="append")
+    s.add_argument("--wrong-digest", action="append")
+    s.add_argument("--cut-short", action="append")
+    s.add_argument("--status", action="append")
+    s.add_argument("--chunked", action="append")
+    p = sub.add_parser("publish")
+    p.add_argument("src")
+    p.add_argument("--root", required=True)
+    p.add_argument("--version", required=True)
+    p.add_argument("--date")
+    p.add_argument("--config")
+    p.add_argument("--file-version", action="append", help="NAME=VERSION for one file")
+    args = parser.parse_args(argv)
+    return serve(args) if args.command == "serve" else publish(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
