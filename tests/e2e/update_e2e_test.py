@@ -147,6 +147,36 @@ def main():
         finally:
             server.stop()
 
+        # A body cut short fails its digest; a chunked answer and a 500 for another file.
+        for name, body in (("cut.dat", b"c" * 5000), ("chunked.dat", b"k" * 9000),
+                           ("error.dat", b"e")):
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(body)
+        publish(src, root, "3.3")
+        server = Server(root, "--cut-short", "/files/Contrib/cut.dat:100", "--chunked",
+                        "/files/Contrib/chunked.dat", "--status", "/files/Contrib/error.dat:500")
+        try:
+            rc, out, err = run_check(inst, server.port)
+            check("cut short fails", "box: N\xe3o consegui buscar cut.dat no servidor..." in out, out)
+            check("500 fails", "box: N\xe3o consegui buscar error.dat no servidor..." in out, out)
+            check("chunked arrives", read(os.path.join(inst, "chunked.dat")) == b"k" * 9000)
+            check("failed files not written", not os.path.exists(os.path.join(inst, "cut.dat"))
+                  and not os.path.exists(os.path.join(inst, "error.dat")))
+        finally:
+            server.stop()
+        for name in ("cut.dat", "chunked.dat", "error.dat"):
+            os.remove(os.path.join(src, name))
+
+        # publish refuses names the launcher would refuse or misread.
+        bad = os.path.join(work, "bad")
+        os.makedirs(bad)
+        open(os.path.join(bad, "a=b.dat"), "wb").close()
+        refused = subprocess.run([sys.executable, SERVER, "publish", bad, "--root",
+                                  os.path.join(work, "badroot"), "--version", "1"],
+                                 capture_output=True, text=True)
+        check("publish refuses a name with =", refused.returncode == 1 and "a=b.dat" in refused.stderr,
+              refused.stderr)
+
         # Server unreachable: nothing changes.
         before = read(os.path.join(inst, "QVBrelmox.ini"))
         probe = Server(root)

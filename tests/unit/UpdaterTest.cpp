@@ -382,6 +382,17 @@ TEST_F(Updater, CheckForUpdatesFailureRows) {
     EXPECT_EQ(Ini("Versao", "UP.NEW"), "1");
 }
 
+TEST_F(Updater, ASharedConfigurationThatCannotBeWrittenIsReportedAndTheCheckGoesOn) {
+    ASSERT_TRUE(platform::MakeDirectory(dir / "QVBrelmox2.ini"));
+    server.SetBody("/Ok", "Ok");
+    Publish("QVBrelmox2.ini", "cfg");
+    Publish("Versao.txt", "Start.Ok=1\r\n:VersaoAtual=5\r\nEnd.Ok=1\r\n");
+    updater.CheckForUpdates();
+    EXPECT_EQ(view.boxes, (std::vector<std::string>{
+                              "N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o."}));
+    EXPECT_EQ(Ini("Versao", "VersaoAtual"), "5");
+}
+
 TEST_F(Updater, VersionFileEdgeCases) {
     server.SetBody("/Ok", "Ok");
     Publish("QVBrelmox2.ini", "cfg");
