@@ -51,7 +51,8 @@ std::string FileExtension(const std::string& name) {
 }
 
 TUpdater::TUpdater(ISplashView& view, TIdHTTP& http, TSplashValues& values, std::string appDir)
-    : view_(view), http_(http), values_(values), appDir_(std::move(appDir)) {}
+    : TickSource(platform::TickCount), view_(view), http_(http), values_(values),
+      appDir_(std::move(appDir)) {}
 
 void TUpdater::AttachProgressHandlers() {
     http_.OnWorkBegin = [this](TIdComponent*, TWorkMode, std::int64_t max) {
@@ -63,12 +64,12 @@ void TUpdater::AttachProgressHandlers() {
 
 void TUpdater::Delay(double seconds) {
     // Elapsed time as an unsigned difference stays right when the counter wraps.
-    const std::uint32_t start = platform::TickCount();
+    const std::uint32_t start = TickSource();
     const double wanted = std::trunc(seconds * 1000.0);
     const std::uint32_t span = wanted <= 0              ? 0
                                : wanted >= 4294967295.0 ? 4294967295u
                                                         : static_cast<std::uint32_t>(wanted);
-    while (static_cast<std::uint32_t>(platform::TickCount() - start) < span) {
+    while (static_cast<std::uint32_t>(TickSource() - start) < span) {
         view_.ProcessMessages();
         platform::SleepMilliseconds(10);
     }

@@ -4,6 +4,7 @@
 // version check that brings the installation up to date, and the download progress display.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "http/IdHTTP.h"
@@ -52,6 +53,9 @@ public:
     void UpdateListedFile(const std::string& name, const std::string& version);
     void DownloadAndStore(const std::string& name, const std::string& directory,
                           const std::string& version);
+
+    // The tick counter Delay reads (the system's, unless a test puts another in).
+    std::function<std::uint32_t()> TickSource;
 
     void IdHTTPWorkBegin(std::int64_t max);
     void IdHTTPWork(std::int64_t count);

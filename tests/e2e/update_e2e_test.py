@@ -131,6 +131,21 @@ def main():
         finally:
             server.stop()
 
+        # A message file queued for the unit arrives in Msg\ with the report's answer.
+        queue = os.path.join(work, "messages", "77")
+        os.makedirs(queue)
+        with open(os.path.join(queue, "aviso.txt"), "wb") as f:
+            f.write(b"Leia o aviso\r\n")
+        os.makedirs(os.path.join(inst, "Msg"))
+        server = Server(root, "--messages", os.path.join(work, "messages"))
+        try:
+            run_check(inst, server.port)
+            check("message file", os.path.exists(os.path.join(inst, "Msg", "aviso.txt"))
+                  and read(os.path.join(inst, "Msg", "aviso.txt")) == b"Leia o aviso\r\n")
+            check("message consumed", not os.listdir(queue))
+        finally:
+            server.stop()
+
         # A wrong digest: the message, and nothing written for that file.
         with open(os.path.join(src, "QVBrelmoxApp.exe"), "wb") as f:
             f.write(b"MZ app 3.2")

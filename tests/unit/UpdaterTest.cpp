@@ -105,6 +105,32 @@ TEST_F(Updater, DelayWaitsWithMessagesProcessed) {
     EXPECT_EQ(view.turns, turns);
 }
 
+TEST_F(Updater, DelayIsSafeAcrossTheTickCounterWrap) {
+    // A counter 100 ms before its wrap, moving 10 ms per reading: 20 readings, no range error,
+    // no endless wait.
+    std::uint32_t now = 0xFFFFFFFFu - 100;
+    int readings = 0;
+    updater.TickSource = [&] {
+        ++readings;
+        return now += 10;
+    };
+    updater.Delay(0.2);
+    EXPECT_EQ(readings, 21);
+}
+
+TEST_F(Updater, AProgressHandlerThatFailsEndsTheDownloadCleanly) {
+    struct TFailingView : TTestView {
+        void SetVersionLabel(const std::string&) override { throw Exception("display broke"); }
+    } failing;
+    TUpdater u(failing, http, values, dir.Path());
+    u.AttachProgressHandlers();
+    Publish("f.dat", "body");
+    EXPECT_EQ(u.DownloadVerified("f.dat", 5, true), "");
+    EXPECT_EQ(http.Tag, 0);
+    EXPECT_EQ(failing.boxes,
+              (std::vector<std::string>{"N\xE3o consegui buscar f.dat no servidor..."}));
+}
+
 TEST_F(Updater, DownloadVerifiedChecksTheDigestReply) {
     const std::string body = "conte\xFA"
                              "do";
