@@ -1,5 +1,7 @@
 #include "update/Updater.h"
 
+#include "update/UpdateServer.h"
+
 #include "TestSupport.h"
 #include "platform/Files.h"
 #include "support/FileHelpers.h"
@@ -444,4 +446,38 @@ TEST_F(Updater, AReadOnlyProfileFileEndsTheCheck) {
         EXPECT_EQ(e.Message(), "Incapaz de escrever para " + dir.Path() + "QVBrelmox.ini");
     }
     EXPECT_EQ(server.Log().size(), 2u); // probe and report, then the write of Connect/Last
+}
+
+TEST(UpdateServer, AddressFromTheOverrideOrBuiltIn) {
+    const struct {
+        const char* override;
+        std::string host;
+        int port;
+    } cases[] = {
+        {"", DefaultUpdateHost, 80},         {"  ", DefaultUpdateHost, 80},
+        {"127.0.0.1", "127.0.0.1", 80},      {"localhost:8080", "localhost", 8080},
+        {"host:0", DefaultUpdateHost, 80},   {"host:65536", DefaultUpdateHost, 80},
+        {"host:abc", DefaultUpdateHost, 80}, {":81", DefaultUpdateHost, 80},
+    };
+    for (const auto& c : cases) {
+        TServerAddress a = UpdateServerAddress(c.override);
+        EXPECT_EQ(a.Host, c.host) << c.override;
+        EXPECT_EQ(a.Port, c.port) << c.override;
+    }
+    EXPECT_STREQ(DefaultUpdateHost, "atualiza.qvbrelmox.com.br");
+}
+
+TEST(UpdateServer, TheClientSendsTheDesignedHead) {
+    TIdHTTP http;
+    ConfigureUpdateClient(http, UpdateServerAddress("update.example:8080"));
+    TMemoryIOHandler transport({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOk"});
+    transport.Open();
+    http.SetIOHandler(&transport);
+    EXPECT_EQ(http.GetToString("/Ok"), "Ok");
+    http.SetIOHandler(nullptr);
+    EXPECT_EQ(transport.sent, "GET /Ok HTTP/1.1\r\nHost: update.example:8080\r\n"
+                              "Accept: text/html, */*\r\n"
+                              "User-Agent: Mozilla/3.0 (compatible; QVBrelmox)\r\n\r\n");
+    EXPECT_FALSE(http.AllowCookies);
+    EXPECT_EQ(http.HTTPOptions, hoForceEncodeParams);
 }

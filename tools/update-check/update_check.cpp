@@ -3,12 +3,16 @@
 // as lines "status: ...", "label: ..." and "box: ..."; used by the end-to-end tests, the
 // benchmarks and the demo.
 //
-//   update-check --dir APPDIR --server HOST[:PORT] [--versao-exe TEXT]
+//   update-check --dir APPDIR [--server HOST[:PORT]] [--versao-exe TEXT]
+//
+// Without --server the launcher's own address applies: QVBRELMOX_SERVER when set, else the
+// built-in host.
 //
 // Exit status 0; 1 when QVBrelmox.ini cannot be written (the message on standard error);
 // 2 for bad usage.
 
 #include "http/IdHTTP.h"
+#include "update/UpdateServer.h"
 #include "update/Updater.h"
 
 #include <cstdio>
@@ -36,7 +40,7 @@ private:
 };
 
 int Usage() {
-    std::fputs("usage: update-check --dir APPDIR --server HOST[:PORT] [--versao-exe TEXT]\n",
+    std::fputs("usage: update-check --dir APPDIR [--server HOST[:PORT]] [--versao-exe TEXT]\n",
                stderr);
     return 2;
 }
@@ -56,16 +60,17 @@ int main(int argc, char** argv) {
         else
             return Usage();
     }
-    if (argc % 2 == 0 || dir.empty() || server.empty())
+    if (argc % 2 == 0 || dir.empty())
         return Usage();
+    if (server.empty()) {
+        const char* env = std::getenv("QVBRELMOX_SERVER");
+        server = env ? env : "";
+    }
     if (dir.back() != '\\' && dir.back() != '/')
         dir += '\\';
 
     TIdHTTP http;
-    std::size_t colon = server.rfind(':');
-    http.SetHost(server.substr(0, colon));
-    if (colon != std::string::npos)
-        http.SetPort(std::atoi(server.c_str() + colon + 1));
+    ConfigureUpdateClient(http, UpdateServerAddress(server));
     TConsoleView view;
     TSplashValues values;
     values.VersaoExe = versaoExe;
