@@ -19,17 +19,8 @@ std::string TIdHeaderList::Text() const {
 }
 
 void TIdHeaderList::AddText(const std::string& text) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\r' && text[i] != '\n')
-            continue;
-        lines_.push_back(text.substr(start, i - start));
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-            ++i;
-        start = i + 1;
-    }
-    if (start < text.size())
-        lines_.push_back(text.substr(start));
+    for (std::string_view line : SplitLines(text))
+        lines_.emplace_back(line);
 }
 
 std::string TIdHeaderList::NameOfLine(int i) const {

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The upper-case form of one code page 1252 character (ASCII and the accented letters).
 char AnsiUpperChar(char c);
@@ -24,3 +25,6 @@ bool TryStrToInt64(std::string_view text, long long& value);
 long long StrToInt64(std::string_view text);
 
 std::string UpperCase(std::string_view text);
+
+// The lines of a text that end at CR, LF or CR LF (a final line without an end counts too).
+std::vector<std::string_view> SplitLines(std::string_view text);

@@ -3,10 +3,7 @@
 #include "support/Text.h"
 
 TVersionFile::TVersionFile(std::string_view text) {
-    text = text.substr(0, text.find('\0'));
-    std::size_t start = 0;
-    auto add = [&](std::size_t end) {
-        std::string_view line = text.substr(start, end - start);
+    for (std::string_view line : SplitLines(text.substr(0, text.find('\0')))) {
         std::size_t eq = line.find('=');
         TLine parsed;
         if (eq != std::string_view::npos) {
@@ -14,17 +11,7 @@ TVersionFile::TVersionFile(std::string_view text) {
             parsed.Value.assign(Trim(line.substr(eq + 1)));
         }
         lines_.push_back(std::move(parsed));
-    };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\r' && text[i] != '\n')
-            continue;
-        add(i);
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-            ++i;
-        start = i + 1;
     }
-    if (start < text.size())
-        add(text.size());
 }
 
 int TVersionFile::IndexOfName(std::string_view name) const {
