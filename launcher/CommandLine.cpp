@@ -112,3 +112,15 @@ std::string ManagedApplicationName(const TCommandLine& commandLine) {
     }
     return "QVBrelmoxApp";
 }
+
+std::string ManagedApplicationCommandLine(const std::string& appDir, const std::string& name,
+                                          std::int32_t statusHandle, std::int32_t windowHandle,
+                                          const TCommandLine& commandLine) {
+    std::string line = appDir;
+    line.append(name).append(" //OK //").append(std::to_string(statusHandle));
+    line.append(" //").append(std::to_string(windowHandle));
+    line.append(" /Contrib /AppDir:\"").append(appDir).append("\"");
+    for (int i = 1; i <= 3; ++i)
+        line.append(" ").append(commandLine.ParamStr(i));
+    return line;
+}

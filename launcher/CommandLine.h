@@ -7,6 +7,7 @@
 // (separators included) belong to the parameter while the quotes are dropped. There is no
 // escape character. Parameters are kept whole, however long.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,3 +48,11 @@ std::vector<std::string> SplitCommandLine(std::string_view line);
 // The managed application's base name: "QVBrelmoxApp", or the first of the name switches
 // /Brelmox, /Dolvin, /Kesh or /Vorn that is present when there are parameters.
 std::string ManagedApplicationName(const TCommandLine& commandLine);
+
+// The managed application's command line:
+//   <appDir><name> //OK //<statusHandle> //<windowHandle> /Contrib /AppDir:"<appDir>" <p1> <p2>
+//   <p3>
+// with the launcher's first three parameters as its splitting left them (no quotes).
+std::string ManagedApplicationCommandLine(const std::string& appDir, const std::string& name,
+                                          std::int32_t statusHandle, std::int32_t windowHandle,
+                                          const TCommandLine& commandLine);

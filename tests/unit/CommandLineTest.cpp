@@ -132,3 +132,15 @@ TEST(CommandLine, TheProcessKnowsItsOwnPath) {
     EXPECT_FALSE(own.ParamStr(0).empty());
     EXPECT_GE(own.ParamCount(), 0);
 }
+
+TEST(CommandLine, ManagedApplicationLine) {
+    EXPECT_EQ(ManagedApplicationCommandLine("C:\\Prog\\", "QVBrelmoxApp", 1234, 5678, Line("")),
+              "C:\\Prog\\QVBrelmoxApp //OK //1234 //5678 /Contrib /AppDir:\"C:\\Prog\\\"   ");
+    TCommandLine four("p", "p a \"b c\" /Dolvin d");
+    EXPECT_EQ(ManagedApplicationCommandLine("C:\\P\\", ManagedApplicationName(four), -1, 2, four),
+              "C:\\P\\Dolvin //OK //-1 //2 /Contrib /AppDir:\"C:\\P\\\" a b c /Dolvin");
+    std::string longDir = "C:\\" + std::string(600, 'd') + "\\";
+    // Nothing is cut, however long.
+    EXPECT_EQ(ManagedApplicationCommandLine(longDir, "X", 0, 0, Line("")),
+              longDir + "X //OK //0 //0 /Contrib /AppDir:\"" + longDir + "\"   ");
+}
