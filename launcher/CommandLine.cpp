@@ -124,3 +124,26 @@ std::string ManagedApplicationCommandLine(const std::string& appDir, const std::
         line.append(" ").append(commandLine.ParamStr(i));
     return line;
 }
+
+std::string WorkDirectory(const std::string& appDir, const TCommandLine& commandLine) {
+    std::string local;
+    if (!commandLine.FindSwitchValue("Local", AnySwitchChar, true, local) || local.empty())
+        return appDir;
+    char drive = local[0];
+    if (drive >= 'a' && drive <= 'z')
+        drive = static_cast<char>(drive - 'a' + 'A');
+    // Only the first character of appDir (its drive letter) is replaced.
+    std::string workDir = appDir.empty() ? std::string(1, drive) : appDir;
+    workDir[0] = drive;
+    return workDir;
+}
+
+std::string StartFailureMessage(std::int32_t code, const std::string& systemText,
+                                const std::string& commandLine) {
+    std::string text = systemText;
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.'))
+        text.pop_back();
+    return "Erro Win32. C\xF3"
+           "digo: " +
+           std::to_string(code) + ".\n" + text + "\n\n" + commandLine;
+}

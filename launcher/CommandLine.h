@@ -56,3 +56,13 @@ std::string ManagedApplicationName(const TCommandLine& commandLine);
 std::string ManagedApplicationCommandLine(const std::string& appDir, const std::string& name,
                                           std::int32_t statusHandle, std::int32_t windowHandle,
                                           const TCommandLine& commandLine);
+
+// The directory the start script and the managed application run in: appDir, or appDir on the
+// drive that a non-empty "Local" switch value names (its first character, a letter a-z raised).
+std::string WorkDirectory(const std::string& appDir, const TCommandLine& commandLine);
+
+// The message for a managed application that could not be started: the code, the system's
+// text for it with trailing blanks, control characters and full stops removed, and the command
+// line after an empty line.
+std::string StartFailureMessage(std::int32_t code, const std::string& systemText,
+                                const std::string& commandLine);

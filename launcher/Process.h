@@ -22,3 +22,6 @@ void StartProcess(const std::string& commandLine, std::uint16_t showState,
 // error code when it cannot be started.
 std::int32_t RunAndWait(const std::string& commandLine, std::uint16_t showState,
                         const std::string& directory);
+
+// The system's message text for an error code, in the default language; empty when it has none.
+std::string SystemMessageText(std::uint32_t code);

@@ -50,3 +50,12 @@ std::int32_t RunAndWait(const std::string& commandLine, std::uint16_t showState,
     GetExitCodeProcess(process.Get(), &code);
     return static_cast<std::int32_t>(code);
 }
+
+std::string SystemMessageText(std::uint32_t code) {
+    constexpr DWORD MessageTextLimit = 256;
+    char text[MessageTextLimit + 1] = {};
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, MessageTextLimit, nullptr);
+    return std::string(text, n < MessageTextLimit ? n : MessageTextLimit);
+}

@@ -2,6 +2,8 @@
 // Owners for Windows handles. Included by Windows-only sources alone.
 
 #include <windows.h>
+// The print spooler's SetPort macro would rename a method of the HTTP client.
+#undef SetPort
 
 #include <string_view>
 
@@ -39,3 +41,41 @@ struct NullableKernelHandleTraits {
     static void Close(Handle h) noexcept { KernelHandleTraits::Close(h); }
 };
 using UniqueKernelHandle = UniqueHandle<NullableKernelHandleTraits>;
+
+// Windows this program created; children go with their parent.
+struct WindowTraits {
+    using Handle = HWND;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DestroyWindow(h); }
+};
+using UniqueWindow = UniqueHandle<WindowTraits>;
+
+// Fonts, brushes and bitmaps.
+struct GdiObjectTraits {
+    using Handle = HGDIOBJ;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteObject(h); }
+};
+using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
+
+// A registered window class, unregistered when its owner goes.
+class UniqueWindowClass {
+public:
+    UniqueWindowClass() = default;
+    explicit UniqueWindowClass(const WNDCLASSA& wc)
+        : instance_(wc.hInstance), name_(wc.lpszClassName) {
+        if (!RegisterClassA(&wc))
+            name_ = nullptr;
+    }
+    UniqueWindowClass(const UniqueWindowClass&) = delete;
+    UniqueWindowClass& operator=(const UniqueWindowClass&) = delete;
+    ~UniqueWindowClass() {
+        if (name_)
+            UnregisterClassA(name_, instance_);
+    }
+    bool IsValid() const noexcept { return name_ != nullptr; }
+
+private:
+    HINSTANCE instance_ = nullptr;
+    const char* name_ = nullptr;
+};
