@@ -144,3 +144,36 @@ TEST(CommandLine, ManagedApplicationLine) {
     EXPECT_EQ(ManagedApplicationCommandLine(longDir, "X", 0, 0, Line("")),
               longDir + "X //OK //0 //0 /Contrib /AppDir:\"" + longDir + "\"   ");
 }
+
+TEST(CommandLine, WorkDirectoryFollowsTheLocalSwitch) {
+    struct Case {
+        const char* args;
+        const char* workDir;
+    } cases[] = {
+        {"", "C:\\Prog\\"},
+        {"/Local:e", "E:\\Prog\\"},
+        {"-local:d", "D:\\Prog\\"},
+        {"xLOCAL:D:", "D:\\Prog\\"},
+        {"/Local:", "C:\\Prog\\"},        // an empty value changes nothing
+        {"/Local=f", "F:\\Prog\\"},       // no colon: the equals sign separates
+        {"Local=D:", "C:\\Prog\\"},       // the first colon makes the name "ocal=D"
+        {"/Local:1", "1:\\Prog\\"},       // only letters are raised
+        {"/Local:\xE9", "\xE9:\\Prog\\"}, // nor are letters beyond a-z
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(WorkDirectory("C:\\Prog\\", Line(c.args)), c.workDir) << c.args;
+}
+
+TEST(CommandLine, StartFailureMessageTrimsTheSystemText) {
+    EXPECT_EQ(StartFailureMessage(2, "The system cannot find the file specified. \r\n",
+                                  "C:\\P\\QVBrelmoxApp //OK"),
+              "Erro Win32. C\xF3"
+              "digo: 2.\nThe system cannot find the file specified\n\nC:\\P\\QVBrelmoxApp //OK");
+    // Nothing but full stops and blanks: all of it goes.
+    EXPECT_EQ(StartFailureMessage(5, "..\t.", "x"), "Erro Win32. C\xF3"
+                                                    "digo: 5.\n\n\nx");
+    // Full stops inside the text stay.
+    EXPECT_EQ(StartFailureMessage(193, "Not a valid Win32 app. Really.", "y"),
+              "Erro Win32. C\xF3"
+              "digo: 193.\nNot a valid Win32 app. Really\n\ny");
+}
