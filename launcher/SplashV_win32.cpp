@@ -49,6 +49,27 @@ void PaintLabel(HDC dc, const RECT& box, const std::string& text, HGDIOBJ font) 
     SelectObject(dc, old);
 }
 
+// Makes a directory current for a scope, and the previous one again at its end.
+class TCurrentDirectory {
+public:
+    explicit TCurrentDirectory(const std::string& directory) {
+        char previous[MAX_PATH + 1] = {};
+        DWORD n = GetCurrentDirectoryA(sizeof previous, previous);
+        if (n > 0 && n < sizeof previous)
+            previous_.assign(previous, n);
+        SetCurrentDirectoryA(directory.c_str());
+    }
+    ~TCurrentDirectory() {
+        if (!previous_.empty())
+            SetCurrentDirectoryA(previous_.c_str());
+    }
+    TCurrentDirectory(const TCurrentDirectory&) = delete;
+    TCurrentDirectory& operator=(const TCurrentDirectory&) = delete;
+
+private:
+    std::string previous_;
+};
+
 } // namespace
 
 TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine commandLine)
@@ -72,9 +93,11 @@ TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine com
     ConfigureUpdateClient(IdHTTP, UpdateServerAddress(server ? server : ""));
     updater_.AttachProgressHandlers();
 
-    // Owned by the application window, so it gets no taskbar button of its own.
-    window_.Reset(CreateWindowExA(WS_EX_TOPMOST, SplashClassName, "Splash", WS_POPUP, 0, 0,
-                                  SplashWidth, SplashHeight, application.Handle(), nullptr,
+    // Not owned by the application window: Wine keeps an owned popup in the topmost band when
+    // asked to leave it, and the version check's message boxes must come above the splash. As
+    // a tool window it still gets no taskbar button of its own.
+    window_.Reset(CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, SplashClassName, "Splash",
+                                  WS_POPUP, 0, 0, SplashWidth, SplashHeight, nullptr, nullptr,
                                   application.Instance(), this));
     if (!window_)
         throw Exception("Cannot create the splash window.");
@@ -175,6 +198,10 @@ void TSplash::TimerInitTimer() {
     if (platform::FileExists(workDir_ + "QVStart.cmd")) {
         SetStatus("Executando QVStart.cmd...");
         bool show = commandLine_.FindSwitch("Show", AnySwitchChar, true);
+        // The system looks for the bare name in the launcher's folder and then in the current
+        // directory, so the work directory is made current while the script is started: a
+        // script on the work drive is found too.
+        TCurrentDirectory inWorkDir(workDir_);
         RunAndWait("QVStart.cmd", show ? ShowShown : ShowMinimised, workDir_);
     }
     ReturnTopMost();

@@ -8,6 +8,7 @@
 //   uiprobe launch TIMEOUTMS CMDLINE starts CMDLINE and prints the milliseconds until the splash
 //                                    window is visible (-1 on time-out), leaving it running
 //   uiprobe memory                   prints the launcher's working set in bytes (-1 when none)
+//   uiprobe close                    posts message 1025 to the splash window
 
 #include "platform/WinHandles.h"
 
@@ -46,18 +47,93 @@ BOOL CALLBACK FindBox(HWND window, LPARAM param) {
     return TRUE;
 }
 
-// Which icon a message box shows, from the icon control's image: the tests only need to tell
-// information from error.
+constexpr int IconSize = 32;
+
+std::string Pixels(HDC memory, HBITMAP bitmap) {
+    BITMAPINFOHEADER info{};
+    info.biSize = sizeof info;
+    info.biWidth = IconSize;
+    info.biHeight = IconSize;
+    info.biPlanes = 1;
+    info.biBitCount = 32;
+    std::string pixels(IconSize * IconSize * 4, '\0');
+    GetDIBits(memory, bitmap, 0, IconSize, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+              DIB_RGB_COLORS);
+    for (std::size_t i = 3; i < pixels.size(); i += 4)
+        pixels[i] = 0; // only colour counts
+    return pixels;
+}
+
+// The screen's pixels at (x, y), or an icon drawn on the background colour.
+std::string IconArea(int x, int y, HICON icon, COLORREF background) {
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    UniqueGdiObject bitmap(CreateCompatibleBitmap(screen, IconSize, IconSize));
+    HGDIOBJ old = SelectObject(memory, bitmap.Get());
+    if (icon) {
+        UniqueGdiObject brush(CreateSolidBrush(background));
+        RECT all{0, 0, IconSize, IconSize};
+        FillRect(memory, &all, static_cast<HBRUSH>(brush.Get()));
+        DrawIconEx(memory, 0, 0, icon, IconSize, IconSize, 0, nullptr, DI_NORMAL);
+    } else {
+        BitBlt(memory, 0, 0, IconSize, IconSize, screen, x, y, SRCCOPY);
+    }
+    SelectObject(memory, old);
+    std::string pixels = Pixels(memory, static_cast<HBITMAP>(bitmap.Get()));
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+BOOL CALLBACK FindIconControl(HWND child, LPARAM param) {
+    char className[64] = {};
+    GetClassNameA(child, className, sizeof className);
+    if (lstrcmpiA(className, "Static") == 0 &&
+        (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        *reinterpret_cast<HWND*>(param) = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Which icon a message box shows, told from the screen: an icon handle of another process
+// cannot be drawn here. The tests only need to tell information from error.
 std::string IconKind(HWND box) {
-    HWND icon = GetDlgItem(box, 0x14); // the message box's icon control
-    HICON shown = icon ? reinterpret_cast<HICON>(SendMessageA(icon, STM_GETICON, 0, 0)) : nullptr;
-    if (!shown)
+    HWND control = nullptr;
+    EnumChildWindows(box, FindIconControl, reinterpret_cast<LPARAM>(&control));
+    if (!control)
         return "none";
-    if (shown == LoadIcon(nullptr, IDI_ERROR))
+    RECT r;
+    GetWindowRect(control, &r);
+    HDC screen = GetDC(nullptr);
+    const COLORREF background = GetPixel(screen, r.left, r.top); // icon corners are clear
+    ReleaseDC(nullptr, screen);
+    const std::string shown = IconArea(r.left, r.top, nullptr, 0);
+    if (shown == IconArea(0, 0, LoadIcon(nullptr, IDI_ERROR), background))
         return "error";
-    if (shown == LoadIcon(nullptr, IDI_INFORMATION))
+    if (shown == IconArea(0, 0, LoadIcon(nullptr, IDI_INFORMATION), background))
         return "information";
     return "other";
+}
+
+// Backslashes, line feeds and carriage returns escaped, so a text stays on one line.
+std::string Escaped(const std::string& text) {
+    std::string escaped;
+    for (char c : text)
+        escaped += c == '\\'   ? std::string("\\\\")
+                   : c == '\n' ? std::string("\\n")
+                   : c == '\r' ? std::string("\\r")
+                               : std::string(1, c);
+    return escaped;
+}
+
+// Whether the window lies above the splash window in the desktop's stacking order.
+bool AboveSplash(HWND window) {
+    HWND splash = FindWindowA("TSplash", "Splash");
+    for (HWND below = GetWindow(window, GW_HWNDNEXT); below; below = GetWindow(below, GW_HWNDNEXT))
+        if (below == splash)
+            return true;
+    return false;
 }
 
 bool Exists(const char* path) {
@@ -73,25 +149,17 @@ int Boxes(const char* outPath, const char* stopPath) {
             continue;
         }
         Sleep(100); // let the box finish painting before its text is read
-        HWND splash = FindWindowA("TSplash", "Splash");
-        const bool topmost = splash && (GetWindowLongA(splash, GWL_EXSTYLE) & WS_EX_TOPMOST);
-        std::string text = WindowText(GetDlgItem(search.found, 0xFFFF));
-        std::string escaped;
-        for (char c : text)
-            escaped += c == '\n'   ? std::string("\\n")
-                       : c == '\r' ? std::string("\\r")
-                                   : std::string(1, c);
-        std::string line = WindowText(search.found) + "\t" + IconKind(search.found) + "\t" +
-                           escaped + "\tsplash-topmost=" + (topmost ? "1" : "0") + "\n";
-        {
-            UniqueFileHandle out(CreateFileA(outPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (out)
-                WriteAll(out.Get(), line);
-        }
+        const std::string line = WindowText(search.found) + "\t" + IconKind(search.found) + "\t" +
+                                 Escaped(WindowText(GetDlgItem(search.found, 0xFFFF))) +
+                                 "\tabove-splash=" + (AboveSplash(search.found) ? "1" : "0") + "\n";
         SendMessageA(search.found, WM_COMMAND, IDOK, 0);
         for (int i = 0; i < 100 && IsWindow(search.found); ++i)
             Sleep(20);
+        // Written once the box is gone, so a reader knows the launcher has gone on.
+        UniqueFileHandle out(CreateFileA(outPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (out)
+            WriteAll(out.Get(), line);
     }
     return 0;
 }
@@ -196,7 +264,16 @@ int main(int argc, char** argv) {
         return Launch(std::atoi(argv[2]), argv[3]);
     if (what == "memory")
         return Memory();
-    std::fputs("usage: uiprobe boxes OUT STOP | shot OUT.bmp MS | launch MS CMDLINE | memory\n",
-               stderr);
+    if (what == "topmost") {
+        HWND splash = FindWindowA("TSplash", "Splash");
+        std::printf("%d\n",
+                    splash ? (GetWindowLongA(splash, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0 : -1);
+        return 0;
+    }
+    if (what == "close")
+        return PostMessageA(FindWindowA("TSplash", "Splash"), WM_USER + 1, 0, 0) ? 0 : 1;
+    std::fputs(
+        "usage: uiprobe boxes OUT STOP | shot OUT.bmp MS | launch MS CMDLINE | memory | close\n",
+        stderr);
     return 2;
 }

@@ -6,11 +6,13 @@
 //   started=<Unix time in ms>  cmdline=<its command line>  cwd=<its current directory>
 //   status=<text of the status-line window whose handle it received>
 //   syscommand=<wParam>        (one per WM_SYSCOMMAND its window received, STUB_HOLD only)
-// and, as its environment asks:
-//   STUB_CLOSE_LAUNCHER=1  sends message 1025 to the window handle it received, then ends;
-//   STUB_HOLD=SECONDS      holds the mutex "QVBrelmox" with a window of its own (hidden when
+// and, as its environment asks, in this order:
+//   STUB_LOCK=PATH         keeps PATH open without delete sharing (so it cannot be renamed);
+//   STUB_HOLD=1            holds the mutex "QVBrelmox" with a window of its own (hidden when
 //                          STUB_HIDDEN=1) whose handle it stores in the registry value
-//                          HKCU\Software\Dravo\Handles\QVBrelmox, for that long.
+//                          HKCU\Software\Dravo\Handles\QVBrelmox;
+//   STUB_CLOSE_LAUNCHER=1  posts message 1025 to the window handle it received;
+//   STUB_LINGER=SECONDS    stays that long, handling its window's messages, before it ends.
 
 #include <cstdint>
 #include <cstdlib>
@@ -82,13 +84,13 @@ LRESULT CALLBACK HolderProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-void HoldMutex(HINSTANCE instance, int seconds, TRecord& record) {
-    UniqueKernelHandle mutex(CreateMutexA(nullptr, FALSE, "QVBrelmox"));
+// The window that stands for the running application's main window.
+UniqueWindow MakeHolderWindow(HINSTANCE instance, TRecord& record) {
     WNDCLASSA wc{};
     wc.lpfnWndProc = HolderProc;
     wc.hInstance = instance;
     wc.lpszClassName = "QVBrelmoxStubApp";
-    UniqueWindowClass windowClass(wc);
+    RegisterClassA(&wc); // lives as long as the process
     UniqueWindow window(CreateWindowExA(0, "QVBrelmoxStubApp", "QVBrelmox stub application",
                                         WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
                                         instance, &record));
@@ -103,6 +105,10 @@ void HoldMutex(HINSTANCE instance, int seconds, TRecord& record) {
         RegCloseKey(key);
     }
     record.Record("holding=" + std::to_string(reinterpret_cast<std::uintptr_t>(window.Get())));
+    return window;
+}
+
+void Linger(int seconds) {
     const DWORD until = GetTickCount() + static_cast<DWORD>(seconds) * 1000;
     while (static_cast<LONG>(until - GetTickCount()) > 0) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
@@ -131,10 +137,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         GetWindowTextA(statusLine, status, sizeof status);
     record.Record(std::string("status=") + status);
 
-    const std::string hold = Env("STUB_HOLD");
-    if (!hold.empty())
-        HoldMutex(instance, std::atoi(hold.c_str()), record);
+    UniqueFileHandle locked;
+    if (!Env("STUB_LOCK").empty())
+        locked.Reset(CreateFileA(Env("STUB_LOCK").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueKernelHandle mutex;
+    UniqueWindow holder;
+    if (Env("STUB_HOLD") == "1") {
+        mutex.Reset(CreateMutexA(nullptr, FALSE, "QVBrelmox"));
+        holder = MakeHolderWindow(instance, record);
+    }
     if (Env("STUB_CLOSE_LAUNCHER") == "1" && splash)
         PostMessageA(splash, WM_USER + 1, 0, 0);
+    Linger(std::atoi(Env("STUB_LINGER").c_str()));
     return 0;
 }

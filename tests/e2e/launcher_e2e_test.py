@@ -1,0 +1,483 @@
+#!/usr/bin/env python3
+"""The real launcher under Wine on a private Xvfb desktop, with the reference update server on
+loopback, the stub application in place of the managed application, and uiprobe pressing OK on
+every message box (recording caption, icon and text).
+Usage: launcher_e2e_test.py QVBRELMOX_EXE STUB_APP_EXE UIPROBE_EXE ARTIFACT_DIR WINE_RUN KIND"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bmp2png import read_bmp, write_png  # noqa: E402
+from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
+
+SERVER = os.path.join(HERE, "..", "..", "tools", "update-server", "update_server.py")
+LAUNCHER, STUB, PROBE, ARTIFACTS, WINE_RUN, KIND = sys.argv[1:7]
+TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
+failures = []
+passed = 0
+HANDLES = r"HKCU\Software\Dravo\Handles"
+NOT_FOUND_BOX = "N\xe3o consegui buscar {} no servidor..."
+
+
+def check(name, condition, detail=""):
+    global passed
+    if condition:
+        passed += 1
+    else:
+        failures.append(name)
+        print(f"FAILED {name}: {detail}", flush=True)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class Server:
+    def __init__(self, root, *faults):
+        self.dir = tempfile.mkdtemp(prefix="srv-", dir=os.path.dirname(root))
+        self.log = os.path.join(self.dir, "requests.log")
+        port_file = os.path.join(self.dir, "port")
+        self.proc = subprocess.Popen(
+            [sys.executable, SERVER, "serve", "--root", root, "--port", "0", "--port-file",
+             port_file, "--log", self.log, "--db", os.path.join(self.dir, "db"), *faults],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file), 10):
+            raise RuntimeError("update server did not start")
+        self.port = int(read(port_file))
+        self.address = f"127.0.0.1:{self.port}"
+
+    def requests(self):
+        if not os.path.exists(self.log):
+            return []
+        return [l.decode("latin-1") for l in read(self.log).splitlines()]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def unreachable_address():
+    import socket
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return f"127.0.0.1:{port}"
+
+
+def publish(src, root, version, *extra):
+    subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version", version,
+                    "--date", "08/12/2026", *extra], check=True, stdout=subprocess.DEVNULL)
+
+
+class Boxes:
+    """The message boxes uiprobe found, read as they are appended."""
+
+    def __init__(self, desk, work):
+        self.path = os.path.join(work, "boxes.txt")
+        self.stop_file = os.path.join(work, "boxes.stop")
+        open(self.path, "wb").close()
+        self.proc = desk.start([PROBE, "boxes", windows_path(self.path),
+                                windows_path(self.stop_file)])
+        self.seen = 0
+
+    def new(self):
+        lines = read(self.path).decode("latin-1").splitlines()
+        fresh, self.seen = lines[self.seen:], len(lines)
+        boxes = []
+        for line in fresh:
+            caption, icon, text, above = line.split("\t")
+            text = re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r"}.get(m.group(1), m.group(1)),
+                          text)
+            boxes.append({"caption": caption, "icon": icon, "text": text,
+                          "above_splash": above.endswith("1")})
+        return boxes
+
+    def count(self):
+        return len(read(self.path).splitlines())
+
+    def close(self):
+        open(self.stop_file, "w").close()
+        self.proc.wait(timeout=30)
+
+
+class Installation:
+    """A launcher folder: the launcher, a profile file with the user's identification, and
+    optionally the stub application under a managed application's name."""
+
+    def __init__(self, work, name, app=True):
+        self.dir = os.path.join(work, name)
+        os.makedirs(self.dir)
+        shutil.copy(LAUNCHER, os.path.join(self.dir, "QVBrelmox.exe"))
+        if app:
+            shutil.copy(STUB, os.path.join(self.dir, "QVBrelmoxApp.exe"))
+        write(os.path.join(self.dir, "QVBrelmox.ini"),
+              b"[Unidade]\r\nUnidade=42\r\nUsuario=Jo\xe3o\r\n")
+        self.record = os.path.join(self.dir, "record.txt")
+        self.app_dir = windows_path(self.dir) + "\\"
+
+    def file(self, name):
+        return os.path.join(self.dir, name)
+
+    def stub_record(self, path=None):
+        path = path or self.record
+        if not os.path.exists(path):
+            return None
+        result = {}
+        for line in read(path).decode("latin-1").splitlines():
+            key, _, value = line.partition("=")
+            result.setdefault(key, value if key != "syscommand" else [])
+            if key == "syscommand":
+                result[key].append(int(value))
+        return result
+
+
+def launch(desk, inst, server, params=(), stub_env=None, timeout=150):
+    """Runs the launcher to its end; the stub application ends it with message 1025."""
+    env = {"QVBRELMOX_SERVER": server, "STUB_RECORD": windows_path(inst.record),
+           "STUB_CLOSE_LAUNCHER": "1"}
+    env.update(stub_env or {})
+    start = time.time()
+    proc = desk.start([inst.app_dir + "QVBrelmox.exe", *params], env=env)
+    proc.communicate(timeout=timeout)
+    return proc.returncode, time.time() - start
+
+
+def expected_line(inst, name, tail):
+    return (re.escape(f"{inst.app_dir}{name} //OK //") + r"(-?\d+) //(-?\d+)" +
+            re.escape(f' /Contrib /AppDir:"{inst.app_dir}" {tail[0]} {tail[1]} {tail[2]}') + "$")
+
+
+def check_started(label, inst, name="QVBrelmoxApp", tail=("", "", ""), cwd=None, record=None):
+    rec = inst.stub_record(record)
+    check(f"{label}: application started", rec is not None, inst.dir)
+    if rec is None:
+        return None
+    m = re.match(expected_line(inst, name, tail), rec.get("cmdline", ""))
+    check(f"{label}: command line", m is not None and m.group(1) != m.group(2),
+          rec.get("cmdline"))
+    check(f"{label}: current directory", rec.get("cwd") == (cwd or inst.app_dir.rstrip("\\")),
+          rec.get("cwd"))
+    check(f"{label}: status line seen by the application", rec.get("status") == "Carregando...",
+          rec.get("status"))
+    return rec
+
+
+def screenshot_checks(bmp):
+    if not os.path.exists(bmp):
+        check("splash screenshot taken", False)
+        return
+    width, height, rows = read_bmp(bmp)
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    png = os.path.join(ARTIFACTS, "splash.png")
+    write_png(png, width, height, rows)
+    check("splash is 330 x 202", (width, height) == (330, 202), f"{width} x {height}")
+    pixel = lambda x, y: tuple(rows[y][3 * x:3 * x + 3])
+    colours = {rows[y][3 * x:3 * x + 3] for y in range(height) for x in range(0, width, 3)}
+    check("splash is not blank", len(colours) >= 4, f"{len(colours)} colours")
+    check("splash background white, title band silver",
+          pixel(2, 2) == (255, 255, 255) and pixel(2, 100) == (192, 192, 192),
+          f"{pixel(2, 2)} {pixel(2, 100)}")
+
+
+RELEASE = {"QVBrelmoxApp.exe": None, "tabela.dat": bytes(range(256)) * 64,
+           "Leia-me.txt": b"Vers\xe3o nova\r\n"}
+
+
+def publish_release(work):
+    """The release most scenarios serve: the stub application, a table and a text."""
+    src, root = os.path.join(work, "rel1"), os.path.join(work, "root1")
+    for name, body in RELEASE.items():
+        write(os.path.join(src, name), body if body is not None else read(STUB))
+    publish(src, root, "5.2")
+    return root
+
+
+def scenario_fresh_installation(desk, work, boxes):
+    root = os.path.join(work, "root1")
+    files = dict(RELEASE, **{"QVBrelmoxApp.exe": read(STUB)})
+    inst = Installation(work, "fresh", app=False)
+    shot = os.path.join(work, "splash.bmp")
+    with Server(root) as server:
+        probe = desk.start([PROBE, "shot", windows_path(shot), "30000"])
+        rc, _ = launch(desk, inst, server.address)
+        probe.wait(timeout=60)
+        log = server.requests()
+    check("fresh: exit code 0", rc == 0, rc)
+    wanted = ["GET /Ok HTTP/1.1"]
+    for name in ["QVBrelmox2.ini", "Versao.txt"] + sorted(files):
+        wanted += [f"GET /files/Contrib/{name} HTTP/1.1",
+                   f"GET /md5.php?files/Contrib/{name} HTTP/1.1"]
+    check("fresh: requests in order",
+          len(log) == len(wanted) + 1 and log[0] == wanted[0] and log[2:] == wanted[1:]
+          # no version installed yet: the launcher's own file version stands in
+          and log[1].startswith("GET /cgi-bin/QVBrelmoxDLL.dll?Versao=1.0.0.0&IP=")
+          and "&Unid=42&User=Jo%E3o&" in log[1], "\n".join(log))
+    for name, body in files.items():
+        check(f"fresh: {name} in place", os.path.exists(inst.file(name))
+              and read(inst.file(name)) == body)
+    ini = read(inst.file("QVBrelmox.ini")).decode("latin-1")
+    check("fresh: version recorded", "VersaoAtual=5.2" in ini, ini)
+    check_started("fresh", inst)
+    check("fresh: no message box", boxes.new() == [])
+    check("fresh: AppDir in the registry",
+          desk.reg_value(HANDLES, "QVBrelmox.AppDir") == inst.app_dir)
+    screenshot_checks(shot)
+
+
+def scenario_unreachable(desk, work, boxes):
+    inst = Installation(work, "offline")
+    before = read(inst.file("QVBrelmox.ini"))
+    rc, elapsed = launch(desk, inst, unreachable_address())
+    check("offline: exit code 0", rc == 0)
+    check_started("offline", inst)
+    check("offline: profile untouched", read(inst.file("QVBrelmox.ini")) == before)
+    check("offline: no message box", boxes.new() == [])
+    check("offline: ended by message 1025, well before the close timer", elapsed < 40, elapsed)
+
+
+def scenario_faults(desk, work, boxes):
+    root = os.path.join(work, "root1")
+    # Invalid version file: its digest is right, its markers are missing.
+    bad_root = os.path.join(work, "root-bad")
+    shutil.copytree(root, bad_root)
+    write(os.path.join(bad_root, "files", "Contrib", "Versao.txt"), b"tabela.dat=9\r\n")
+    inst = Installation(work, "badversion")
+    with Server(bad_root) as server:
+        rc, _ = launch(desk, inst, server.address)
+    got = boxes.new()
+    check("invalid version file: message",
+          [b["text"] for b in got] == ["Arquivo de vers\xe3o inv\xe1lido!"], got)
+    check("invalid version file: information box above the splash",
+          got and got[0]["caption"] == "QV/Brelmox" and got[0]["icon"] == "information"
+          and got[0]["above_splash"], got)
+    check("invalid version file: nothing downloaded", not os.path.exists(inst.file("tabela.dat")))
+    check_started("invalid version file", inst)
+
+    # Digest mismatch: the message, the old file kept, the application still started.
+    inst = Installation(work, "digest")
+    write(inst.file("tabela.dat"), b"old table")
+    with Server(root, "--wrong-digest", "tabela.dat") as server:
+        rc, _ = launch(desk, inst, server.address)
+    got = boxes.new()
+    check("digest mismatch: message",
+          [b["text"] for b in got] == [NOT_FOUND_BOX.format("tabela.dat")], got)
+    check("digest mismatch: old file kept", read(inst.file("tabela.dat")) == b"old table")
+    check_started("digest mismatch", inst)
+
+    # A file that cannot be written: a directory stands where it should go.
+    inst = Installation(work, "unwritable")
+    os.makedirs(inst.file("tabela.dat"))
+    with Server(root) as server:
+        rc, _ = launch(desk, inst, server.address)
+    got = boxes.new()
+    check("unwritable file: message",
+          [b["text"] for b in got] == [f"N\xe3o consegui salvar {inst.app_dir}tabela.dat..."],
+          got)
+    check("unwritable file: no temporary left",
+          sorted(os.listdir(inst.dir)) == sorted(
+              ["QVBrelmox.exe", "QVBrelmoxApp.exe", "QVBrelmox.ini", "QVBrelmox2.ini",
+               "Leia-me.txt", "tabela.dat", "Local", "record.txt"]), os.listdir(inst.dir))
+    check_started("unwritable file", inst)
+
+
+def scenario_self_replacement(desk, work, boxes):
+    new_launcher = read(LAUNCHER) + b"\0delivered"
+    src, root = os.path.join(work, "rel-new"), os.path.join(work, "root-new")
+    write(os.path.join(src, "QVBrelmox.new"), new_launcher)
+    publish(src, root, "6.0")
+    inst = Installation(work, "swap")
+    write(inst.file("QVBrelmox.ant"), b"from an earlier swap")
+    with Server(root) as server:
+        rc, _ = launch(desk, inst, server.address)
+    check("swap: delivered launcher in place", read(inst.file("QVBrelmox.exe")) == new_launcher)
+    check("swap: previous launcher kept", read(inst.file("QVBrelmox.ant")) == read(LAUNCHER))
+    check("swap: nothing left to swap", not os.path.exists(inst.file("QVBrelmox.new")))
+    check_started("swap", inst)
+    # The delivered launcher is the one that runs now.
+    os.remove(inst.record)
+    rc, _ = launch(desk, inst, unreachable_address())
+    check("swap: the new launcher runs", rc == 0 and inst.stub_record() is not None)
+
+    # The roll-back: the application keeps QVBrelmox.new open, so it cannot take the place.
+    inst = Installation(work, "rollback")
+    write(inst.file("QVBrelmox.new"), new_launcher)
+    rc, _ = launch(desk, inst, unreachable_address(),
+                   stub_env={"STUB_LOCK": inst.app_dir + "QVBrelmox.new", "STUB_LINGER": "8"})
+    check("rollback: old launcher back in place", read(inst.file("QVBrelmox.exe"))
+          == read(LAUNCHER))
+    check("rollback: delivered launcher waits", read(inst.file("QVBrelmox.new")) == new_launcher)
+    check("rollback: no previous launcher left", not os.path.exists(inst.file("QVBrelmox.ant")))
+    # Once the lock is gone, the next exit swaps.
+    wait_for(lambda: False, 8)
+    rc, _ = launch(desk, inst, unreachable_address())
+    check("rollback: next exit swaps", read(inst.file("QVBrelmox.exe")) == new_launcher)
+
+
+def scenario_running_application(desk, work, boxes):
+    for hidden in (True, False):
+        label = "guard (hidden window)" if hidden else "guard (visible window)"
+        inst = Installation(work, "guard-hidden" if hidden else "guard-visible")
+        holder_record = os.path.join(work, f"holder-{hidden}.txt")
+        # The running application, from a file of its own so the update can replace its program.
+        shutil.copy(STUB, inst.file("holder.exe"))
+        holder = desk.start([inst.app_dir + "holder.exe"],
+                            env={"STUB_HOLD": "1", "STUB_HIDDEN": "1" if hidden else "0",
+                                 "STUB_LINGER": "30", "STUB_RECORD": windows_path(holder_record)})
+        wait_for(lambda: "holding" in (inst.stub_record(holder_record) or {}), 30)
+        new_launcher = read(LAUNCHER) + b"\0guard"
+        write(inst.file("QVBrelmox.new"), new_launcher)
+        with Server(os.path.join(work, "root1")) as server:
+            rc, elapsed = launch(desk, inst, server.address)
+            got_boxes = boxes.new()
+            check(f"{label}: ends at once, silently", rc == 0 and server.requests() == []
+                  and inst.stub_record() is None and got_boxes == [],
+                  f"{rc} {server.requests()} {inst.stub_record()} {got_boxes}")
+            wanted = [0xF020, 0xF120] if hidden else [0xF120]
+            wait_for(lambda: inst.stub_record(holder_record).get("syscommand") == wanted, 10)
+            got = inst.stub_record(holder_record).get("syscommand")
+            check(f"{label}: system commands to the application", got == wanted, got)
+            check(f"{label}: swap on the early exit",
+                  read(inst.file("QVBrelmox.exe")) == new_launcher)
+            if hidden:
+                # With a parameter the guard is skipped.
+                rc, _ = launch(desk, inst, server.address, params=["x"])
+                check("guard with a parameter: start-up goes on", len(server.requests()) > 2
+                      and boxes.new() == [], server.requests())
+                check_started("guard with a parameter", inst, tail=("x", "", ""))
+        holder.kill()
+        holder.wait()
+
+
+def scenario_second_launcher(desk, work, boxes):
+    inst = Installation(work, "first")
+    with Server(os.path.join(work, "root1"), "--delay", "/files/Contrib/Versao.txt:6000") as a, \
+            Server(os.path.join(work, "root1")) as b:
+        env = {"QVBRELMOX_SERVER": a.address, "STUB_RECORD": windows_path(inst.record),
+               "STUB_CLOSE_LAUNCHER": "1"}
+        first = desk.start([inst.app_dir + "QVBrelmox.exe"], env=env)
+        wait_for(lambda: any("Versao.txt" in l for l in a.requests()), 60)
+        second = Installation(work, "second")
+        start = time.time()
+        rc, elapsed = launch(desk, second, b.address, params=["x"])
+        check("second launcher: ends silently without a request",
+              rc == 0 and b.requests() == [] and second.stub_record() is None, b.requests())
+        check("second launcher: first still running", first.poll() is None)
+        first.communicate(timeout=120)
+        check_started("second launcher: first goes on", inst)
+        check("second launcher: no message box", boxes.new() == [])
+
+
+def scenario_local_drive_and_script(desk, work, boxes):
+    inst = Installation(work, "local")
+    qroot = os.path.join(work, "qdrive")
+    work_dir = os.path.join(qroot, inst.dir.lstrip("/"))
+    os.makedirs(work_dir)
+    desk.map_drive("q", qroot)
+    write(os.path.join(work_dir, "QVStart.cmd"),
+          b"@echo off\r\nfor /L %%i in (1,1,300) do @rem\r\necho ran> script-ran.txt\r\n")
+    rc, _ = launch(desk, inst, unreachable_address(), params=["/Local:q"])
+    q_dir = "Q:" + inst.app_dir[2:]
+    rec = check_started("local drive", inst, tail=("/Local:q", "", ""), cwd=q_dir.rstrip("\\"))
+    marker = os.path.join(work_dir, "script-ran.txt")
+    check("start script ran in the work directory", os.path.exists(marker))
+    if rec and os.path.exists(marker):
+        check("start script ended before the application started",
+              os.path.getmtime(marker) * 1000 <= int(rec["started"]) + 50,
+              f"{os.path.getmtime(marker)} {rec['started']}")
+
+
+def scenario_names_and_parameters(desk, work, boxes):
+    inst = Installation(work, "names")
+    shutil.copy(STUB, inst.file("Dolvin.exe"))
+    rc, _ = launch(desk, inst, unreachable_address(),
+                   params=["/Dolvin", "a", "b c", "d", "e"])
+    check_started("name switch", inst, name="Dolvin", tail=("/Dolvin", "a", "b c"))
+
+
+def scenario_missing_application(desk, work, boxes):
+    inst = Installation(work, "noapp", app=False)
+    env = {"QVBRELMOX_SERVER": unreachable_address()}
+    start = time.time()
+    proc = desk.start([inst.app_dir + "QVBrelmox.exe"], env=env)
+    got = []
+    wait_for(lambda: got.extend(boxes.new()) or got, 60)
+    desk.run([PROBE, "close"])  # message 1025 from another process
+    proc.communicate(timeout=60)
+    check("missing application: launcher ended by message 1025",
+          proc.returncode == 0 and time.time() - start < 55, time.time() - start)
+    text = got[0]["text"] if got else ""
+    line = f'{inst.app_dir}QVBrelmoxApp //OK //'
+    check("missing application: Win32 error message",
+          len(got) == 1 and got[0]["caption"] == "QV/Brelmox"
+          and text.startswith("Erro Win32. C\xf3digo: 2.\n") and "\n\n" + line in text
+          and not text.split("\n\n")[0].endswith((".", " ")), got)
+
+
+def scenario_escaped_error(desk, work, boxes):
+    inst = Installation(work, "readonly")
+    os.remove(inst.file("QVBrelmox.ini"))
+    os.makedirs(inst.file("QVBrelmox.ini"))  # every write to it is refused
+    write(inst.file("QVStart.cmd"), b"@echo ran> script-ran.txt\r\n")
+    with Server(os.path.join(work, "root1")) as server:
+        rc, elapsed = launch(desk, inst, server.address)
+    got = boxes.new()
+    check("escaped error: error box captioned with the application title",
+          len(got) == 1 and got[0]["caption"] == "QVBrelmoxStart" and got[0]["icon"] == "error"
+          and got[0]["text"] == f"Incapaz de escrever para {inst.app_dir}QVBrelmox.ini", got)
+    check("escaped error: neither script nor application started",
+          inst.stub_record() is None and not os.path.exists(inst.file("script-ran.txt")))
+    check("escaped error: the close timer ends the launcher after 60 s",
+          rc == 0 and 59 <= elapsed < 100, elapsed)
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="qvb-launcher-e2e-")
+    prefix = os.path.join(TOP, "build", "wine", f"launcher-{KIND}")
+    scenarios = [scenario_fresh_installation, scenario_faults, scenario_unreachable, scenario_names_and_parameters,
+                 scenario_missing_application, scenario_local_drive_and_script,
+                 scenario_running_application, scenario_second_launcher,
+                 scenario_self_replacement, scenario_escaped_error]
+    only = os.environ.get("QVB_E2E_ONLY")
+    try:
+        with WineDesktop(WINE_RUN, KIND, prefix) as desk:
+            boxes = Boxes(desk, work)
+            try:
+                publish_release(work)
+                for scenario in scenarios:
+                    if only and only not in scenario.__name__:
+                        continue
+                    try:
+                        scenario(desk, work, boxes)
+                    except Exception as e:  # one broken scenario must not hide the others
+                        check(scenario.__name__, False, repr(e))
+            finally:
+                boxes.close()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"launcher e2e: {passed} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
