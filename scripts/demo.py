@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""The demo's run (see scripts/demo): BIN_DIR KIND."""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+from bmp2png import read_bmp, write_png  # noqa: E402
+from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
+
+SERVER = os.path.join(TOP, "tools", "update-server", "update_server.py")
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.md5(f.read()).hexdigest()
+
+
+def main():
+    bin_dir, kind = sys.argv[1], sys.argv[2]
+    exe = lambda name: os.path.join(bin_dir, name + ".exe")
+    demo = os.path.join(TOP, "build", "demo")
+    shutil.rmtree(demo, ignore_errors=True)
+    src, root, inst = (os.path.join(demo, d) for d in ("release", "server-root", "install"))
+    for d in (src, inst):
+        os.makedirs(d)
+
+    # The release on the server: the application (the stub stands in for it), a data table and
+    # a text for the user.
+    shutil.copy(exe("stub-app"), os.path.join(src, "QVBrelmoxApp.exe"))
+    with open(os.path.join(src, "TabelaIR.dat"), "wb") as f:
+        f.write(b"faixa;aliquota\r\n" + b"".join(b"%d;%d\r\n" % (i * 1000, i) for i in range(50)))
+    with open(os.path.join(src, "Leia-me.txt"), "wb") as f:
+        f.write(b"QV/Brelmox 2026.12: novas tabelas do imposto.\r\n")
+    subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version",
+                    "2026.12", "--date", "08/12/2026"], check=True, stdout=subprocess.DEVNULL)
+
+    # An installation one release behind: last month's application and table.
+    shutil.copy(exe("QVBrelmox"), os.path.join(inst, "QVBrelmox.exe"))
+    with open(exe("stub-app"), "rb") as f:
+        old_app = f.read() + b"\0release 2026.11"
+    with open(os.path.join(inst, "QVBrelmoxApp.exe"), "wb") as f:
+        f.write(old_app)
+    with open(os.path.join(inst, "TabelaIR.dat"), "wb") as f:
+        f.write(b"faixa;aliquota\r\n0;0\r\n")
+    with open(os.path.join(inst, "QVBrelmox.ini"), "wb") as f:
+        f.write(b"[Unidade]\r\nUnidade=1001\r\nUsuario=Maria Souza\r\nTelefone=11 5555-0100\r\n"
+                b"Email=maria@example.com\r\n\r\n[Versao]\r\nVersaoAtual=2026.11\r\n"
+                b"DataVersaoAtual=10/11/2026\r\nQVBrelmoxApp.exe=2026.11\r\nTabelaIR.dat=2026.11\r\n")
+    before = {n: digest(os.path.join(inst, n)) for n in os.listdir(inst)}
+
+    log, port_file = os.path.join(demo, "requests.log"), os.path.join(demo, "port")
+    server = subprocess.Popen([sys.executable, SERVER, "serve", "--root", root, "--port", "0",
+                               "--port-file", port_file, "--log", log, "--db",
+                               os.path.join(demo, "reports.sqlite")],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 10)
+        with open(port_file) as f:
+            port = int(f.read())
+        print(f"demo: update server on 127.0.0.1:{port}, release 2026.12 published")
+        prefix = os.path.join(TOP, "build", "wine", f"demo-{kind}")
+        with WineDesktop(os.path.join(TOP, "scripts", "wine-run"), kind, prefix,
+                         display=os.environ.get("DISPLAY") or None) as desk:
+            boxes_file, stop = os.path.join(demo, "boxes.txt"), os.path.join(demo, "boxes.stop")
+            boxes = desk.start([exe("uiprobe"), "boxes", windows_path(boxes_file),
+                                windows_path(stop)])
+            shot = os.path.join(demo, "splash.bmp")
+            camera = desk.start([exe("uiprobe"), "shot", windows_path(shot), "30000"])
+            record = os.path.join(inst, "app-started.txt")
+            started = time.time()
+            launcher = desk.start(
+                [windows_path(os.path.join(inst, "QVBrelmox.exe"))],
+                env={"QVBRELMOX_SERVER": f"127.0.0.1:{port}", "STUB_RECORD": windows_path(record),
+                     "STUB_CLOSE_LAUNCHER": "1"})
+            launcher.communicate(timeout=180)
+            elapsed = time.time() - started
+            camera.wait(timeout=60)
+            open(stop, "w").close()
+            boxes.wait(timeout=30)
+    finally:
+        server.terminate()
+        server.wait()
+
+    print(f"demo: the launcher ran for {elapsed:.1f} s and ended with exit code "
+          f"{launcher.returncode}")
+    print("demo: requests the server answered:")
+    with open(log, "rb") as f:
+        for line in f.read().decode("latin-1").splitlines():
+            print("   ", line)
+    print("demo: files brought up to date:")
+    for name in sorted(os.listdir(inst)):
+        path = os.path.join(inst, name)
+        if os.path.isfile(path) and before.get(name) != digest(path) and name != "app-started.txt":
+            print(f"    {name} ({'changed' if name in before else 'new'}, "
+                  f"{os.path.getsize(path)} bytes)")
+    if os.path.exists(boxes_file) and os.path.getsize(boxes_file):
+        print("demo: message boxes shown:")
+        with open(boxes_file, "rb") as f:
+            print(f.read().decode("latin-1"))
+    if os.path.exists(record):
+        with open(record, "rb") as f:
+            fields = dict(l.split("=", 1) for l in f.read().decode("latin-1").splitlines())
+        print("demo: the application was started with the command line:")
+        print("   ", fields.get("cmdline", ""))
+        print(f"    in {fields.get('cwd', '')}; it read the status line \"{fields.get('status')}\"")
+    else:
+        print("demo: the application was NOT started")
+    if os.path.exists(shot):
+        png = os.path.join(demo, "splash.png")
+        write_png(png, *read_bmp(shot))
+        print(f"demo: splash screenshot in {os.path.relpath(png, TOP)}")
+    return 0 if launcher.returncode == 0 and os.path.exists(record) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
