@@ -5,8 +5,9 @@
 //                                    "<caption>\t<icon>\t<text with \n as \\n>" to OUTFILE and
 //                                    presses OK; also notes "splash-topmost=<0|1>" before each
 //   uiprobe shot OUT.bmp TIMEOUTMS   waits for the visible splash window and saves its pixels
-//   uiprobe launch TIMEOUTMS CMDLINE starts CMDLINE and prints the milliseconds until the splash
-//                                    window is visible (-1 on time-out), leaving it running
+//   uiprobe launch TIMEOUTMS CMDLINE starts CMDLINE and prints its start time and the
+//                                    milliseconds until the splash window is visible and until
+//                                    the process ended
 //   uiprobe memory                   prints the launcher's working set in bytes (-1 when none)
 //   uiprobe close                    posts message 1025 to the splash window
 
@@ -14,6 +15,7 @@
 
 #include <psapi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -209,6 +211,15 @@ int Shot(const char* path, int timeoutMs) {
     return SaveBitmap(path, FindSplash()) ? 0 : 1;
 }
 
+std::int64_t UnixMilliseconds() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    std::uint64_t t = (std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<std::int64_t>(t / 10000 - 11644473600000ULL);
+}
+
+// Starts the command line; prints "start=<Unix ms>", then "splash=<ms>" once the splash window
+// is visible and "exit=<ms>" once the process has ended (-1 for a time-out).
 int Launch(int timeoutMs, const char* commandLine) {
     std::string line = commandLine;
     STARTUPINFOA startup{};
@@ -216,24 +227,27 @@ int Launch(int timeoutMs, const char* commandLine) {
     PROCESS_INFORMATION pi{};
     LARGE_INTEGER frequency, begin, now;
     QueryPerformanceFrequency(&frequency);
+    std::printf("start=%lld\n", static_cast<long long>(UnixMilliseconds()));
     QueryPerformanceCounter(&begin);
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &pi))
         return 1;
     UniqueKernelHandle process(pi.hProcess), thread(pi.hThread);
-    for (;;) {
+    auto elapsed = [&] {
         QueryPerformanceCounter(&now);
-        double ms = (now.QuadPart - begin.QuadPart) * 1000.0 / frequency.QuadPart;
-        if (FindSplash()) {
-            std::printf("%.1f\n", ms);
-            return 0;
-        }
-        if (ms > timeoutMs) {
-            std::printf("-1\n");
-            return 0;
-        }
-        Sleep(1);
+        return (now.QuadPart - begin.QuadPart) * 1000.0 / frequency.QuadPart;
+    };
+    double splash = -1;
+    while (splash < 0 && elapsed() < timeoutMs) {
+        if (FindSplash())
+            splash = elapsed();
+        else
+            Sleep(1);
     }
+    std::printf("splash=%.1f\n", splash);
+    bool ended = WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0;
+    std::printf("exit=%.1f\n", ended ? elapsed() : -1.0);
+    return 0;
 }
 
 int Memory() {
