@@ -14,9 +14,9 @@ TApplication::TApplication(HINSTANCE instance, const std::string& title)
           wc.lpszClassName = ApplicationClassName;
           return wc;
       }()) {
-    // Never shown: it only carries the title that launchers search for.
-    window_.Reset(CreateWindowExA(0, ApplicationClassName, title.c_str(),
-                                  WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0, 0, 0,
+    // Never shown: it only carries the title that launchers search for. Without a caption
+    // style the system adds no edge style of its own to the tool-window style set later.
+    window_.Reset(CreateWindowExA(0, ApplicationClassName, title.c_str(), WS_POPUP, 0, 0, 0, 0,
                                   nullptr, nullptr, instance, nullptr));
     if (!window_)
         throw Exception("Cannot create the application window.");

@@ -220,10 +220,30 @@ def scenario_fresh_installation(desk, work, boxes):
     shot = os.path.join(work, "splash.bmp")
     with Server(root) as server:
         probe = desk.start([PROBE, "shot", windows_path(shot), "30000"])
-        rc, _ = launch(desk, inst, server.address)
+        # The application leaves the launcher waiting, so its windows can be looked at.
+        proc = desk.start([inst.app_dir + "QVBrelmox.exe"],
+                          env={"QVBRELMOX_SERVER": server.address,
+                               "STUB_RECORD": windows_path(inst.record)})
+        wait_for(lambda: inst.stub_record() is not None, 60)
+        windows = desk.run([PROBE, "windows"])[1].splitlines()
+        desk.run([PROBE, "close"])  # message 1025 from another process
+        proc.communicate(timeout=60)
+        rc = proc.returncode
         probe.wait(timeout=60)
         log = server.requests()
     check("fresh: exit code 0", rc == 0, rc)
+    check("fresh: hidden application window, tool window style only",
+          "application=TApplication|QVBrelmoxStart|exstyle=0x80|visible=0" in windows, windows)
+    splash = [w for w in windows if w.startswith("splash=")]
+    if splash:
+        left, top, right, bottom = map(int, splash[0][7:].split("|")[0].split(","))
+        width, height = map(int, splash[0].split("screen=")[1].split(","))
+        check("fresh: splash 330 x 202, centred on the screen",
+              (right - left, bottom - top) == (330, 202) and left == (width - 330) // 2
+              and top == (height - 202) // 2, splash)
+    check("fresh: version and status lines are static windows",
+          "child=Static|Vers\xe3o 5.2" in windows and "child=Static|Carregando..." in windows,
+          windows)
     wanted = ["GET /Ok HTTP/1.1"]
     for name in ["QVBrelmox2.ini", "Versao.txt"] + sorted(files):
         wanted += [f"GET /files/Contrib/{name} HTTP/1.1",
@@ -243,6 +263,9 @@ def scenario_fresh_installation(desk, work, boxes):
     check("fresh: AppDir in the registry",
           desk.reg_value(HANDLES, "QVBrelmox.AppDir") == inst.app_dir)
     screenshot_checks(shot)
+    resources = desk.run([PROBE, "resources", inst.app_dir + "QVBrelmox.exe"])[1]
+    check("launcher has an icon and an asInvoker manifest", "icon=1" in resources
+          and 'requestedExecutionLevel level="asInvoker"' in resources, resources)
 
 
 def scenario_unreachable(desk, work, boxes):

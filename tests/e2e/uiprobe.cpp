@@ -10,6 +10,10 @@
 //                                    the process ended
 //   uiprobe memory                   prints the launcher's working set in bytes (-1 when none)
 //   uiprobe close                    posts message 1025 to the splash window
+//   uiprobe windows                  prints the launcher's windows: the application window's
+//                                    class, title, extended style and visibility, the splash
+//                                    window's rectangle, and its children's classes and texts
+//   uiprobe resources EXE            prints whether EXE has an icon and its manifest
 
 #include "platform/WinHandles.h"
 
@@ -250,6 +254,45 @@ int Launch(int timeoutMs, const char* commandLine) {
     return 0;
 }
 
+BOOL CALLBACK PrintChild(HWND child, LPARAM) {
+    char className[64] = {};
+    GetClassNameA(child, className, sizeof className);
+    std::printf("child=%s|%s\n", className, WindowText(child).c_str());
+    return TRUE;
+}
+
+int Windows() {
+    HWND application = FindWindowA("TApplication", "QVBrelmoxStart");
+    if (application)
+        std::printf("application=TApplication|%s|exstyle=%#lx|visible=%d\n",
+                    WindowText(application).c_str(),
+                    static_cast<unsigned long>(GetWindowLongA(application, GWL_EXSTYLE)),
+                    IsWindowVisible(application) ? 1 : 0);
+    HWND splash = FindWindowA("TSplash", "Splash");
+    if (!splash)
+        return 0;
+    RECT r;
+    GetWindowRect(splash, &r);
+    std::printf("splash=%ld,%ld,%ld,%ld|screen=%d,%d\n", r.left, r.top, r.right, r.bottom,
+                GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
+    EnumChildWindows(splash, PrintChild, 0);
+    return 0;
+}
+
+int Resources(const char* path) {
+    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module)
+        return 1;
+    std::printf("icon=%d\n", FindResourceA(module, "MAINICON", MAKEINTRESOURCEA(14)) ? 1 : 0);
+    HRSRC manifest = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    if (manifest) {
+        const char* text = static_cast<const char*>(LockResource(LoadResource(module, manifest)));
+        std::printf("manifest=%.*s\n", static_cast<int>(SizeofResource(module, manifest)), text);
+    }
+    FreeLibrary(module);
+    return 0;
+}
+
 int Memory() {
     HWND application = FindWindowA("TApplication", "QVBrelmoxStart");
     DWORD pid = 0;
@@ -284,10 +327,14 @@ int main(int argc, char** argv) {
                     splash ? (GetWindowLongA(splash, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0 : -1);
         return 0;
     }
+    if (what == "windows")
+        return Windows();
+    if (what == "resources" && argc == 3)
+        return Resources(argv[2]);
     if (what == "close")
         return PostMessageA(FindWindowA("TSplash", "Splash"), WM_USER + 1, 0, 0) ? 0 : 1;
-    std::fputs(
-        "usage: uiprobe boxes OUT STOP | shot OUT.bmp MS | launch MS CMDLINE | memory | close\n",
-        stderr);
+    std::fputs("usage: uiprobe boxes OUT STOP | shot OUT.bmp MS | launch MS CMDLINE | memory | "
+               "close | windows | resources EXE\n",
+               stderr);
     return 2;
 }
