@@ -293,6 +293,9 @@ LRESULT TSplash::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
         } catch (const std::exception& e) {
             const std::string title = application_.Title();
             MessageBoxA(nullptr, e.what(), title.c_str(), MB_OK | MB_ICONERROR);
+        } catch (...) {
+            const std::string title = application_.Title();
+            MessageBoxA(nullptr, "Erro desconhecido.", title.c_str(), MB_OK | MB_ICONERROR);
         }
         return 0;
     case WMCloseRequestMessage:
