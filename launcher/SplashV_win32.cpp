@@ -35,9 +35,8 @@ HFONT MakeFont(const char* face, int characterHeight, bool bold) {
 
 // Text centred both ways in box, over its own silver background; several lines allowed.
 void PaintLabel(HDC dc, const RECT& box, const std::string& text, HGDIOBJ font) {
-    HBRUSH silver = CreateSolidBrush(Silver);
-    FillRect(dc, &box, silver);
-    DeleteObject(silver);
+    UniqueGdiObject silver(CreateSolidBrush(Silver));
+    FillRect(dc, &box, static_cast<HBRUSH>(silver.Get()));
     HGDIOBJ old = SelectObject(dc, font);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
@@ -239,13 +238,12 @@ void TSplash::WMCloseRequest() {
 void TSplash::Paint(HDC dc) {
     PaintLabel(dc, Label1Box, label1Text_, titleFont_.Get());
     if (logo_) {
-        HDC source = CreateCompatibleDC(dc);
-        HGDIOBJ old = SelectObject(source, logo_.Get());
+        UniqueMemoryDc source(CreateCompatibleDC(dc));
+        HGDIOBJ old = SelectObject(source.Get(), logo_.Get());
         BITMAP bm{};
         GetObjectA(logo_.Get(), sizeof bm, &bm);
-        BitBlt(dc, Image1Left, Image1Top, bm.bmWidth, bm.bmHeight, source, 0, 0, SRCCOPY);
-        SelectObject(source, old);
-        DeleteDC(source);
+        BitBlt(dc, Image1Left, Image1Top, bm.bmWidth, bm.bmHeight, source.Get(), 0, 0, SRCCOPY);
+        SelectObject(source.Get(), old);
     }
     PaintLabel(dc, Label2Box, label2Text_, versionWordFont_.Get());
     // A lowered line: shadow above, highlight below.

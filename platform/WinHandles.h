@@ -58,6 +58,14 @@ struct GdiObjectTraits {
 };
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
 
+// Memory device contexts.
+struct MemoryDcTraits {
+    using Handle = HDC;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { DeleteDC(h); }
+};
+using UniqueMemoryDc = UniqueHandle<MemoryDcTraits>;
+
 // A registered window class, unregistered when its owner goes.
 class UniqueWindowClass {
 public:
