@@ -237,7 +237,7 @@ def scenario_fresh_installation(desk, work, boxes):
     splash = [w for w in windows if w.startswith("splash=")]
     if splash:
         left, top, right, bottom = map(int, splash[0][7:].split("|")[0].split(","))
-        width, height = map(int, splash[0].split("screen=")[1].split(","))
+        width, height = map(int, splash[0].split("screen=")[1].split("|")[0].split(","))
         check("fresh: splash 330 x 202, centred on the screen",
               (right - left, bottom - top) == (330, 202) and left == (width - 330) // 2
               and top == (height - 202) // 2, splash)
@@ -417,11 +417,17 @@ def scenario_local_drive_and_script(desk, work, boxes):
     work_dir = os.path.join(qroot, inst.dir.lstrip("/"))
     os.makedirs(work_dir)
     desk.map_drive("q", qroot)
+    # The script looks at the splash while it runs, takes a moment, and leaves a mark.
     write(os.path.join(work_dir, "QVStart.cmd"),
-          b"@echo off\r\nfor /L %%i in (1,1,300) do @rem\r\necho ran> script-ran.txt\r\n")
+          b'@echo off\r\n"' + windows_path(PROBE).encode() + b'" windows > splash-seen.txt\r\n'
+          b"for /L %%i in (1,1,300) do @rem\r\necho ran> script-ran.txt\r\n")
     rc, _ = launch(desk, inst, unreachable_address(), params=["/Local:q"])
     q_dir = "Q:" + inst.app_dir[2:]
     rec = check_started("local drive", inst, tail=("/Local:q", "", ""), cwd=q_dir.rstrip("\\"))
+    seen = os.path.join(work_dir, "splash-seen.txt")
+    seen = read(seen).decode("latin-1") if os.path.exists(seen) else ""
+    check("status line while the script runs, splash out of the topmost band",
+          "child=Static|Executando QVStart.cmd..." in seen and "|topmost=0" in seen, seen)
     marker = os.path.join(work_dir, "script-ran.txt")
     check("start script ran in the work directory", os.path.exists(marker))
     if rec and os.path.exists(marker):
@@ -457,6 +463,26 @@ def scenario_missing_application(desk, work, boxes):
           and not text.split("\n\n")[0].endswith((".", " ")), got)
 
 
+def scenario_check_beyond_close_timer(desk, work, boxes):
+    # The server holds its first answer for 61 s: the close timer fires meanwhile, the check
+    # and the start still run to their end, and the launcher closes right after the start.
+    inst = Installation(work, "slow")
+    with Server(os.path.join(work, "root1"), "--delay", "/Ok:61000") as server:
+        start = time.time()
+        proc = desk.start([inst.app_dir + "QVBrelmox.exe"],
+                          env={"QVBRELMOX_SERVER": server.address,
+                               "STUB_RECORD": windows_path(inst.record)})
+        wait_for(lambda: inst.stub_record() is not None, 150)
+        started = time.time() - start
+        proc.communicate(timeout=60)
+        ended = time.time() - start
+        requests = server.requests()
+    check("long check: the update still ran", any("tabela.dat" in r for r in requests), requests)
+    check_started("long check", inst)
+    check("long check: the launcher closes right after the start",
+          proc.returncode == 0 and started > 60 and ended - started < 10, f"{started} {ended}")
+
+
 def scenario_escaped_error(desk, work, boxes):
     inst = Installation(work, "readonly")
     os.remove(inst.file("QVBrelmox.ini"))
@@ -480,7 +506,8 @@ def main():
     scenarios = [scenario_fresh_installation, scenario_faults, scenario_unreachable, scenario_names_and_parameters,
                  scenario_missing_application, scenario_local_drive_and_script,
                  scenario_running_application, scenario_second_launcher,
-                 scenario_self_replacement, scenario_escaped_error]
+                 scenario_self_replacement, scenario_check_beyond_close_timer,
+                 scenario_escaped_error]
     only = os.environ.get("QVB_E2E_ONLY")
     try:
         with WineDesktop(WINE_RUN, KIND, prefix) as desk:

@@ -273,8 +273,9 @@ int Windows() {
         return 0;
     RECT r;
     GetWindowRect(splash, &r);
-    std::printf("splash=%ld,%ld,%ld,%ld|screen=%d,%d\n", r.left, r.top, r.right, r.bottom,
-                GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
+    std::printf("splash=%ld,%ld,%ld,%ld|screen=%d,%d|topmost=%d\n", r.left, r.top, r.right,
+                r.bottom, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+                (GetWindowLongA(splash, GWL_EXSTYLE) & WS_EX_TOPMOST) ? 1 : 0);
     EnumChildWindows(splash, PrintChild, 0);
     return 0;
 }
