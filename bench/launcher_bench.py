@@ -9,7 +9,6 @@ each request; with the server refusing, one request is made).
 Usage: launcher_bench.py BIN_DIR KIND [RUNS]"""
 
 import os
-import socket
 import statistics
 import sys
 import tempfile
@@ -18,17 +17,10 @@ import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+from e2e_support import refused_address  # noqa: E402
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 
 PRESCRIBED_MS = 500 + 200
-
-
-def refused_address():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return f"127.0.0.1:{port}"
 
 
 def fields(text):

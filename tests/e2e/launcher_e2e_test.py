@@ -7,7 +7,6 @@ Usage: launcher_e2e_test.py QVBRELMOX_EXE STUB_APP_EXE UIPROBE_EXE ARTIFACT_DIR 
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -15,79 +14,20 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from bmp2png import read_bmp, write_png  # noqa: E402
+from e2e_support import (ReferenceServer as Server, check, publish, read,  # noqa: E402
+                         refused_address as unreachable_address, summary)
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 
-SERVER = os.path.join(HERE, "..", "..", "tools", "update-server", "update_server.py")
 LAUNCHER, STUB, PROBE, ARTIFACTS, WINE_RUN, KIND = sys.argv[1:7]
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
-failures = []
-passed = 0
 HANDLES = r"HKCU\Software\Dravo\Handles"
 NOT_FOUND_BOX = "N\xe3o consegui buscar {} no servidor..."
-
-
-def check(name, condition, detail=""):
-    global passed
-    if condition:
-        passed += 1
-    else:
-        failures.append(name)
-        print(f"FAILED {name}: {detail}", flush=True)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
-
-
-class Server:
-    def __init__(self, root, *faults):
-        self.dir = tempfile.mkdtemp(prefix="srv-", dir=os.path.dirname(root))
-        self.log = os.path.join(self.dir, "requests.log")
-        port_file = os.path.join(self.dir, "port")
-        self.proc = subprocess.Popen(
-            [sys.executable, SERVER, "serve", "--root", root, "--port", "0", "--port-file",
-             port_file, "--log", self.log, "--db", os.path.join(self.dir, "db"), *faults],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file), 10):
-            raise RuntimeError("update server did not start")
-        self.port = int(read(port_file))
-        self.address = f"127.0.0.1:{self.port}"
-
-    def requests(self):
-        if not os.path.exists(self.log):
-            return []
-        return [l.decode("latin-1") for l in read(self.log).splitlines()]
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-def unreachable_address():
-    import socket
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return f"127.0.0.1:{port}"
-
-
-def publish(src, root, version, *extra):
-    subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version", version,
-                    "--date", "08/12/2026", *extra], check=True, stdout=subprocess.DEVNULL)
 
 
 class Boxes:
@@ -209,7 +149,7 @@ def publish_release(work):
     src, root = os.path.join(work, "rel1"), os.path.join(work, "root1")
     for name, body in RELEASE.items():
         write(os.path.join(src, name), body if body is not None else read(STUB))
-    publish(src, root, "5.2")
+    publish(src, root, "5.2", date="08/12/2026")
     return root
 
 
@@ -328,7 +268,7 @@ def scenario_self_replacement(desk, work, boxes):
     new_launcher = read(LAUNCHER) + b"\0delivered"
     src, root = os.path.join(work, "rel-new"), os.path.join(work, "root-new")
     write(os.path.join(src, "QVBrelmox.new"), new_launcher)
-    publish(src, root, "6.0")
+    publish(src, root, "6.0", date="08/12/2026")
     inst = Installation(work, "swap")
     write(inst.file("QVBrelmox.ant"), b"from an earlier swap")
     with Server(root) as server:
@@ -525,8 +465,7 @@ def main():
                 boxes.close()
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    print(f"launcher e2e: {passed} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return summary("launcher e2e")
 
 
 if __name__ == "__main__":

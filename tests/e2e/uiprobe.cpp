@@ -55,13 +55,19 @@ BOOL CALLBACK FindBox(HWND window, LPARAM param) {
 
 constexpr int IconSize = 32;
 
-std::string Pixels(HDC memory, HBITMAP bitmap) {
+// The header that asks GetDIBits for bottom-up rows of this many bits per pixel.
+BITMAPINFOHEADER DibHeader(int width, int height, WORD bits) {
     BITMAPINFOHEADER info{};
     info.biSize = sizeof info;
-    info.biWidth = IconSize;
-    info.biHeight = IconSize;
+    info.biWidth = width;
+    info.biHeight = height;
     info.biPlanes = 1;
-    info.biBitCount = 32;
+    info.biBitCount = bits;
+    return info;
+}
+
+std::string Pixels(HDC memory, HBITMAP bitmap) {
+    BITMAPINFOHEADER info = DibHeader(IconSize, IconSize, 32);
     std::string pixels(IconSize * IconSize * 4, '\0');
     GetDIBits(memory, bitmap, 0, IconSize, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
               DIB_RGB_COLORS);
@@ -73,7 +79,8 @@ std::string Pixels(HDC memory, HBITMAP bitmap) {
 // The screen's pixels at (x, y), or an icon drawn on the background colour.
 std::string IconArea(int x, int y, HICON icon, COLORREF background) {
     HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
+    UniqueMemoryDc memoryDc(CreateCompatibleDC(screen));
+    HDC memory = memoryDc.Get();
     UniqueGdiObject bitmap(CreateCompatibleBitmap(screen, IconSize, IconSize));
     HGDIOBJ old = SelectObject(memory, bitmap.Get());
     if (icon) {
@@ -86,7 +93,6 @@ std::string IconArea(int x, int y, HICON icon, COLORREF background) {
     }
     SelectObject(memory, old);
     std::string pixels = Pixels(memory, static_cast<HBITMAP>(bitmap.Get()));
-    DeleteDC(memory);
     ReleaseDC(nullptr, screen);
     return pixels;
 }
@@ -175,22 +181,17 @@ bool SaveBitmap(const char* path, HWND window) {
     GetWindowRect(window, &r);
     const int w = r.right - r.left, h = r.bottom - r.top;
     HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
+    UniqueMemoryDc memoryDc(CreateCompatibleDC(screen));
+    HDC memory = memoryDc.Get();
     UniqueGdiObject bitmap(CreateCompatibleBitmap(screen, w, h));
     HGDIOBJ old = SelectObject(memory, bitmap.Get());
     BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     SelectObject(memory, old);
-    BITMAPINFOHEADER info{};
-    info.biSize = sizeof info;
-    info.biWidth = w;
-    info.biHeight = h;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
+    BITMAPINFOHEADER info = DibHeader(w, h, 24);
     const DWORD stride = (w * 3 + 3) & ~3;
     std::string pixels(stride * h, '\0');
     GetDIBits(memory, static_cast<HBITMAP>(bitmap.Get()), 0, h, pixels.data(),
               reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
-    DeleteDC(memory);
     ReleaseDC(nullptr, screen);
     BITMAPFILEHEADER file{};
     file.bfType = 0x4D42;

@@ -13,20 +13,13 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SERVER = os.path.join(HERE, "..", "..", "tools", "update-server", "update_server.py")
+sys.path.insert(0, HERE)
+from e2e_support import SERVER_SCRIPT as SERVER  # noqa: E402
+from e2e_support import ReferenceServer as Server  # noqa: E402
+from e2e_support import check, publish, read, refused_address, summary  # noqa: E402
+
 UPDATE_CHECK = sys.argv[1]
 EMULATOR = sys.argv[2:]
-failures = []
-passed = 0
-
-
-def check(name, condition, detail=""):
-    global passed
-    if condition:
-        passed += 1
-    else:
-        failures.append(name)
-        print(f"FAILED {name}: {detail}", flush=True)
 
 
 def program_path(path):
@@ -34,41 +27,11 @@ def program_path(path):
     return "Z:" + path.replace("/", "\\") if EMULATOR else path
 
 
-class Server:
-    def __init__(self, root, *faults):
-        self.log = os.path.join(root, "requests.log")
-        port_file = os.path.join(root, "port")
-        if os.path.exists(port_file):
-            os.remove(port_file)
-        self.proc = subprocess.Popen(
-            [sys.executable, SERVER, "serve", "--root", root, "--port", "0", "--port-file",
-             port_file, "--log", self.log, *faults], stdout=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while not os.path.exists(port_file) and time.time() < deadline:
-            time.sleep(0.02)
-        with open(port_file) as f:
-            self.port = int(f.read())
-        open(self.log, "w").close()
-
-    def requests(self):
-        with open(self.log, "rb") as f:
-            return [line.decode("latin-1").rstrip("\n") for line in f]
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-
 def run_check(inst, port, timeout=120):
     done = subprocess.run(EMULATOR + [UPDATE_CHECK, "--dir", program_path(inst), "--server",
                                       f"127.0.0.1:{port}", "--versao-exe", "1.0"],
                           capture_output=True, timeout=timeout)
     return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def ini_value(inst, section, key):
@@ -82,11 +45,6 @@ def ini_value(inst, section, key):
             if k.strip().lower() == key.lower():
                 return v.strip()
     return None
-
-
-def publish(src, root, version, *extra):
-    subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version", version,
-                    "--date", "01/02/2026", *extra], check=True, stdout=subprocess.DEVNULL)
 
 
 def main():
@@ -124,7 +82,7 @@ def main():
             check("date recorded", ini_value(inst, "Versao", "DataVersaoAtual") == "01/02/2026")
             check("label", "label: Vers\xe3o 3.1" in out, out)
 
-            open(server.log, "w").close()
+            server.clear_log()
             rc, out, err = run_check(inst, server.port)
             check("second check fetches only the configuration", len(server.requests()) == 6,
                   "\n".join(server.requests()))
@@ -194,10 +152,7 @@ def main():
 
         # Server unreachable: nothing changes.
         before = read(os.path.join(inst, "QVBrelmox.ini"))
-        probe = Server(root)
-        port = probe.port
-        probe.stop()
-        rc, out, err = run_check(inst, port)
+        rc, out, err = run_check(inst, int(refused_address().rpartition(":")[2]))
         check("unreachable server", rc == 0 and read(os.path.join(inst, "QVBrelmox.ini")) == before
               and "box:" not in out, out + err)
 
@@ -233,8 +188,7 @@ def main():
             server.stop()
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    print(f"update e2e: {passed} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return summary("update e2e")
 
 
 if __name__ == "__main__":
