@@ -46,13 +46,19 @@ private:
     int saved_;
 };
 
-// The hexadecimal chunk size before the first space; 0 for a line that does not parse,
-// including one with more digits than a size can hold.
+// The size of a chunk-size line: hexadecimal digits, with blanks around them and any
+// extension after ";" ignored; the text after a space inside is dropped. A line without a
+// digit, with any other character, or with more significant digits than a size can hold would
+// otherwise end the body early and pass a short body for a whole one, so it raises.
 std::int64_t ChunkSize(const std::string& line) {
     std::string_view digits(line);
+    digits = Trim(digits.substr(0, digits.find(';')));
     digits = digits.substr(0, digits.find(' '));
-    if (digits.empty() || digits.size() > 15)
-        return 0;
+    const std::string_view bare = digits;
+    while (digits.size() > 1 && digits[0] == '0')
+        digits.remove_prefix(1);
+    if (digits.empty() || digits.size() > IdMaxChunkSizeDigits)
+        throw EIdHTTPChunkError("Invalid chunk size: '" + std::string(bare) + "'.");
     std::int64_t size = 0;
     for (char c : digits) {
         int v = c >= '0' && c <= '9'   ? c - '0'
@@ -60,16 +66,20 @@ std::int64_t ChunkSize(const std::string& line) {
                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                        : -1;
         if (v < 0)
-            return 0;
+            throw EIdHTTPChunkError("Invalid chunk size: '" + std::string(bare) + "'.");
         size = size * 16 + v;
     }
     return size;
 }
 
+// A port from a URL: a decimal number from 1 to 65535. A larger one would wrap to another port
+// in the socket address while the Host header still named it.
 int PortNumber(const std::string& text) {
     long long port = StrToInt64(text);
     if (port < INT_MIN || port > INT_MAX)
         throw EConvertError("'" + text + "' n\xE3o \xE9 um valor inteiro v\xE1lido");
+    if (port < 1 || port > IdMaxPort)
+        throw EIdInvalidPort("Port " + text + " is out of range (1 - 65535).");
     return static_cast<int>(port);
 }
 
@@ -336,6 +346,11 @@ void TIdCustomHTTP::ReadBodyWithTimeout(int timeout) {
     try {
         DrainBody();
     } catch (...) {
+        // What is left of the body must never be read as the next answer.
+        try {
+            Disconnect();
+        } catch (...) {
+        }
     }
 }
 
@@ -446,7 +461,8 @@ bool TIdCustomHTTP::Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
         case wnFail:
             return false;
         case wnAskTheProgram: {
-            if (!authorize)
+            // A handler that approves without a user name would be asked for ever.
+            if (!authorize || authenticator->Attempts > AuthRetries)
                 return false;
             authenticator->SetUsername(username);
             authenticator->SetPassword(password);
@@ -478,6 +494,7 @@ bool TIdCustomHTTP::AuthorizeProxy() {
 
 void TIdCustomHTTP::RaiseProtocolError() {
     TMemoryStream body;
+    body.SetLimit(IdMaxErrorBodySize);
     {
         TReadTimeoutSwap timeout(ReadTimeout, IdErrorBodyReadTimeout);
         TBodyStreamSwap swap(protocol_.Response, &body);
@@ -488,6 +505,7 @@ void TIdCustomHTTP::RaiseProtocolError() {
 
 void TIdCustomHTTP::DrainBody() {
     TMemoryStream body;
+    body.SetLimit(IdMaxErrorBodySize);
     TBodyStreamSwap swap(protocol_.Response, &body);
     ReadBody(protocol_.Response);
 }

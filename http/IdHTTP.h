@@ -21,6 +21,12 @@ enum TIdHTTPNextStep { nsFollow = 0, nsDone, nsUndefined, nsReadThenFollow, nsAu
 // Timeouts the client sets for itself while it reads a body it will drop or report.
 constexpr int IdDrainReadTimeout = 4000;
 constexpr int IdErrorBodyReadTimeout = 2000;
+// Significant hexadecimal digits of a chunk size: 15 keep it within 60 bits.
+constexpr std::size_t IdMaxChunkSizeDigits = 15;
+constexpr int IdMaxPort = 65535;
+// An error or redirect body is read into memory only up to this size; past it the exchange
+// fails, so a peer that streams without end cannot grow the process.
+constexpr std::int64_t IdMaxErrorBodySize = 1 << 20;
 
 const char* MethodText(TIdHTTPMethod verb);
 const char* ProtocolVersionText(TIdHTTPProtocolVersion version);
@@ -36,6 +42,18 @@ private:
 };
 
 class EIdUnknownProtocol : public EIdException {
+public:
+    using EIdException::EIdException;
+};
+
+// A chunk-size line that is not a size: the body cannot be delimited.
+class EIdHTTPChunkError : public EIdException {
+public:
+    using EIdException::EIdException;
+};
+
+// A port outside 1..65535.
+class EIdInvalidPort : public EIdException {
 public:
     using EIdException::EIdException;
 };

@@ -258,9 +258,9 @@ void TIdSocketHandle::SetPeer(const std::string& ip, int port) {
     peerPort_ = port;
 }
 
-int TIdSocketHandle::ConnectPeer(int family) {
+int TIdSocketHandle::ConnectPeer(int family, int timeout) {
     TIdStack& stack = TIdStack::Shared();
-    int result = stack.Connect(socket_, family, peerIP_, peerPort_);
+    int result = stack.Connect(socket_, family, peerIP_, peerPort_, timeout);
     if (result != Id_SOCKET_ERROR) {
         stack.SockName(socket_, IP, Port);
         stack.PeerName(socket_, peerIP_, peerPort_);

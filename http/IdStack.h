@@ -84,7 +84,9 @@ public:
     // The platform operations, in slot order (those the client never uses are left out).
     virtual int Bind(TIdStackSocketHandle s, int family, const std::string& ip, int port) = 0;
     virtual int CloseSocket(TIdStackSocketHandle s) = 0;
-    virtual int Connect(TIdStackSocketHandle s, int family, const std::string& ip, int port) = 0;
+    // timeout in ms bounds the connect; 0 or less leaves it to the system.
+    virtual int Connect(TIdStackSocketHandle s, int family, const std::string& ip, int port,
+                        int timeout) = 0;
     virtual std::string HostName() = 0;
     virtual int Recv(TIdStackSocketHandle s, void* buffer, int count, int flags) = 0;
     virtual int Send(TIdStackSocketHandle s, const void* buffer, int count, int flags) = 0;
@@ -130,7 +132,8 @@ public:
     // is set. Raises EIdCouldNotBindSocket, EIdInvalidPortRange or EIdCanNotBindPortInRange.
     void Bind();
     void SetPeer(const std::string& ip, int port);
-    int ConnectPeer(int family = Id_PF_INET);
+    // timeout in ms; 0 or less waits as long as the system does.
+    int ConnectPeer(int family = Id_PF_INET, int timeout = 0);
     int Receive(void* buffer, int count);
     int Send(const void* buffer, int count);
     void SetSockOpt(int level, int option, const void* value, int length);

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -161,10 +162,35 @@ public:
         return ::close(Fd(s)) == 0 ? 0 : Fail(errno);
     }
 
-    int Connect(TIdStackSocketHandle s, int, const std::string& ip, int port) override {
+    int Connect(TIdStackSocketHandle s, int, const std::string& ip, int port,
+                int timeout) override {
         sockaddr_in a;
         MakeAddress(ip, port, a);
-        return ::connect(Fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail(errno);
+        if (timeout <= 0)
+            return ::connect(Fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0
+                                                                                    : Fail(errno);
+        // Bounded: connect without blocking, wait for the outcome, then block again.
+        const int flags = ::fcntl(Fd(s), F_GETFL);
+        if (flags < 0 || ::fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) < 0)
+            return Fail(errno);
+        int error = 0;
+        if (::connect(Fd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            error = errno;
+        if (error == EINPROGRESS) {
+            pollfd p{Fd(s), POLLOUT, 0};
+            int n;
+            while ((n = ::poll(&p, 1, timeout)) < 0 && errno == EINTR) {
+            }
+            socklen_t size = sizeof error;
+            if (n < 0)
+                error = errno;
+            else if (n == 0)
+                error = ETIMEDOUT;
+            else if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                error = errno;
+        }
+        ::fcntl(Fd(s), F_SETFL, flags);
+        return error == 0 ? 0 : Fail(error);
     }
 
     std::string HostName() override {

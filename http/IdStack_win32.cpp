@@ -66,10 +66,42 @@ public:
 
     int CloseSocket(TIdStackSocketHandle s) override { return ::closesocket(Sock(s)); }
 
-    int Connect(TIdStackSocketHandle s, int, const std::string& ip, int port) override {
+    int Connect(TIdStackSocketHandle s, int, const std::string& ip, int port,
+                int timeout) override {
         sockaddr_in a;
         MakeAddress(ip, port, a);
-        return ::connect(Sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (timeout <= 0)
+            return ::connect(Sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        // Bounded: connect without blocking, wait for the outcome, then block again. A failed
+        // attempt shows in the exception set.
+        u_long on = 1, off = 0;
+        if (::ioctlsocket(Sock(s), FIONBIO, &on) != 0)
+            return SOCKET_ERROR;
+        int error = 0;
+        if (::connect(Sock(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(Sock(s), &writable);
+            FD_SET(Sock(s), &failed);
+            timeval limit{timeout / 1000, (timeout % 1000) * 1000};
+            int n = ::select(0, nullptr, &writable, &failed, &limit);
+            int size = sizeof error;
+            if (n == SOCKET_ERROR)
+                error = WSAGetLastError();
+            else if (n == 0)
+                error = WSAETIMEDOUT;
+            else if (::getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                                  &size) != 0)
+                error = WSAGetLastError();
+        }
+        ::ioctlsocket(Sock(s), FIONBIO, &off);
+        if (error == 0)
+            return 0;
+        WSASetLastError(error);
+        return SOCKET_ERROR;
     }
 
     std::string HostName() override {

@@ -92,7 +92,7 @@ bool TIdIOHandlerSocket::Connected() {
 }
 
 void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std::string& boundIP,
-                                   int boundPort, int boundPortMin, int boundPortMax, int) {
+                                   int boundPort, int boundPortMin, int boundPortMax, int timeout) {
     TIdStack& stack = TIdStack::Shared();
     if (!binding_)
         binding_ = std::make_unique<TIdSocketHandle>();
@@ -108,7 +108,9 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std:
     std::int32_t noDelay = UseNagle ? 0 : 1;
     binding_->SetSockOpt(stack.TcpLevel(), stack.TcpNoDelayOption(), &noDelay, sizeof noDelay);
     ReportStatus(stConnecting, {binding_->PeerIP()});
-    stack.CheckSocketResult(binding_->ConnectPeer(Id_PF_INET));
+    // A positive time-out bounds the connect (a peer that never completes the hand-shake);
+    // otherwise the system's own limit applies.
+    stack.CheckSocketResult(binding_->ConnectPeer(Id_PF_INET, timeout > 0 ? timeout : 0));
 }
 
 bool TIdIOHandlerSocket::WaitReadable(int ms) {

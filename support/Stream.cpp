@@ -16,7 +16,13 @@ std::size_t CheckedSize(std::int64_t size) {
 
 } // namespace
 
+void TMemoryStream::CheckLimit(std::int64_t size) const {
+    if (size > limit_)
+        throw EStreamTooLarge("The body is larger than " + std::to_string(limit_) + " bytes.");
+}
+
 void TMemoryStream::SetSize(std::int64_t size) {
+    CheckLimit(size);
     data_.resize(CheckedSize(size));
 }
 
@@ -40,6 +46,9 @@ void TMemoryStream::Write(const void* buffer, std::size_t n) {
     std::size_t at = CheckedSize(position_);
     if (n > SIZE_MAX - at)
         throw std::length_error("stream size out of range");
+    if (n > static_cast<std::uint64_t>(INT64_MAX) - at)
+        throw std::length_error("stream size out of range");
+    CheckLimit(static_cast<std::int64_t>(at + n));
     if (at > data_.size())
         data_.resize(at);
     // Overwrite what is there and append the rest, so growing never fills bytes twice.
@@ -50,6 +59,7 @@ void TMemoryStream::Write(const void* buffer, std::size_t n) {
 }
 
 void TMemoryStream::Reserve(std::int64_t size) {
+    size = std::min(size, limit_);
     if (size > 0 && static_cast<std::uint64_t>(size) <= SIZE_MAX)
         data_.reserve(static_cast<std::size_t>(size));
 }

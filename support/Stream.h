@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/Exception.h"
+
 class TStream {
 public:
     virtual ~TStream() = default;
@@ -25,12 +27,21 @@ public:
     virtual void Reserve(std::int64_t) {}
 };
 
+// A stream grew past the limit its owner set.
+class EStreamTooLarge : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // A stream held in memory. A size that cannot be held raises std::bad_alloc or
-// std::length_error, never anything worse.
+// std::length_error, never anything worse; one past the stream's limit raises EStreamTooLarge
+// and leaves the stream as it was.
 class TMemoryStream : public TStream {
 public:
     TMemoryStream() = default;
     explicit TMemoryStream(std::string data) : data_(std::move(data)) {}
+    // The most bytes the stream may hold; a reserve hint never goes beyond it.
+    void SetLimit(std::int64_t limit) { limit_ = limit; }
 
     std::int64_t Size() const override { return static_cast<std::int64_t>(data_.size()); }
     void SetSize(std::int64_t size) override;
@@ -48,8 +59,11 @@ public:
     }
 
 private:
+    void CheckLimit(std::int64_t size) const;
+
     std::string data_;
     std::int64_t position_ = 0;
+    std::int64_t limit_ = INT64_MAX;
 };
 
 // A stream over a file created (or emptied) for writing; raises EInOutError when the file

@@ -62,12 +62,26 @@ TEST(IdHTTP, BodiesByLengthChunksAndClose) {
     ExpectBody("HTTP/1.1 204 No Content\r\n\r\nbytes after", "", 204);
 }
 
-TEST(IdHTTP, MalformedChunkSizesEndTheBody) {
-    for (const char* size : {"5;ext=1", "zz", "FFFFFFFFFFFFFFFFFFFFFFFF", "-5", ""}) {
-        TMemoryHTTP m(
-            {Ok + "Transfer-Encoding: chunked\r\n\r\n" + size + "\r\nhello\r\n0\r\n\r\n"});
-        EXPECT_EQ(m.http.GetToString("/x"), "") << size;
+TEST(IdHTTP, ChunkSizeLinesWithExtensionsBlanksAndLeadingZeros) {
+    const std::string head = Ok + "Transfer-Encoding: chunked\r\n\r\n";
+    for (const char* size : {"5;name=value", "5 ;name=value", " 5\t", "5;a=b;c=\"d e\"",
+                             "000000000000000000000005", "5 trailing words"})
+        ExpectBody(head + size + "\r\nhello\r\n0;last=1\r\n\r\n", "hello");
+}
+
+TEST(IdHTTP, MalformedChunkSizesAreProtocolErrors) {
+    // Each once would have ended the body early and passed the short body as whole.
+    const std::string head = Ok + "Transfer-Encoding: chunked\r\n\r\n";
+    for (const char* size : {"zz", "", " ", ";ext", "5x", "-5", "0x5", "1000000000000000"}) {
+        for (const Chunks& chunks :
+             TMemoryIOHandler::Splits(head + "3\r\nabc\r\n" + size + "\r\nhello\r\n0\r\n\r\n")) {
+            TMemoryHTTP m(chunks);
+            Raised<EIdHTTPChunkError>(m);
+        }
     }
+    // Fifteen significant digits still fit: the size is taken, and the body is cut short.
+    TMemoryHTTP big({head + "0fffffffffffffff\r\nab"});
+    Raised<EIdConnClosedGracefully>(big);
 }
 
 TEST(IdHTTP, ErrorAnswersRaiseWithCodeStatusAndBody) {
@@ -178,6 +192,21 @@ TEST(IdHTTP, BasicChallengesAndRetries) {
         ++requests;
     EXPECT_EQ(requests, 4u);
 
+    // A handler that approves without a user name is asked at most AuthRetries times, and the
+    // request then fails instead of looping.
+    TMemoryHTTP nameless({challenge, challenge});
+    nameless.http.HTTPOptions |= hoInProcessAuth;
+    int approvals = 0;
+    nameless.http.OnAuthorization = [&](TIdCustomHTTP*, TIdAuthentication* auth, bool& handled) {
+        if (++approvals > 20)
+            throw std::runtime_error("the hand-shake does not end");
+        auth->SetUsername("");
+        handled = true;
+    };
+    EXPECT_EQ(Raised<EIdHTTPProtocolException>(nameless).ErrorCode(), 401);
+    EXPECT_LE(approvals, nameless.http.AuthRetries);
+    EXPECT_LE(nameless.http.Request().Authenticator->Fields.Count(), 20);
+
     // A 401 without a known scheme is final at once.
     TMemoryHTTP unknown({"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest x\r\n\r\n"});
     EXPECT_EQ(Raised<EIdHTTPProtocolException>(unknown).ErrorCode(), 401);
@@ -211,6 +240,16 @@ TEST(IdHTTP, TargetsPortsAndRefusedForms) {
 
     TMemoryHTTP port({});
     Raised<EConvertError>(port, "http://h:abc/x");
+    // A port past 65535 would wrap in the socket address (65616 to 80) while the Host header
+    // named the other: nothing goes out.
+    for (const char* url : {"http://h:65616/x", "http://h:0/x", "http://h:65536/x"}) {
+        TMemoryHTTP out({Ok + "Content-Length: 0\r\n\r\n"});
+        Raised<EIdInvalidPort>(out, url);
+        EXPECT_EQ(out.transport.sent, "") << url;
+    }
+    TMemoryHTTP highest({Ok + "Content-Length: 2\r\n\r\nok"});
+    EXPECT_EQ(highest.http.GetToString("http://h:65535/x"), "ok");
+    EXPECT_NE(highest.transport.sent.find("Host: h:65535\r\n"), std::string::npos);
 
     TMemoryHTTP options({});
     options.http.ProtocolVersion = pv1_0;
@@ -233,6 +272,23 @@ TEST(IdHTTP, ResponseHeadIsBounded) {
         big += "X-Big: " + std::string(8000, 'b') + "\r\n";
     TMemoryHTTP large({big + "\r\n"});
     EXPECT_EQ(Raised<EIdException>(large).Message(), "The response head is too large.");
+}
+
+TEST(IdHTTP, ErrorAndRedirectBodiesAreBounded) {
+    // A peer that sends far more than any error page: the read stops at the bound.
+    Chunks endless{"HTTP/1.1 500 Oops\r\n\r\n"};
+    for (int i = 0; i < 40; ++i)
+        endless.push_back(std::string(64 << 10, 'e'));
+    TMemoryHTTP error(endless);
+    Raised<EStreamTooLarge>(error);
+    EXPECT_FALSE(error.http.Connected());
+
+    endless[0] = "HTTP/1.1 302 Found\r\nLocation: /y\r\n\r\n";
+    TMemoryHTTP redirect(endless);
+    redirect.http.HandleRedirects = true;
+    redirect.http.RedirectMaximum = 1;
+    EXPECT_EQ(redirect.http.GetToString("/x"), "");
+    EXPECT_FALSE(redirect.http.Connected()); // never read on as the next answer
 }
 
 TEST(IdHTTP, ErrorWithoutLengthOnAnOpenConnectionTimesOut) {

@@ -334,6 +334,33 @@ TEST_F(IdTCPConnection, ConnectFailuresLeaveNothingOpen) {
     client.Disconnect();
 }
 
+TEST_F(IdTCPConnection, ConnectIsBoundedByItsTimeOut) {
+    // A listener that never accepts: once its queue is full, the system drops further
+    // hand-shakes, and a connect would wait for minutes.
+    int port = 0;
+    testsock::Socket listener = testsock::ListenLoopback(port);
+    std::vector<std::unique_ptr<TIdTCPClient>> queued;
+    bool timedOut = false;
+    for (int i = 0; i < 256 && !timedOut; ++i) {
+        auto client = std::make_unique<TIdTCPClient>();
+        client->Host = "127.0.0.1";
+        client->Port = port;
+        auto start = std::chrono::steady_clock::now();
+        try {
+            client->Connect(300);
+            queued.push_back(std::move(client));
+        } catch (const EIdSocketError& e) {
+            EXPECT_EQ(e.LastError(), IdError::TimedOut);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+            EXPECT_FALSE(client->Connected());
+            timedOut = true;
+        }
+    }
+    EXPECT_TRUE(timedOut);
+    queued.clear();
+    testsock::Close(listener);
+}
+
 TEST_F(IdTCPConnection, PeerClosesMidLineMidCountAndAfterTheData) {
     TScriptedPeer peer({{peer::Send("abc"), peer::Close()},
                         {peer::Close()},
