@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -28,6 +29,13 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
+
+// The names of the plain files in a directory (ending in a delimiter); empty when it cannot be
+// read.
+std::vector<std::string> ListFiles(const std::string& directory);
+
+// Whether a file name is one that WriteFileAtomically gives its temporary files here.
+bool IsTemporaryName(const std::string& name);
 
 } // namespace platform
 

@@ -2,8 +2,10 @@
 
 #include "platform/PosixPath.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +68,35 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
     if (!ok)
         ::unlink(temp.c_str());
     return ok;
+}
+
+std::vector<std::string> ListFiles(const std::string& directory) {
+    std::vector<std::string> names;
+    std::string dir = NativePath(directory);
+    struct DirTraits {
+        using Handle = DIR*;
+        static Handle Invalid() noexcept { return nullptr; }
+        static void Close(Handle h) noexcept { ::closedir(h); }
+    };
+    UniqueHandle<DirTraits> stream(::opendir(dir.c_str()));
+    if (!stream)
+        return names;
+    while (const dirent* entry = ::readdir(stream.Get()))
+        if (StatIs(ProgramPath(dir) + entry->d_name, S_IFREG))
+            names.emplace_back(entry->d_name);
+    return names;
+}
+
+// mkstemp's names as WriteFileAtomically asks for them: ".", the target's name, ".", and six
+// letters or digits.
+bool IsTemporaryName(const std::string& name) {
+    constexpr std::size_t Random = 6;
+    if (name.size() < Random + 3 || name[0] != '.' || name[name.size() - Random - 1] != '.')
+        return false;
+    for (std::size_t i = name.size() - Random; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {

@@ -2,6 +2,8 @@
 
 #include "platform/WinHandles.h"
 
+#include <cctype>
+
 namespace platform {
 
 namespace {
@@ -57,6 +59,40 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
     if (!ok)
         DeleteFileA(temp);
     return ok;
+}
+
+std::vector<std::string> ListFiles(const std::string& directory) {
+    struct FindTraits {
+        using Handle = HANDLE;
+        static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+        static void Close(Handle h) noexcept { FindClose(h); }
+    };
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    UniqueHandle<FindTraits> search(FindFirstFileA((directory + "*").c_str(), &found));
+    if (!search)
+        return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.emplace_back(found.cFileName);
+    } while (FindNextFileA(search.Get(), &found));
+    return names;
+}
+
+// GetTempFileName's "qvb" names: the prefix, one to four hexadecimal digits, ".tmp".
+bool IsTemporaryName(const std::string& name) {
+    constexpr std::size_t Prefix = 3, Suffix = 4, MaxDigits = 4;
+    if (name.size() <= Prefix + Suffix || name.size() > Prefix + MaxDigits + Suffix)
+        return false;
+    if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(), 3, "qvb", 3) !=
+            CSTR_EQUAL ||
+        CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str() + name.size() - Suffix,
+                       Suffix, ".tmp", 4) != CSTR_EQUAL)
+        return false;
+    for (std::size_t i = Prefix; i < name.size() - Suffix; ++i)
+        if (!isxdigit(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {

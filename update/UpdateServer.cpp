@@ -8,23 +8,51 @@
 
 const char* const DefaultUpdateHost = QVB_UPDATE_HOST;
 
+namespace {
+
+// Letters, digits, "-", "." and "_": a host name or an IPv4 literal.
+bool IsHostName(std::string_view host) {
+    if (host.empty())
+        return false;
+    for (char c : host)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '.' || c == '_'))
+            return false;
+    return true;
+}
+
+bool IsPortText(std::string_view text, int& port) {
+    // Digits only: TryStrToInt64 would also take a sign or a hexadecimal "$" form.
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != text.npos)
+        return false;
+    long long value = 0;
+    if (!TryStrToInt64(text, value) || value < 1 || value > IdMaxPort)
+        return false;
+    port = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
+
 TServerAddress UpdateServerAddress(const std::string& override) {
-    TServerAddress address{DefaultUpdateHost, DefaultUpdatePort};
+    TServerAddress address{DefaultUpdateHost, DefaultUpdatePort, {}};
     std::string text(Trim(override));
     if (text.empty())
         return address;
     std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos) {
-        address.Host = text;
-        return address;
-    }
-    long long port = 0;
-    if (colon == 0 || !TryStrToInt64(std::string_view(text).substr(colon + 1), port) || port < 1 ||
-        port > 65535)
-        return address;
-    address.Host = text.substr(0, colon);
-    address.Port = static_cast<int>(port);
+    std::string_view host = std::string_view(text).substr(0, colon);
+    int port = DefaultUpdatePort;
+    if (!IsHostName(host) ||
+        (colon != std::string::npos && !IsPortText(std::string_view(text).substr(colon + 1), port)))
+        return {{}, DefaultUpdatePort, BadServerAddressMessage(override)};
+    address.Host = std::string(host);
+    address.Port = port;
     return address;
+}
+
+std::string BadServerAddressMessage(const std::string& value) {
+    return "Endere\xE7o do servidor inv\xE1lido em QVBRELMOX_SERVER: \"" + value +
+           "\". Use host ou host:porta (porta de 1 a 65535).";
 }
 
 void ConfigureUpdateClient(TIdHTTP& http, const TServerAddress& address) {
@@ -42,4 +70,6 @@ void ConfigureUpdateClient(TIdHTTP& http, const TServerAddress& address) {
     request.BasicAuthentication = false;
     request.UserAgent = "Mozilla/3.0 (compatible; QVBrelmox)";
     http.HTTPOptions = hoForceEncodeParams;
+    http.ReadTimeout = UpdateClientReadTimeout;
+    http.ConnectTimeout = UpdateClientConnectTimeout;
 }

@@ -42,6 +42,35 @@ bool IsSafeRelativeName(const std::string& name) {
     }
 }
 
+bool DigestReplyMatches(const std::string& reply, const std::string& body) {
+    if (reply.size() < 4 || reply.compare(0, 2, "OK") != 0 ||
+        reply.compare(reply.size() - 2, 2, "OK") != 0)
+        return false;
+    std::string digits = reply.substr(2, reply.size() - 4);
+    for (char& c : digits)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return digits == MD5Text(body);
+}
+
+bool SplitMessageFile(const std::string& answer, std::string& name, std::string& content) {
+    constexpr std::size_t NameLength = 30;
+    if (answer.size() <= NameLength)
+        return false;
+    name = std::string(Trim(std::string_view(answer).substr(0, NameLength)));
+    // A name from the server never leaves the message directory.
+    if (!IsSafeRelativeName(name) || name.find_first_of("\\/") != std::string::npos)
+        return false;
+    content = answer.substr(NameLength);
+    return true;
+}
+
+void RemoveStaleTemporaries(const std::string& directory) {
+    for (const std::string& name : platform::ListFiles(directory))
+        if (platform::IsTemporaryName(name))
+            platform::RemoveFile(directory + name);
+}
+
 std::string FileExtension(const std::string& name) {
     std::size_t dot = name.rfind('.');
     std::size_t delimiter = name.find_last_of("\\/:");
@@ -75,12 +104,18 @@ void TUpdater::Delay(double seconds) {
     }
 }
 
-std::string TUpdater::FetchText(const std::string& url) {
+std::string TUpdater::FetchText(const std::string& url, std::int64_t limit) {
+    // A refused address setting must never fall back to another server.
+    if (!ServerAddressError.empty())
+        return {};
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
             http_.Disconnect();
-            return http_.GetToString(url);
+            TMemoryStream body;
+            body.SetLimit(limit);
+            http_.GetToStream(url, body);
+            return body.TakeData();
         } catch (const EIdReadTimeout&) {
             return {};
         } catch (const EIdConnClosedGracefully&) {
@@ -108,16 +143,9 @@ std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSecon
 
     bool ok = !body.empty() && body != NotFoundText;
     if (ok) {
-        std::string reply = FetchText(std::string("/md5.php?") + DownloadArea + name);
-        ok = reply.size() >= 2 && reply.compare(0, 2, "OK") == 0 &&
-             reply.compare(reply.size() - 2, 2, "OK") == 0;
-        if (ok) {
-            for (char& c : reply)
-                if (c >= 'a' && c <= 'z')
-                    c = static_cast<char>(c - 'a' + 'A');
-            std::string digits = reply.size() >= 4 ? reply.substr(2, reply.size() - 4) : "";
-            ok = digits == MD5Text(body);
-        }
+        std::string reply =
+            FetchText(std::string("/md5.php?") + DownloadArea + name, TextReplyLimit);
+        ok = DigestReplyMatches(reply, body);
     }
     if (ok)
         return body;
@@ -127,22 +155,19 @@ std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSecon
 }
 
 bool TUpdater::ReportUsage() {
-    if (!SameText(FetchText("/Ok"), "Ok"))
+    if (!SameText(FetchText("/Ok", TextReplyLimit), "Ok"))
         return false;
     std::string address = LocalAddressText();
     std::string query = "Versao=" + values_.Versao + "&IP=" + address + "&Unid=" + values_.Unidade +
                         "&User=" + values_.Usuario + "&Fone=" + values_.Telefone +
                         "&Email=" + values_.Email + "&Ex=Contrib&VersaoExe=" + values_.VersaoExe;
-    std::string body = FetchText("cgi-bin/QVBrelmoxDLL.dll?" + TIdURI::EncodeQuery(query));
+    std::string body =
+        FetchText("cgi-bin/QVBrelmoxDLL.dll?" + TIdURI::EncodeQuery(query), TextReplyLimit);
     if (http_.ResponseCode() != 200)
         return true;
-    constexpr std::size_t NameLength = 30;
-    if (body.size() > NameLength) {
-        std::string name(Trim(std::string_view(body).substr(0, NameLength)));
-        // A name from the server never leaves the message directory.
-        if (IsSafeRelativeName(name) && name.find_first_of("\\/") == std::string::npos)
-            SaveTextToFile(appDir_ + "Msg\\" + name, std::string_view(body).substr(NameLength));
-    }
+    std::string name, content;
+    if (SplitMessageFile(body, name, content))
+        SaveTextToFile(appDir_ + "Msg\\" + name, content);
     return true;
 }
 
@@ -165,6 +190,14 @@ void TUpdater::CheckForUpdates() {
     } catch (const Exception&) {
     }
 
+    // What a write cut short by a crash or a kill left behind.
+    RemoveStaleTemporaries(appDir_);
+    RemoveStaleTemporaries(appDir_ + "Msg\\");
+
+    if (!ServerAddressError.empty()) {
+        view_.InfoBox(ServerAddressError);
+        return;
+    }
     if (!ReportUsage())
         return;
     ini.WriteDate("Connect", "Last");

@@ -14,6 +14,9 @@
 // The pause before every request, and how often FetchText tries again after a close.
 constexpr int FetchPauseMilliseconds = 200;
 constexpr int FetchRetryLimit = 3;
+// A body the launcher reads as text for its own use (the probe, the report's answer, a digest)
+// is never larger than this; a longer one is a failed fetch.
+constexpr std::int64_t TextReplyLimit = 1 << 20;
 // Read time-outs of the downloads, in seconds.
 constexpr int ConfigDownloadTimeout = 5;
 constexpr int ListedFileDownloadTimeout = 15;
@@ -25,6 +28,18 @@ extern const char* const NotFoundText;
 // Whether a name given by the server stays inside the directory it is joined to: not absolute,
 // no drive letter, no UNC path, no ".." segment, not empty.
 bool IsSafeRelativeName(const std::string& name);
+
+// The digest reply: "OK", the hexadecimal MD5 of body (either letter case), "OK", and nothing
+// else.
+bool DigestReplyMatches(const std::string& reply, const std::string& body);
+
+// A message file in the report's answer: its first 30 characters, trimmed, are the name, the
+// rest is the content. False when the answer carries none, or the name is not a plain file name.
+bool SplitMessageFile(const std::string& answer, std::string& name, std::string& content);
+
+// Removes the temporary files that an interrupted write of ours leaves in directory (ending in
+// a backslash), and nothing else.
+void RemoveStaleTemporaries(const std::string& directory);
 
 // The extension of a file name: from the last "." after the last path delimiter or drive colon,
 // the dot included; empty when there is none.
@@ -41,8 +56,9 @@ public:
     // Waits this long while letting the window handle its messages; safe across the wrap of the
     // 32-bit tick counter.
     void Delay(double seconds);
-    // The body of a GET on the update server, or empty text on any failure.
-    std::string FetchText(const std::string& url);
+    // The body of a GET on the update server, or empty text on any failure, a body longer than
+    // limit included.
+    std::string FetchText(const std::string& url, std::int64_t limit = INT64_MAX);
     // The file from the download area, accepted only when the server's MD5 digest matches.
     std::string DownloadVerified(const std::string& name, int timeoutSeconds, bool message);
     // Probes the server and reports who starts which version; true when the probe said "Ok".
@@ -53,6 +69,10 @@ public:
     void UpdateListedFile(const std::string& name, const std::string& version);
     void DownloadAndStore(const std::string& name, const std::string& directory,
                           const std::string& version);
+
+    // When not empty, the server's address setting was refused: this text is shown once and no
+    // server is contacted.
+    std::string ServerAddressError;
 
     // The tick counter Delay reads (the system's, unless a test puts another in).
     std::function<std::uint32_t()> TickSource;

@@ -34,6 +34,11 @@ void TMiniServer::NeverAnswer(const std::string& target) {
     silent_[target] = true;
 }
 
+void TMiniServer::StreamWithoutEnd(const std::string& target, bool chunked) {
+    std::lock_guard<std::mutex> guard(lock_);
+    streams_[target] = chunked;
+}
+
 std::vector<std::string> TMiniServer::Log() const {
     std::lock_guard<std::mutex> guard(lock_);
     return log_;
@@ -73,7 +78,7 @@ void TMiniServer::Serve(testsock::Socket s) {
     std::string target =
         first != std::string::npos && last > first ? line.substr(first + 1, last - first - 1) : "";
     std::string response;
-    bool close = false, silent = false;
+    bool close = false, silent = false, stream = false, chunked = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         log_.push_back(line);
@@ -83,12 +88,26 @@ void TMiniServer::Serve(testsock::Socket s) {
             close = true;
         }
         silent = silent_[target];
+        auto streaming = streams_.find(target);
+        if (streaming != streams_.end()) {
+            stream = true;
+            chunked = streaming->second;
+        }
         auto it = responses_.find(target);
         response = it != responses_.end()
                        ? it->second
                        : "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\nnope";
     }
-    if (silent) {
+    if (stream) {
+        std::string head = chunked ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   : "HTTP/1.1 200 OK\r\n\r\n";
+        testsock::Send(s, head.data(), head.size());
+        const std::string piece(64 << 10, 's');
+        const std::string framed = chunked ? "10000\r\n" + piece + "\r\n" : piece;
+        while (!stopping_ && streamed_ < StreamCap &&
+               testsock::Send(s, framed.data(), framed.size()) > 0)
+            streamed_ += static_cast<std::int64_t>(piece.size());
+    } else if (silent) {
         while (!stopping_ && testsock::Recv(s, buffer, sizeof buffer) > 0) {
         }
     } else if (!close) {

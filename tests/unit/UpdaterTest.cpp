@@ -454,17 +454,28 @@ TEST(UpdateServer, AddressFromTheOverrideOrBuiltIn) {
         std::string host;
         int port;
     } cases[] = {
-        {"", DefaultUpdateHost, 80},         {"  ", DefaultUpdateHost, 80},
-        {"127.0.0.1", "127.0.0.1", 80},      {"localhost:8080", "localhost", 8080},
-        {"host:0", DefaultUpdateHost, 80},   {"host:65536", DefaultUpdateHost, 80},
-        {"host:abc", DefaultUpdateHost, 80}, {":81", DefaultUpdateHost, 80},
+        {"", DefaultUpdateHost, 80},
+        {"  ", DefaultUpdateHost, 80},
+        {"127.0.0.1", "127.0.0.1", 80},
+        {"localhost:8080", "localhost", 8080},
+        {" stage-1.example:65535 ", "stage-1.example", 65535},
     };
     for (const auto& c : cases) {
         TServerAddress a = UpdateServerAddress(c.override);
         EXPECT_EQ(a.Host, c.host) << c.override;
         EXPECT_EQ(a.Port, c.port) << c.override;
+        EXPECT_EQ(a.Error, "") << c.override;
     }
     EXPECT_STREQ(DefaultUpdateHost, "atualiza.qvbrelmox.com.br");
+
+    // A value that does not parse never falls back to the built-in host.
+    for (const char* bad : {"host:0", "host:65536", "host:65616", "host:abc", ":81", "host:",
+                            "host:+80", "http://host", "host name", "host:80:81", "h\xE9st"}) {
+        TServerAddress a = UpdateServerAddress(bad);
+        EXPECT_EQ(a.Host, "") << bad;
+        EXPECT_EQ(a.Error, BadServerAddressMessage(bad)) << bad;
+        EXPECT_NE(a.Error.find(std::string("\"") + bad + "\""), std::string::npos) << bad;
+    }
 }
 
 TEST(UpdateServer, TheClientSendsTheDesignedHead) {
@@ -480,4 +491,69 @@ TEST(UpdateServer, TheClientSendsTheDesignedHead) {
                               "User-Agent: Mozilla/3.0 (compatible; QVBrelmox)\r\n\r\n");
     EXPECT_FALSE(http.AllowCookies);
     EXPECT_EQ(http.HTTPOptions, hoForceEncodeParams);
+    // Finite from the start: a silent server cannot hold the start for ever.
+    EXPECT_EQ(http.ReadTimeout, UpdateClientReadTimeout);
+    EXPECT_EQ(http.ConnectTimeout, UpdateClientConnectTimeout);
+}
+
+TEST_F(Updater, ARefusedServerAddressContactsNoServer) {
+    server.SetBody("/Ok", "Ok");
+    Publish("QVBrelmox2.ini", "[x]\r\n");
+    updater.ServerAddressError = BadServerAddressMessage("host:99999");
+    updater.CheckForUpdates();
+    EXPECT_EQ(view.boxes, std::vector<std::string>{BadServerAddressMessage("host:99999")});
+    EXPECT_TRUE(server.Log().empty());
+    EXPECT_EQ(updater.FetchText("/Ok"), "");
+    EXPECT_TRUE(server.Log().empty());
+    EXPECT_EQ(Ini("Connect", "Last"), "<none>"); // as when the server cannot be reached
+    EXPECT_TRUE(view.labels.empty());
+}
+
+TEST_F(Updater, TextRepliesAreBoundedWhileFileBodiesAreNot) {
+    // A probe that streams until close: a failed fetch, long before the stream ends.
+    server.StreamWithoutEnd("/Ok", false);
+    EXPECT_FALSE(updater.ReportUsage());
+    EXPECT_LT(server.Streamed(), TMiniServer::StreamCap / 8);
+
+    // A report answered with an endless chunked body: no message file, the check goes on.
+    TMiniServer other;
+    http.SetPort(other.Port());
+    other.SetBody("/Ok", "Ok");
+    ASSERT_TRUE(platform::MakeDirectory(dir / "Msg"));
+    std::string report;
+    other.StreamWithoutEnd("/cgi-bin/QVBrelmoxDLL.dll?Versao=&IP=" + LocalAddressText() +
+                               "&Unid=&User=&Fone=&Email=&Ex=Contrib&VersaoExe=",
+                           true);
+    EXPECT_TRUE(updater.ReportUsage());
+    EXPECT_EQ(other.Log().size(), 2u);
+    EXPECT_TRUE(platform::ListFiles(dir / "Msg\\").empty());
+    EXPECT_LT(other.Streamed(), TMiniServer::StreamCap / 8);
+
+    // A digest reply without end fails the download; a file body past the bound is fine.
+    const std::string big(TextReplyLimit + 10, 'b');
+    other.SetBody("/files/Contrib/big.dat", big);
+    other.StreamWithoutEnd("/md5.php?files/Contrib/big.dat", false);
+    EXPECT_EQ(updater.DownloadVerified("big.dat", 15, true), "");
+    EXPECT_EQ(view.boxes.size(), 1u);
+    Publish("big.dat", big);
+    http.SetPort(server.Port());
+    EXPECT_EQ(updater.DownloadVerified("big.dat", 15, true), big);
+}
+
+TEST(UpdaterTemporaries, OnlyOurOwnNamingIsRemoved) {
+    // Names of neither platform's temporaries, and directories, stay.
+    TTempDir dir;
+    const char* kept[] = {"qvbnotes.tmp", "qvb12345.tmp",    "qvb.tmp",       "big.dat.Ab12Cd",
+                          ".big.dat.Ab1", ".big.dat.Ab12C!", "QVBrelmox.ini", "qvb1a.tmpx"};
+    for (const char* name : kept)
+        ASSERT_TRUE(platform::WriteFileAtomically(dir / name, "user"));
+    ASSERT_TRUE(platform::MakeDirectory(dir / "qvb1.tmp"));
+    ASSERT_TRUE(platform::MakeDirectory(dir / ".d.ABCDEF"));
+    RemoveStaleTemporaries(dir.Path());
+    RemoveStaleTemporaries(dir / "Missing\\");
+    for (const char* name : kept)
+        EXPECT_TRUE(platform::FileExists(dir / name)) << name;
+    EXPECT_TRUE(platform::DirectoryExists(dir / "qvb1.tmp"));
+    EXPECT_TRUE(platform::DirectoryExists(dir / ".d.ABCDEF"));
+    EXPECT_EQ(platform::ListFiles(dir.Path()).size(), std::size(kept));
 }

@@ -70,11 +70,13 @@ int main(int argc, char** argv) {
         dir += '\\';
 
     TIdHTTP http;
-    ConfigureUpdateClient(http, UpdateServerAddress(server));
+    const TServerAddress address = UpdateServerAddress(server);
+    ConfigureUpdateClient(http, address);
     TConsoleView view;
     TSplashValues values;
     values.VersaoExe = versaoExe;
     TUpdater updater(view, http, values, dir);
+    updater.ServerAddressError = address.Error;
     updater.AttachProgressHandlers();
     try {
         updater.CheckForUpdates();
