@@ -5,7 +5,8 @@
 #include <vector>
 
 void StartProcess(const std::string& commandLine, std::uint16_t showState,
-                  const std::string& directory, TProcessInformation& info) {
+                  const std::string& directory, TProcessInformation& info,
+                  const std::string& application) {
     // CreateProcessA may write into the command line, so it gets a buffer of its own, sized
     // to the text rather than to a fixed limit.
     std::vector<char> line(commandLine.begin(), commandLine.end());
@@ -25,10 +26,13 @@ void StartProcess(const std::string& commandLine, std::uint16_t showState,
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = showState;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE,
-                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr,
+    if (!CreateProcessA(application.empty() ? nullptr : application.c_str(), line.data(), nullptr,
+                        nullptr, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr,
                         dir.empty() ? nullptr : dir.c_str(), &startup, &pi)) {
+        // Now, before the buffers are freed: freeing may change the thread's last error.
+        const DWORD code = GetLastError();
         info = TProcessInformation{};
+        info.ErrorCode = code;
         return;
     }
     info.Process = reinterpret_cast<std::uintptr_t>(pi.hProcess);
@@ -42,7 +46,7 @@ std::int32_t RunAndWait(const std::string& commandLine, std::uint16_t showState,
     TProcessInformation info;
     StartProcess(commandLine, showState, directory, info);
     if (info.Process == 0)
-        return -static_cast<std::int32_t>(GetLastError());
+        return -static_cast<std::int32_t>(info.ErrorCode);
     UniqueKernelHandle process(reinterpret_cast<HANDLE>(info.Process));
     UniqueKernelHandle thread(reinterpret_cast<HANDLE>(info.Thread));
     WaitForSingleObject(process.Get(), INFINITE);

@@ -89,7 +89,9 @@ TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine com
       label1Text_("QV/Brelmox\r\nC\xE1lculo do Imposto"), label2Text_("Vers\xE3o "),
       updater_(*this, IdHTTP, values_, appDir_) {
     const char* server = std::getenv("QVBRELMOX_SERVER");
-    ConfigureUpdateClient(IdHTTP, UpdateServerAddress(server ? server : ""));
+    const TServerAddress address = UpdateServerAddress(server ? server : "");
+    ConfigureUpdateClient(IdHTTP, address);
+    updater_.ServerAddressError = address.Error;
     updater_.AttachProgressHandlers();
 
     // Not owned by the application window: Wine keeps an owned popup in the topmost band when
@@ -214,12 +216,12 @@ void TSplash::TimerInitTimer() {
         appDir_, name, static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(LabelStatus)),
         static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(window_.Get())), commandLine_);
     TProcessInformation info;
-    StartProcess(line, ShowNormal, workDir_, info);
-    const DWORD code = GetLastError();
+    // The full path as the program: the first word of a folder with a space is never run.
+    StartProcess(line, ShowNormal, workDir_, info, appDir_ + name + ".exe");
     if (info.Process == 0) {
-        if (code > 0)
-            InfoBox(StartFailureMessage(static_cast<std::int32_t>(code), SystemMessageText(code),
-                                        line));
+        if (info.ErrorCode > 0)
+            InfoBox(StartFailureMessage(static_cast<std::int32_t>(info.ErrorCode),
+                                        SystemMessageText(info.ErrorCode), line));
         return;
     }
     appProcess_.Reset(reinterpret_cast<HANDLE>(info.Process));
