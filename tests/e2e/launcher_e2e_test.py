@@ -219,6 +219,46 @@ def scenario_unreachable(desk, work, boxes):
     check("offline: ended by message 1025, well before the close timer", elapsed < 40, elapsed)
 
 
+def scenario_folder_with_a_space(desk, work, boxes):
+    # Started through the bare command line, C:\...\Arquivos de Programas\QV\QVBrelmoxApp
+    # would run C:\...\Arquivos.exe first: a program dropped there must never run.
+    inst = Installation(work, os.path.join("Arquivos de Programas", "QV"))
+    shutil.copy(STUB, os.path.join(work, "Arquivos.exe"))
+    rc, _ = launch(desk, inst, unreachable_address())
+    check("folder with a space: exit code 0", rc == 0)
+    rec = check_started("folder with a space", inst)
+    check("folder with a space: the application ran, not the decoy",
+          rec is not None and rec.get("module") == inst.app_dir + "QVBrelmoxApp.exe",
+          rec and rec.get("module"))
+    check("folder with a space: no message box", boxes.new() == [])
+
+
+def scenario_silent_server_and_bad_address(desk, work, boxes):
+    # A server that accepts and never answers: the probe gives up after the client's starting
+    # time-out, and the application starts well before the close timer.
+    inst = Installation(work, "silent")
+    before = read(inst.file("QVBrelmox.ini"))
+    with Server(os.path.join(work, "root1"), "--delay", "/Ok:120000") as server:
+        rc, elapsed = launch(desk, inst, server.address)
+        log = server.requests()
+    check("silent server: exit code 0", rc == 0)
+    check_started("silent server", inst)
+    check("silent server: one probe, no report", log == ["GET /Ok HTTP/1.1"], log)
+    check("silent server: started within the time-out and the pauses", elapsed < 50, elapsed)
+    check("silent server: no message box", boxes.new() == [])
+
+    # An address setting that does not parse: one box naming it, no server, the start goes on.
+    inst = Installation(work, "badaddress")
+    before = read(inst.file("QVBrelmox.ini"))
+    rc, elapsed = launch(desk, inst, "127.0.0.1:70000")
+    got = boxes.new()
+    check("bad address: one box naming the value",
+          len(got) == 1 and 'QVBRELMOX_SERVER: "127.0.0.1:70000"' in got[0]["text"]
+          and got[0]["caption"] == "QV/Brelmox" and got[0]["icon"] == "information", got)
+    check_started("bad address", inst)
+    check("bad address: profile untouched", read(inst.file("QVBrelmox.ini")) == before)
+
+
 def scenario_faults(desk, work, boxes):
     root = os.path.join(work, "root1")
     # Invalid version file: its digest is right, its markers are missing.
@@ -443,7 +483,9 @@ def scenario_escaped_error(desk, work, boxes):
 def main():
     work = tempfile.mkdtemp(prefix="qvb-launcher-e2e-")
     prefix = os.path.join(TOP, "build", "wine", f"launcher-{KIND}")
-    scenarios = [scenario_fresh_installation, scenario_faults, scenario_unreachable, scenario_names_and_parameters,
+    scenarios = [scenario_fresh_installation, scenario_faults, scenario_unreachable,
+                 scenario_folder_with_a_space, scenario_silent_server_and_bad_address,
+                 scenario_names_and_parameters,
                  scenario_missing_application, scenario_local_drive_and_script,
                  scenario_running_application, scenario_second_launcher,
                  scenario_self_replacement, scenario_check_beyond_close_timer,

@@ -4,6 +4,7 @@
 // It writes a record file (STUB_RECORD, default "stub-record.txt" in the current directory),
 // replaced whole each time it changes, with lines:
 //   started=<Unix time in ms>  cmdline=<its command line>  cwd=<its current directory>
+//   module=<the full path of the program that runs>
 //   status=<text of the status-line window whose handle it received>
 //   syscommand=<wParam>        (one per WM_SYSCOMMAND its window received, STUB_HOLD only)
 // and, as its environment asks, in this order:
@@ -128,10 +129,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     char cwd[MAX_PATH + 1] = {};
     GetCurrentDirectoryA(sizeof cwd, cwd);
     record.Add(std::string("cwd=") + cwd);
+    char module[MAX_PATH + 1] = {};
+    GetModuleFileNameA(nullptr, module, MAX_PATH);
+    record.Add(std::string("module=") + module);
 
+    // The handles follow "//OK"; the program path before it is unquoted, so in a folder with a
+    // space it is more than one token.
     const std::vector<std::string> params = SplitCommandLine(GetCommandLineA());
-    HWND statusLine = HandleParameter(params, 2);
-    HWND splash = HandleParameter(params, 3);
+    std::size_t ok = 1;
+    while (ok < params.size() && params[ok] != "//OK")
+        ++ok;
+    HWND statusLine = HandleParameter(params, ok + 1);
+    HWND splash = HandleParameter(params, ok + 2);
     char status[256] = {};
     if (statusLine)
         GetWindowTextA(statusLine, status, sizeof status);
