@@ -72,6 +72,11 @@ class ReferenceServer:
             return []
         return [line.decode("latin-1") for line in read(self.log).splitlines()]
 
+    def streamed(self):
+        """Body bytes each endless answer sent before the client stopped reading."""
+        path = self.log + ".streamed"
+        return [int(n) for n in read(path).split()] if os.path.exists(path) else []
+
     def clear_log(self):
         open(self.log, "wb").close()
 

@@ -27,11 +27,73 @@ def program_path(path):
     return "Z:" + path.replace("/", "\\") if EMULATOR else path
 
 
-def run_check(inst, port, timeout=120):
-    done = subprocess.run(EMULATOR + [UPDATE_CHECK, "--dir", program_path(inst), "--server",
-                                      f"127.0.0.1:{port}", "--versao-exe", "1.0"],
-                          capture_output=True, timeout=timeout)
+def run_check(inst, port, timeout=120, env_server=None):
+    """Runs one check against the port, or with QVBRELMOX_SERVER set to env_server instead."""
+    server = [] if env_server is not None else ["--server", f"127.0.0.1:{port}"]
+    env = dict(os.environ, QVBRELMOX_SERVER=env_server) if env_server is not None else None
+    done = subprocess.run(EMULATOR + [UPDATE_CHECK, "--dir", program_path(inst), *server,
+                                      "--versao-exe", "1.0"],
+                          capture_output=True, timeout=timeout, env=env)
     return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
+
+
+def timed_check(inst, port):
+    start = time.time()
+    rc, out, err = run_check(inst, port)
+    return rc, out + err, time.time() - start
+
+
+def hostile_servers(inst, root):
+    """Servers that stay silent or never stop talking, and an address that does not parse."""
+    # Accepts and stays silent: the probe gives up after the client's starting time-out (30 s).
+    with Server(root, "--delay", "/Ok:120000") as server:
+        rc, out, took = timed_check(inst, server.port)
+        check("silent probe: the check ends", rc == 0 and 25 < took < 60, f"{took:.1f} s {out}")
+        check("silent probe: no retry, no report", server.requests() == ["GET /Ok HTTP/1.1"],
+              server.requests())
+    # Silent on a download: that download's own 5 s time-out applies, not the starting one.
+    with Server(root, "--delay", "/files/Contrib/QVBrelmox2.ini:120000") as server:
+        rc, out, took = timed_check(inst, server.port)
+        check("silent download: its own time-out", rc == 0 and took < 20, f"{took:.1f} s {out}")
+        check("silent download: the check stops there",
+              [line.split("?")[0] for line in server.requests()] ==
+              ["GET /Ok HTTP/1.1", "GET /cgi-bin/QVBrelmoxDLL.dll",
+               "GET /files/Contrib/QVBrelmox2.ini HTTP/1.1"], server.requests())
+    # A probe without end: a failed fetch after the 1 MiB bound, long before the stream ends.
+    with Server(root, "--endless", "/Ok") as server:
+        proc = subprocess.Popen(EMULATOR + [UPDATE_CHECK, "--dir", program_path(inst), "--server",
+                                            server.address], stdout=subprocess.PIPE)
+        out = proc.stdout.read().decode("latin-1")
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = 0
+        streamed = server.streamed()
+        check("endless probe: the check ends", os.waitstatus_to_exitcode(status) == 0
+              and "box:" not in out and len(server.requests()) == 1, out)
+        check("endless probe: read stops at the bound", streamed and streamed[0] < 32 << 20,
+              streamed)
+        # Native: the process's own peak; under Wine that of the loader, Wine's own included.
+        check("endless probe: memory stays flat", usage.ru_maxrss < (64 << 10 if not EMULATOR
+                                                                     else 512 << 10),
+              f"{usage.ru_maxrss} KiB")
+    # A report answered without end, chunked: no message file, and the check goes on.
+    messages = sorted(os.listdir(os.path.join(inst, "Msg")))
+    with Server(root, "--endless-chunked", "/cgi-bin/") as server:
+        rc, out, took = timed_check(inst, server.port)
+        streamed = server.streamed()
+        check("endless report: the check goes on", rc == 0 and any(
+            "QVBrelmox2.ini" in line for line in server.requests()), server.requests())
+        check("endless report: read stops at the bound", streamed and streamed[0] < 32 << 20,
+              streamed)
+        check("endless report: no message file",
+              sorted(os.listdir(os.path.join(inst, "Msg"))) == messages)
+    # An address setting that does not parse: one message naming it, and no server at all.
+    bad = "127.0.0.1:70000"
+    before = read(os.path.join(inst, "QVBrelmox.ini"))
+    rc, out, err = run_check(inst, 0, env_server=bad)
+    check("bad server address: one message naming it", rc == 0 and out.count("box:") == 1
+          and f'QVBRELMOX_SERVER: "{bad}"' in out, out + err)
+    check("bad server address: nothing changed",
+          read(os.path.join(inst, "QVBrelmox.ini")) == before)
 
 
 def ini_value(inst, section, key):
@@ -156,6 +218,8 @@ def main():
         check("unreachable server", rc == 0 and read(os.path.join(inst, "QVBrelmox.ini")) == before
               and "box:" not in out, out + err)
 
+        hostile_servers(inst, root)
+
         # A write killed halfway leaves the old file and its recorded version.
         with open(os.path.join(src, "big.dat"), "wb") as f:
             f.write(os.urandom(1 << 20) * 160)
@@ -184,6 +248,23 @@ def main():
                   read(os.path.join(inst, "big.dat")) == b"old contents")
             check("killed write keeps the recorded version",
                   ini_value(inst, "Versao", "big.dat") in (None, "0"))
+
+            # The next check removes what the kill left, here and in Msg, and nothing else.
+            stale = [n for n in os.listdir(inst) if n.startswith(".big.dat.") or
+                     (n.startswith("qvb") and n.endswith(".tmp"))]
+            msg_stale = "qvb1F.tmp" if EMULATOR else ".aviso.txt.AbC123"
+            user = ["qvbnotes.tmp", "qvb12345.tmp", ".big.dat.old", "big.dat.AbC123"]
+            for name in [os.path.join("Msg", msg_stale)] + user:
+                with open(os.path.join(inst, name), "wb") as f:
+                    f.write(b"x")
+            rc, out, err = run_check(inst, server.port)
+            check("stale temporaries removed", stale and not any(
+                os.path.exists(os.path.join(inst, n)) for n in stale) and not os.path.exists(
+                os.path.join(inst, "Msg", msg_stale)), f"{stale} {os.listdir(inst)}")
+            check("files of similar names kept",
+                  all(os.path.exists(os.path.join(inst, n)) for n in user), os.listdir(inst))
+            check("the interrupted file arrives the next time", rc == 0
+                  and read(os.path.join(inst, "big.dat")) == read(os.path.join(src, "big.dat")))
         finally:
             server.stop()
     finally:

@@ -20,7 +20,11 @@ Fault injection (for tests), each repeatable:
   --wrong-digest NAME     answer a wrong digest for NAME
   --cut-short PATH:N      announce the full length but send only N body bytes, then close
   --status PATH:CODE      answer PATH with this status (and a short body)
-  --chunked PATH          answer PATH with a chunked body
+  --chunked PATH          answer PATH with a chunked body (each size line with an extension)
+  --endless PREFIX        answer every target that starts with PREFIX with a body that does not
+                          end (until close), up to 256 MiB or until the client stops reading
+  --endless-chunked PREFIX  the same, chunked
+The bytes sent for endless answers are added up in --log + ".streamed".
 """
 
 import argparse
@@ -49,6 +53,8 @@ class Faults:
         self.cut_short = dict(self._pairs(args.cut_short, int))
         self.status = dict(self._pairs(args.status, int))
         self.chunked = set(args.chunked or [])
+        self.endless = [(p, False) for p in args.endless or []]
+        self.endless += [(p, True) for p in args.endless_chunked or []]
 
     @staticmethod
     def _pairs(values, kind):
@@ -110,6 +116,9 @@ class Handler(socketserver.BaseRequestHandler):
         faults = server.faults
         if faults.take_close(target):
             return
+        for prefix, chunked in faults.endless:
+            if target.startswith(prefix):
+                return self.send_endless(chunked)
         if target in faults.delay:
             time.sleep(faults.delay[target] / 1000.0)
         if target in faults.status:
@@ -194,8 +203,27 @@ class Handler(socketserver.BaseRequestHandler):
         out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
         for at in range(0, len(body), 4096):
             piece = body[at:at + 4096]
-            out += b"%X\r\n" % len(piece) + piece + b"\r\n"
+            out += b"%X;piece=%d\r\n" % (len(piece), at // 4096) + piece + b"\r\n"
         self.request.sendall(out + b"0\r\n\r\n")
+
+    ENDLESS_CAP = 256 << 20
+
+    def send_endless(self, chunked):
+        head = b"HTTP/1.1 200 OK\r\n" + (b"Transfer-Encoding: chunked\r\n" if chunked else b"")
+        piece = b"s" * (64 << 10)
+        framed = b"%X\r\n" % len(piece) + piece + b"\r\n" if chunked else piece
+        sent = 0
+        try:
+            self.request.sendall(head + b"\r\n")
+            while sent < self.ENDLESS_CAP:
+                self.request.sendall(framed)
+                sent += len(piece)
+        except OSError:
+            pass  # the client stopped reading
+        server = self.server
+        if server.log:
+            with server.log_lock, open(server.log + ".streamed", "a") as f:
+                f.write(f"{sent}\n")
 
 
 class Server(socketserver.ThreadingTCPServer):
@@ -296,6 +324,8 @@ def main(argv=None):
     s.add_argument("--cut-short", action="append")
     s.add_argument("--status", action="append")
     s.add_argument("--chunked", action="append")
+    s.add_argument("--endless", action="append")
+    s.add_argument("--endless-chunked", action="append")
     p = sub.add_parser("publish")
     p.add_argument("src")
     p.add_argument("--root", required=True)
