@@ -444,10 +444,16 @@ def scenario_missing_application(desk, work, boxes):
 
 
 def scenario_check_beyond_close_timer(desk, work, boxes):
-    # The server holds its first answer for 61 s: the close timer fires meanwhile, the check
-    # and the start still run to their end, and the launcher closes right after the start.
+    # The server holds its answers, each within the time-out in force for it, for more than
+    # 60 s in all: the close timer fires meanwhile, the check and the start still run to their
+    # end, and the launcher closes right after the start.
     inst = Installation(work, "slow")
-    with Server(os.path.join(work, "root1"), "--delay", "/Ok:61000") as server:
+    held = ["/Ok:28000"]
+    for name in ("QVBrelmox2.ini", "Versao.txt"):
+        held += [f"/files/Contrib/{name}:3500", f"/md5.php?files/Contrib/{name}:3500"]
+    held += ["/files/Contrib/tabela.dat:13000", "/md5.php?files/Contrib/tabela.dat:13000"]
+    faults = [arg for delay in held for arg in ("--delay", delay)]
+    with Server(os.path.join(work, "root1"), *faults) as server:
         start = time.time()
         proc = desk.start([inst.app_dir + "QVBrelmox.exe"],
                           env={"QVBRELMOX_SERVER": server.address,
