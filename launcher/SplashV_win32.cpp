@@ -5,6 +5,7 @@
 #include "platform/Files.h"
 #include "support/Exception.h"
 #include "support/FileHelpers.h"
+#include "update/ReleaseKeys.h"
 #include "update/UpdateServer.h"
 
 namespace {
@@ -92,6 +93,9 @@ TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine com
     const TServerAddress address = UpdateServerAddress(server ? server : "");
     ConfigureUpdateClient(IdHTTP, address);
     updater_.ServerAddressError = address.Error;
+    const std::vector<std::string> keys = EmbeddedReleaseKeyPems();
+    updater_.SignedReleases = !keys.empty();
+    ReleaseKeysFromPems(keys, updater_.ReleaseKeys);
     updater_.AttachProgressHandlers();
 
     // Not owned by the application window: Wine keeps an owned popup in the topmost band when

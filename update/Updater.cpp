@@ -11,10 +11,15 @@
 #include <cmath>
 
 const char* const NotFoundText = "Arquivo n\xC6o encontrado.";
+const char* const UnverifiedReleaseMessage =
+    "N\xE3o foi poss\xEDvel verificar a autenticidade da atualiza\xE7\xE3o.";
 
 namespace {
 
 const char* const DownloadArea = "files/Contrib/";
+// Where the last accepted manifest's sequence is kept in QVBrelmox.ini.
+const char* const SequenceSection = "Assinatura";
+const char* const SequenceKey = "Sequencia";
 
 std::string Percent(std::int64_t value) {
     return "Download: " + std::to_string(value) + "%";
@@ -147,6 +152,11 @@ std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSecon
             FetchText(std::string("/md5.php?") + DownloadArea + name, TextReplyLimit);
         ok = DigestReplyMatches(reply, body);
     }
+    // A signed release: the file must be the one the vendor's key signed for.
+    if (ok && SignedReleases) {
+        const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+        ok = entry && MatchesEntry(body, *entry);
+    }
     if (ok)
         return body;
     if (message)
@@ -202,11 +212,20 @@ void TUpdater::CheckForUpdates() {
         return;
     ini.WriteDate("Connect", "Last");
 
+    manifest_.reset();
+    checkFailed_ = false;
+    if (SignedReleases && !AcceptManifest(ini)) {
+        view_.InfoBox(UnverifiedReleaseMessage);
+        return;
+    }
+
     std::string config = DownloadVerified("QVBrelmox2.ini", ConfigDownloadTimeout, false);
     if (config.empty())
         return;
-    if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config))
+    if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config)) {
         view_.InfoBox("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
+        checkFailed_ = true;
+    }
 
     std::string text = DownloadVerified("Versao.txt", ConfigDownloadTimeout, false);
     if (!text.empty()) {
@@ -240,9 +259,29 @@ void TUpdater::CheckForUpdates() {
                 const std::string name = file.Lines()[i].Name;
                 UpdateListedFile(name, file.Value(name));
             }
+            // The sequence goes forward only once the whole release is in place.
+            if (manifest_ && !checkFailed_)
+                ini.WriteString(SequenceSection, SequenceKey, std::to_string(manifest_->Sequence));
         }
     }
     view_.SetVersionLabel(label);
+}
+
+bool TUpdater::AcceptManifest(const TProfileFile& ini) {
+    const std::string area = std::string("/") + DownloadArea;
+    std::string text = FetchText(area + "Manifesto.txt", TextReplyLimit);
+    std::string signature = FetchText(area + "Manifesto.sig", TextReplyLimit);
+    TReleaseManifest manifest;
+    if (text.empty() || signature.empty() ||
+        !ManifestSignatureValid(text, signature, ReleaseKeys) || !manifest.Parse(text))
+        return false;
+    long long last = 0;
+    if (!TryStrToInt64(ini.ReadString(SequenceSection, SequenceKey, "0"), last))
+        last = 0;
+    if (last > 0 && manifest.Sequence < static_cast<std::uint64_t>(last))
+        return false; // an older release played back
+    manifest_ = std::move(manifest);
+    return true;
 }
 
 void TUpdater::UpdateListedFile(const std::string& name, const std::string& version) {
@@ -260,16 +299,21 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
     const std::string failed = "N\xE3o consegui salvar " + directory + name + "...";
     // A name that would leave the installation is never requested nor written.
     if (!IsSafeRelativeName(name)) {
+        checkFailed_ = true;
         view_.InfoBox(failed);
         return;
     }
     std::string body = DownloadVerified(name, ListedFileDownloadTimeout, true);
-    if (body.empty())
+    if (body.empty()) {
+        checkFailed_ = true;
         return;
-    if (SaveTextToFile(directory + name, body))
+    }
+    if (SaveTextToFile(directory + name, body)) {
         ini_->WriteString("Versao", name, version);
-    else
-        view_.InfoBox(failed);
+        return;
+    }
+    checkFailed_ = true;
+    view_.InfoBox(failed);
 }
 
 void TUpdater::IdHTTPWorkBegin(std::int64_t max) {

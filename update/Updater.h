@@ -5,10 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "http/IdHTTP.h"
 #include "update/ProfileFile.h"
+#include "update/ReleaseManifest.h"
 #include "update/SplashView.h"
 
 // The pause before every request, and how often FetchText tries again after a close.
@@ -20,6 +23,9 @@ constexpr std::int64_t TextReplyLimit = 1 << 20;
 // Read time-outs of the downloads, in seconds.
 constexpr int ConfigDownloadTimeout = 5;
 constexpr int ListedFileDownloadTimeout = 15;
+
+// Shown when a signed release cannot be verified; nothing of it is installed.
+extern const char* const UnverifiedReleaseMessage;
 
 // The server's body for a file that is not in its download area ("Arquivo não encontrado."
 // with the byte 0xC6 where the a-tilde was meant).
@@ -70,6 +76,12 @@ public:
     void DownloadAndStore(const std::string& name, const std::string& directory,
                           const std::string& version);
 
+    // Set in a build with release keys: every file of a release must be listed, with its size
+    // and SHA-256, in a manifest signed by one of ReleaseKeys. A built-in key that did not load
+    // is simply missing there, so nothing it signed is accepted.
+    bool SignedReleases = false;
+    std::vector<platform::TP256Point> ReleaseKeys;
+
     // When not empty, the server's address setting was refused: this text is shown once and no
     // server is contacted.
     std::string ServerAddressError;
@@ -82,9 +94,15 @@ public:
     void IdHTTPWorkEnd();
 
 private:
+    // Fetches the manifest and its signature and keeps the manifest when it verifies, parses
+    // and does not go back in sequence.
+    bool AcceptManifest(const TProfileFile& ini);
+
     ISplashView& view_;
     TIdHTTP& http_;
     TSplashValues& values_;
     std::string appDir_;
     TProfileFile* ini_ = nullptr; // during CheckForUpdates
+    std::optional<TReleaseManifest> manifest_;
+    bool checkFailed_ = false; // a file of the release was not installed
 };

@@ -2,6 +2,7 @@
 
 #include "update/UpdateServer.h"
 
+#include "SignedRelease.h"
 #include "TestSupport.h"
 #include "platform/Files.h"
 #include "support/FileHelpers.h"
@@ -556,4 +557,119 @@ TEST(UpdaterTemporaries, OnlyOurOwnNamingIsRemoved) {
     EXPECT_TRUE(platform::DirectoryExists(dir / "qvb1.tmp"));
     EXPECT_TRUE(platform::DirectoryExists(dir / ".d.ABCDEF"));
     EXPECT_EQ(platform::ListFiles(dir.Path()).size(), std::size(kept));
+}
+
+// ---- signed releases ----
+
+namespace {
+
+class SignedUpdater : public Updater {
+protected:
+    SignedUpdater() {
+        updater.SignedReleases = true;
+        EXPECT_TRUE(ReleaseKeysFromPems({signed_release::KeyPem}, updater.ReleaseKeys));
+        server.SetBody("/Ok", "Ok");
+        Publish("QVBrelmox2.ini", signed_release::Config);
+        Publish("Versao.txt", signed_release::VersionFile);
+        Publish("tabela.dat", signed_release::Table);
+        server.SetBody("/files/Contrib/Manifesto.txt", signed_release::Manifest);
+        server.SetBody("/files/Contrib/Manifesto.sig", signed_release::Signature + "\r\n");
+    }
+
+    std::vector<std::string> Requests() {
+        std::vector<std::string> out;
+        for (const std::string& line : server.Log()) {
+            std::string target = line.substr(4, line.rfind(' ') - 4);
+            out.push_back(target.rfind("/cgi-bin/", 0) == 0 ? "report" : target);
+        }
+        return out;
+    }
+};
+
+const std::vector<std::string> ManifestRequests = {"/Ok", "report", "/files/Contrib/Manifesto.txt",
+                                                   "/files/Contrib/Manifesto.sig"};
+
+} // namespace
+
+TEST_F(SignedUpdater, ASignedReleaseInstallsAndItsSequenceIsKept) {
+    updater.CheckForUpdates();
+    std::vector<std::string> wanted = ManifestRequests;
+    for (const char* name : {"QVBrelmox2.ini", "Versao.txt", "tabela.dat"}) {
+        wanted.push_back(std::string("/files/Contrib/") + name);
+        wanted.push_back(std::string("/md5.php?files/Contrib/") + name);
+    }
+    EXPECT_EQ(Requests(), wanted);
+    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_EQ(ReadFileOrDie(dir / "tabela.dat"), signed_release::Table);
+    EXPECT_EQ(Ini("Assinatura", "Sequencia"), "5");
+    // The same release again is accepted: the sequence may stay.
+    updater.CheckForUpdates();
+    EXPECT_TRUE(view.boxes.empty());
+}
+
+TEST_F(SignedUpdater, RefusedManifestsChangeNothing) {
+    // A replayed older release, a missing or garbled signature, another key: one box each, and
+    // nothing of the release is requested.
+    const struct {
+        const char* what;
+        std::function<void(TMiniServer&, TTempDir&, TUpdater&)> setUp;
+    } cases[] = {
+        {"older sequence",
+         [](TMiniServer&, TTempDir& d, TUpdater&) {
+             TProfileFile(d / "QVBrelmox.ini").WriteString("Assinatura", "Sequencia", "6");
+         }},
+        {"no signature", [](TMiniServer& s, TTempDir&,
+                            TUpdater&) { s.SetBody("/files/Contrib/Manifesto.sig", "", 404); }},
+        {"garbled signature",
+         [](TMiniServer& s, TTempDir&, TUpdater&) {
+             s.SetBody("/files/Contrib/Manifesto.sig", "MEUCIHT9wUgVDb28v!!");
+         }},
+        {"no manifest", [](TMiniServer& s, TTempDir&,
+                           TUpdater&) { s.SetBody("/files/Contrib/Manifesto.txt", "", 404); }},
+        {"a built-in key that did not load",
+         [](TMiniServer&, TTempDir&, TUpdater& u) {
+             u.ReleaseKeys.clear();
+             EXPECT_FALSE(ReleaseKeysFromPems({"not a key"}, u.ReleaseKeys));
+         }},
+    };
+    for (const auto& c : cases) {
+        TTempDir d;
+        TMiniServer s;
+        TTestView v;
+        TIdHTTP h;
+        TSplashValues values;
+        TUpdater u(v, h, values, d.Path());
+        h.SetHost("127.0.0.1");
+        h.SetPort(s.Port());
+        u.SignedReleases = true;
+        ASSERT_TRUE(ReleaseKeysFromPems({signed_release::KeyPem}, u.ReleaseKeys));
+        s.SetBody("/Ok", "Ok");
+        s.SetBody("/files/Contrib/Manifesto.txt", signed_release::Manifest);
+        s.SetBody("/files/Contrib/Manifesto.sig", signed_release::Signature);
+        s.SetBody("/files/Contrib/QVBrelmox2.ini", signed_release::Config);
+        c.setUp(s, d, u);
+        u.CheckForUpdates();
+        EXPECT_EQ(v.boxes, std::vector<std::string>{UnverifiedReleaseMessage}) << c.what;
+        EXPECT_EQ(s.Log().size(), 4u) << c.what;
+        EXPECT_FALSE(platform::FileExists(d / "QVBrelmox2.ini")) << c.what;
+        EXPECT_EQ(TProfileFile(d / "QVBrelmox.ini").ReadString("Versao", "VersaoAtual", "-"), "-")
+            << c.what;
+    }
+}
+
+TEST_F(SignedUpdater, AForgedFileIsRefusedEvenWithItsOwnDigest) {
+    // The server forges the table and its MD5 alike; only the manifest tells.
+    Publish("tabela.dat", "tabela 6");
+    TProfileFile(dir / "QVBrelmox.ini").WriteString("Assinatura", "Sequencia", "5");
+    updater.CheckForUpdates();
+    EXPECT_EQ(view.boxes,
+              std::vector<std::string>{"N\xE3o consegui buscar tabela.dat no servidor..."});
+    EXPECT_FALSE(platform::FileExists(dir / "tabela.dat"));
+    EXPECT_EQ(Ini("Versao", "tabela.dat"), "<none>");
+    EXPECT_EQ(Ini("Assinatura", "Sequencia"), "5");
+    // A build without keys takes the same forged file: the check is what makes the difference.
+    updater.SignedReleases = false;
+    view.boxes.clear();
+    updater.CheckForUpdates();
+    EXPECT_EQ(ReadFileOrDie(dir / "tabela.dat"), "tabela 6");
 }

@@ -12,6 +12,7 @@
 // 2 for bad usage.
 
 #include "http/IdHTTP.h"
+#include "update/ReleaseKeys.h"
 #include "update/UpdateServer.h"
 #include "update/Updater.h"
 
@@ -77,6 +78,9 @@ int main(int argc, char** argv) {
     values.VersaoExe = versaoExe;
     TUpdater updater(view, http, values, dir);
     updater.ServerAddressError = address.Error;
+    const std::vector<std::string> keys = EmbeddedReleaseKeyPems();
+    updater.SignedReleases = !keys.empty();
+    ReleaseKeysFromPems(keys, updater.ReleaseKeys);
     updater.AttachProgressHandlers();
     try {
         updater.CheckForUpdates();

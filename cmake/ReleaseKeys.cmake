@@ -1,0 +1,50 @@
+# Release keys built into a program: a small library per key set, so that the same code links
+# with the vendor's keys (QVB_RELEASE_KEYS), with none, or with keys made for the tests.
+
+find_program(QVB_OPENSSL openssl)
+
+# qvb_release_keys_library(NAME "a.pem;b.pem"): NAME defines EmbeddedReleaseKeyPems() with the
+# PEM texts of at most two ECDSA P-256 public keys.
+function(qvb_release_keys_library name files)
+  list(LENGTH files count)
+  if(count GREATER 2)
+    message(FATAL_ERROR "${name}: at most two release keys, got ${count}")
+  endif()
+  set(items "")
+  foreach(file IN LISTS files)
+    file(READ "${file}" pem)
+    if(NOT pem MATCHES "-----BEGIN PUBLIC KEY-----")
+      message(FATAL_ERROR "${file} is not a PEM public key (openssl ec -pubout)")
+    endif()
+    if(QVB_OPENSSL)
+      execute_process(COMMAND ${QVB_OPENSSL} pkey -pubin -in "${file}" -noout -text
+                      OUTPUT_VARIABLE text ERROR_QUIET)
+      if(NOT text MATCHES "prime256v1")
+        message(FATAL_ERROR "${file} is not an ECDSA P-256 public key")
+      endif()
+    endif()
+    string(APPEND items "        R\"qvbkey(${pem})qvbkey\",\n")
+  endforeach()
+  set(source ${CMAKE_BINARY_DIR}/keys/${name}.cpp)
+  file(CONFIGURE OUTPUT ${source} CONTENT
+       "// Made by CMake from the release keys.\n#include \"update/ReleaseKeys.h\"\n\nstd::vector<std::string> EmbeddedReleaseKeyPems() {\n    return {\n${items}    };\n}\n")
+  add_library(${name} STATIC ${source})
+  target_link_libraries(${name} PUBLIC qvbcore)
+endfunction()
+
+# Key pairs for the tests, made in the build tree when it is configured (never committed):
+# a and b are built into the signed test programs, c is a key they do not know.
+function(qvb_make_test_keys dir)
+  if(NOT QVB_OPENSSL)
+    return()
+  endif()
+  file(MAKE_DIRECTORY ${dir})
+  foreach(k a b c)
+    if(NOT EXISTS ${dir}/${k}.pub.pem)
+      execute_process(COMMAND ${QVB_OPENSSL} ecparam -name prime256v1 -genkey -noout
+                              -out ${dir}/${k}.pem COMMAND_ERROR_IS_FATAL ANY)
+      execute_process(COMMAND ${QVB_OPENSSL} ec -in ${dir}/${k}.pem -pubout
+                              -out ${dir}/${k}.pub.pem ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,26 @@
+#pragma once
+// SHA-256 and ECDSA P-256 signature checks from the operating system's own crypto: CNG
+// (bcrypt.dll, loaded when first needed) on Windows, libcrypto on POSIX. No crypto arithmetic
+// of our own.
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace platform {
+
+using TSha256Digest = std::array<std::uint8_t, 32>;
+// r then s, 32 big-endian bytes each.
+using TP256Signature = std::array<std::uint8_t, 64>;
+// The public point, uncompressed: 0x04, then X and Y, 32 big-endian bytes each.
+using TP256Point = std::array<std::uint8_t, 65>;
+
+// The SHA-256 of the bytes; false when the platform's crypto cannot be used.
+bool Sha256(std::string_view bytes, TSha256Digest& digest);
+
+// Whether signature is a valid ECDSA P-256 signature of digest under the public key. False for
+// a bad signature, a point that is not on the curve, or crypto that cannot be used.
+bool VerifyP256(const TP256Point& key, const TSha256Digest& digest,
+                const TP256Signature& signature);
+
+} // namespace platform

@@ -1,0 +1,34 @@
+#pragma once
+// A release signed once with a key made for the tests; only the key's public half is kept. The
+// manifest lists these three files, with a P-384 key that must be refused beside it.
+
+#include <string>
+
+namespace signed_release {
+
+inline const std::string Config = "[QVBrelmox]\r\n";
+inline const std::string VersionFile =
+    "Start.Ok=1\r\n:VersaoAtual=7.0\r\ntabela.dat=7\r\nEnd.Ok=1\r\n";
+inline const std::string Table = "tabela 7";
+
+inline const std::string KeyPem =
+    "-----BEGIN PUBLIC KEY-----\n"
+    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEJEQv3M8BejV5PDecwF8JlIMbCjt8\n"
+    "pLyw5DMBvuLUZitjxz0WmBdovGGpf5sjuXfJT6EHqgICi6yCZK8dmAqsUw==\n"
+    "-----END PUBLIC KEY-----\n";
+inline const std::string P384Pem =
+    "-----BEGIN PUBLIC KEY-----\n"
+    "MHYwEAYHKoZIzj0CAQYFK4EEACIDYgAEXM1F24Fz2uBzJQHj1wxYhhhpvT+JXcNy\n"
+    "iKdNWCo+ZGm8NlnyzWjz4tEvRHmUaqXCSmPb4cv3xt6HT7m9Mo8OMeSwD2+Qk163\n"
+    "AKmFKmm+iYQZ/vtmoBR+3Fevb9BRz1xy\n"
+    "-----END PUBLIC KEY-----\n";
+inline const std::string Manifest =
+    "Release=7.0\r\nSequence=5\r\n"
+    "QVBrelmox2.ini=13 418b2beffdbb92cfd1d83e7d935f6042ccb0a1dd48fa68056ae26c81797eabdb\r\n"
+    "Versao.txt=54 bd446d81f52693332dcba803edb3d94afaba73391b8375ba154e5055ec4489a5\r\n"
+    "tabela.dat=8 5f72b7816ac13c6ea0d6baa0d2ff62973381bf31166206d18fe594cef14f046d\r\n";
+inline const std::string Signature =
+    "MEUCIHT9wUgVDb28vMzFnM35tAOZScQKUHlbUCJdoGaz0fK0AiEAqGnSIplZc5KTa"
+    "uu6+Tu8PY6GscwhsWcF9VQTXHV2/mA=";
+
+} // namespace signed_release

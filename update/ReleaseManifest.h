@@ -1,0 +1,59 @@
+#pragma once
+// Signed releases: the manifest "Manifesto.txt" that lists, for one release, the size and
+// SHA-256 of every file the launcher may download, and its signature "Manifesto.sig" (base64 of
+// a DER ECDSA P-256 signature over the SHA-256 of the manifest's exact bytes).
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Crypto.h"
+
+struct TManifestEntry {
+    std::int64_t Size = 0;
+    platform::TSha256Digest Sha256{};
+};
+
+// The largest sequence number a manifest may carry.
+constexpr std::uint64_t ManifestSequenceMax = std::uint64_t(1) << 53;
+
+class TReleaseManifest {
+public:
+    // Lines ending in CR LF: "Release=<name>", "Sequence=<1 to 2^53>", then one
+    // "<name>=<size> <64 lower-case hex digits>" per file, split at the last "=". False (and
+    // the manifest unchanged) for any other line, a name twice, or a missing Release or
+    // Sequence.
+    bool Parse(std::string_view text);
+
+    std::string Release;
+    std::uint64_t Sequence = 0;
+    std::map<std::string, TManifestEntry> Files;
+
+    // The entry of a file named exactly so, or none.
+    const TManifestEntry* Find(const std::string& name) const;
+};
+
+// Whether the bytes have exactly the entry's size and SHA-256.
+bool MatchesEntry(std::string_view bytes, const TManifestEntry& entry);
+
+// An ECDSA-Sig-Value in DER (a sequence of the integers r and s) as r and s of 32 bytes each:
+// leading zero bytes dropped, short integers padded. False for anything else.
+bool DerSignatureToRaw(std::string_view der, platform::TP256Signature& raw);
+
+// The public point of an ECDSA P-256 key in a PEM "PUBLIC KEY" (SubjectPublicKeyInfo, as
+// `openssl ec -pubout` writes it). False for any other text or key.
+bool P256PublicKeyFromPem(std::string_view pem, platform::TP256Point& point);
+
+// Base64 of RFC 4648 with its padding, nothing else: false for any other character.
+bool DecodeBase64Strict(std::string_view text, std::string& bytes);
+
+// Whether signatureText (base64 of a DER signature on one line, a CR LF allowed after it)
+// verifies the manifest's exact bytes with one of the keys.
+bool ManifestSignatureValid(std::string_view manifest, std::string_view signatureText,
+                            const std::vector<platform::TP256Point>& keys);
+
+// The keys of the PEM texts that hold a P-256 public key; false when any does not.
+bool ReleaseKeysFromPems(const std::vector<std::string>& pems,
+                         std::vector<platform::TP256Point>& keys);
