@@ -4,6 +4,12 @@
   update_server.py serve --root DIR [--bind 127.0.0.1] [--port N] [--log FILE] [--db FILE]
                          [--messages DIR] [fault options]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
+                           [--sign KEY.pem [--sequence N]]
+
+publish --sign also writes Manifesto.txt (Release, Sequence, and the size and SHA-256 of
+QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (the ECDSA P-256 signature of
+the manifest's SHA-256, DER in base64, made with the openssl command line). The sequence is the
+last one plus 1 unless --sequence gives a larger one; a key that is not P-256 is refused.
 
 serve answers:
   /Ok                                 "Ok"
@@ -28,12 +34,14 @@ The bytes sent for endless answers are added up in --log + ".streamed".
 """
 
 import argparse
+import base64
 import hashlib
 import os
 import re
 import shutil
 import socket
 import socketserver
+import subprocess
 import sqlite3
 import sys
 import threading
@@ -267,9 +275,59 @@ def content_version(path):
     return "c" + digest.hexdigest()[:12]
 
 
+MANIFEST, SIGNATURE = "Manifesto.txt", "Manifesto.sig"
+SEQUENCE_MAX = 1 << 53
+
+
+def signing_key_problem(key):
+    """Why the key cannot sign releases, or None for an ECDSA P-256 private key."""
+    done = subprocess.run(["openssl", "pkey", "-in", key, "-noout", "-text"],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        return f"{key} is not a private key openssl can read"
+    if "prime256v1" not in done.stdout and "P-256" not in done.stdout:
+        return f"{key} is not an ECDSA P-256 key"
+    return None
+
+
+def last_sequence(area):
+    path = os.path.join(area, MANIFEST)
+    if not os.path.exists(path):
+        return 0
+    with open(path, "rb") as f:
+        for line in f.read().decode("latin-1").split("\r\n"):
+            if line.startswith("Sequence=") and line[9:].isdigit():
+                return int(line[9:])
+    return 0
+
+
+def sign_release(area, release, names, key, sequence):
+    lines = [f"Release={release}", f"Sequence={sequence}"]
+    for name in ["QVBrelmox2.ini", "Versao.txt"] + names:
+        with open(os.path.join(area, name.replace("\\", os.sep)), "rb") as f:
+            body = f.read()
+        lines.append(f"{name}={len(body)} {hashlib.sha256(body).hexdigest()}")
+    text = ("\r\n".join(lines) + "\r\n").encode("latin-1")
+    with open(os.path.join(area, MANIFEST), "wb") as f:
+        f.write(text)
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=text,
+                         capture_output=True, check=True).stdout
+    with open(os.path.join(area, SIGNATURE), "wb") as f:
+        f.write(base64.b64encode(der) + b"\r\n")
+
+
 def publish(args):
     src = os.path.abspath(args.src)
     area = os.path.join(os.path.abspath(args.root), AREA)
+    if args.sign:
+        problem = signing_key_problem(args.sign)
+        last = last_sequence(area)
+        sequence = args.sequence if args.sequence is not None else last + 1
+        if problem is None and not last < sequence <= SEQUENCE_MAX:
+            problem = f"sequence {sequence} does not grow (the last one was {last})"
+        if problem:
+            print(f"publish: {problem}", file=sys.stderr)
+            return 1
     names = []
     for dirpath, _, filenames in os.walk(src):
         for filename in sorted(filenames):
@@ -303,7 +361,10 @@ def publish(args):
     elif not os.path.exists(config):
         with open(config, "wb") as f:
             f.write(b"[QVBrelmox]\r\n")
-    print(f"published {len(names)} files as version {args.version} in {area}")
+    if args.sign:
+        sign_release(area, args.version, names, args.sign, sequence)
+    print(f"published {len(names)} files as version {args.version} in {area}"
+          + (f", signed as sequence {sequence}" if args.sign else ""))
     return 0
 
 
@@ -333,6 +394,8 @@ def main(argv=None):
     p.add_argument("--date")
     p.add_argument("--config")
     p.add_argument("--file-version", action="append", help="NAME=VERSION for one file")
+    p.add_argument("--sign", metavar="KEY.pem", help="sign the release with this P-256 key")
+    p.add_argument("--sequence", type=int, help="the signed release's sequence number")
     args = parser.parse_args(argv)
     return serve(args) if args.command == "serve" else publish(args)
 
