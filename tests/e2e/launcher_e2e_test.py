@@ -2,7 +2,8 @@
 """The real launcher under Wine on a private Xvfb desktop, with the reference update server on
 loopback, the stub application in place of the managed application, and uiprobe pressing OK on
 every message box (recording caption, icon and text).
-Usage: launcher_e2e_test.py QVBRELMOX_EXE STUB_APP_EXE UIPROBE_EXE ARTIFACT_DIR WINE_RUN KIND"""
+Usage: launcher_e2e_test.py QVBRELMOX_EXE STUB_APP_EXE UIPROBE_EXE ARTIFACT_DIR WINE_RUN KIND
+                            [SIGNED_QVBRELMOX_EXE KEY_DIR]"""
 
 import os
 import re
@@ -19,6 +20,7 @@ from e2e_support import (ReferenceServer as Server, check, publish, read,  # noq
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 
 LAUNCHER, STUB, PROBE, ARTIFACTS, WINE_RUN, KIND = sys.argv[1:7]
+SIGNED_LAUNCHER, KEYS = (sys.argv[7:9] + [None, None])[:2]
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 HANDLES = r"HKCU\Software\Dravo\Handles"
 NOT_FOUND_BOX = "N\xe3o consegui buscar {} no servidor..."
@@ -259,6 +261,61 @@ def scenario_silent_server_and_bad_address(desk, work, boxes):
     check("bad address: profile untouched", read(inst.file("QVBrelmox.ini")) == before)
 
 
+def scenario_signed_release(desk, work, boxes):
+    # The launcher built with the test keys: a signed release installs; a forged file with a
+    # forged digest is refused; a manifest that does not verify shows its one box. The
+    # application starts every time.
+    if not SIGNED_LAUNCHER:
+        return
+    src, root = os.path.join(work, "signed-src"), os.path.join(work, "signed-root")
+    write(os.path.join(src, "QVBrelmoxApp.exe"), read(STUB))
+    write(os.path.join(src, "tabela.dat"), b"tabela assinada")
+    publish(src, root, "6.0", "--sign", os.path.join(KEYS, "a.pem"))
+    inst = Installation(work, "signed", app=False)
+    shutil.copy(SIGNED_LAUNCHER, inst.file("QVBrelmox.exe"))
+    with Server(root) as server:
+        rc, _ = launch(desk, inst, server.address)
+        log = server.requests()
+    check("signed: manifest and signature after the report",
+          log[2:4] == ["GET /files/Contrib/Manifesto.txt HTTP/1.1",
+                       "GET /files/Contrib/Manifesto.sig HTTP/1.1"], log)
+    check("signed: release installed", read(inst.file("tabela.dat")) == b"tabela assinada")
+    check("signed: no message box", boxes.new() == [])
+    check_started("signed", inst)
+
+    area = os.path.join(root, "files", "Contrib")
+    write(os.path.join(area, "tabela.dat"), b"tabela forjada")
+    write(os.path.join(src, "tabela.dat"), b"tabela nova")
+    publish(src, root, "6.1", "--sign", os.path.join(KEYS, "a.pem"))
+    write(os.path.join(area, "tabela.dat"), b"tabela forjada")
+    os.remove(inst.record)
+    with Server(root) as server:
+        rc, _ = launch(desk, inst, server.address)
+    got = boxes.new()
+    check("signed, forged file: the digest message",
+          [b["text"] for b in got] == [NOT_FOUND_BOX.format("tabela.dat")], got)
+    check("signed, forged file: the old file stays",
+          read(inst.file("tabela.dat")) == b"tabela assinada")
+    check_started("signed, forged file", inst)
+
+    os.remove(os.path.join(area, "Manifesto.sig"))
+    os.remove(inst.record)
+    before = read(inst.file("QVBrelmox.ini"))
+    with Server(root) as server:
+        rc, _ = launch(desk, inst, server.address)
+        log = server.requests()
+    got = boxes.new()
+    check("signed, no signature: one information box",
+          [(b["text"], b["caption"], b["icon"]) for b in got] ==
+          [("N\xe3o foi poss\xedvel verificar a autenticidade da atualiza\xe7\xe3o.",
+            "QV/Brelmox", "information")], got)
+    check("signed, no signature: nothing of the release requested", len(log) == 4, log)
+    check("signed, no signature: versions unchanged",
+          read(inst.file("QVBrelmox.ini")).split(b"[Versao]")[1].split(b"[")[0]
+          == before.split(b"[Versao]")[1].split(b"[")[0])
+    check_started("signed, no signature", inst)
+
+
 def scenario_faults(desk, work, boxes):
     root = os.path.join(work, "root1")
     # Invalid version file: its digest is right, its markers are missing.
@@ -491,6 +548,7 @@ def main():
     prefix = os.path.join(TOP, "build", "wine", f"launcher-{KIND}")
     scenarios = [scenario_fresh_installation, scenario_faults, scenario_unreachable,
                  scenario_folder_with_a_space, scenario_silent_server_and_bad_address,
+                 scenario_signed_release,
                  scenario_names_and_parameters,
                  scenario_missing_application, scenario_local_drive_and_script,
                  scenario_running_application, scenario_second_launcher,
