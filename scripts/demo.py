@@ -23,6 +23,10 @@ def digest(path):
 
 def main():
     bin_dir, kind = sys.argv[1], sys.argv[2]
+    # --signed: the release is signed with a test key, and the launcher built with the test
+    # keys verifies it before installing anything.
+    signed = "--signed" in sys.argv[3:]
+    keys = os.path.join(os.path.dirname(os.path.abspath(bin_dir)), "testkeys")
     exe = lambda name: os.path.join(bin_dir, name + ".exe")
     demo = os.path.join(TOP, "build", "demo")
     shutil.rmtree(demo, ignore_errors=True)
@@ -37,11 +41,14 @@ def main():
         f.write(b"faixa;aliquota\r\n" + b"".join(b"%d;%d\r\n" % (i * 1000, i) for i in range(50)))
     with open(os.path.join(src, "Leia-me.txt"), "wb") as f:
         f.write(b"QV/Brelmox 2026.12: novas tabelas do imposto.\r\n")
+    sign = ["--sign", os.path.join(keys, "a.pem")] if signed else []
     subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version",
-                    "2026.12", "--date", "08/12/2026"], check=True, stdout=subprocess.DEVNULL)
+                    "2026.12", "--date", "08/12/2026", *sign], check=True,
+                   stdout=subprocess.DEVNULL)
 
     # An installation one release behind: last month's application and table.
-    shutil.copy(exe("QVBrelmox"), os.path.join(inst, "QVBrelmox.exe"))
+    shutil.copy(exe("QVBrelmox-signed" if signed else "QVBrelmox"),
+                os.path.join(inst, "QVBrelmox.exe"))
     with open(exe("stub-app"), "rb") as f:
         old_app = f.read() + b"\0release 2026.11"
     with open(os.path.join(inst, "QVBrelmoxApp.exe"), "wb") as f:
@@ -63,7 +70,7 @@ def main():
         wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 10)
         with open(port_file) as f:
             port = int(f.read())
-        print(f"demo: update server on 127.0.0.1:{port}, release 2026.12 published")
+        print(f"demo: update server on 127.0.0.1:{port}, release 2026.12 published" + (", signed" if signed else ""))
         prefix = os.path.join(TOP, "build", "wine", f"demo-{kind}")
         with WineDesktop(os.path.join(TOP, "scripts", "wine-run"), kind, prefix,
                          display=os.environ.get("DISPLAY") or None) as desk:
