@@ -72,9 +72,13 @@ class ReferenceServer:
             return []
         return [line.decode("latin-1") for line in read(self.log).splitlines()]
 
-    def streamed(self):
-        """Body bytes each endless answer sent before the client stopped reading."""
+    def streamed(self, wait=10):
+        """Body bytes each endless answer sent before the client stopped reading; waits a
+        little for the server to see that the client has gone."""
         path = self.log + ".streamed"
+        deadline = time.time() + wait
+        while not os.path.exists(path) and time.time() < deadline:
+            time.sleep(0.05)
         return [int(n) for n in read(path).split()] if os.path.exists(path) else []
 
     def clear_log(self):
