@@ -4,7 +4,9 @@
 // of our own.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 namespace platform {
@@ -14,6 +16,26 @@ using TSha256Digest = std::array<std::uint8_t, 32>;
 using TP256Signature = std::array<std::uint8_t, 64>;
 // The public point, uncompressed: 0x04, then X and Y, 32 big-endian bytes each.
 using TP256Point = std::array<std::uint8_t, 65>;
+
+// SHA-256 fed in pieces, for bodies that never sit whole in memory.
+class TSha256 {
+public:
+    TSha256();
+    ~TSha256();
+    TSha256(const TSha256&) = delete;
+    TSha256& operator=(const TSha256&) = delete;
+
+    // Starts again from nothing.
+    void Reset();
+    void Update(const void* bytes, std::size_t n);
+    // The digest of everything fed since the last Reset; false when the platform's crypto
+    // cannot be used or failed on the way.
+    bool Final(TSha256Digest& digest);
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> impl_;
+};
 
 // The SHA-256 of the bytes; false when the platform's crypto cannot be used.
 bool Sha256(std::string_view bytes, TSha256Digest& digest);

@@ -41,11 +41,38 @@ TPKey ImportPoint(const TP256Point& point) {
 
 } // namespace
 
-bool Sha256(std::string_view bytes, TSha256Digest& digest) {
+struct TSha256::TImpl {
+    TOwned<EVP_MD_CTX, EVP_MD_CTX_free> context{EVP_MD_CTX_new()};
+    bool ok = false;
+};
+
+TSha256::TSha256() : impl_(std::make_unique<TImpl>()) {
+    Reset();
+}
+
+TSha256::~TSha256() = default;
+
+void TSha256::Reset() {
+    impl_->ok =
+        impl_->context && EVP_DigestInit_ex(impl_->context.get(), EVP_sha256(), nullptr) == 1;
+}
+
+void TSha256::Update(const void* bytes, std::size_t n) {
+    impl_->ok = impl_->ok && EVP_DigestUpdate(impl_->context.get(), bytes, n) == 1;
+}
+
+bool TSha256::Final(TSha256Digest& digest) {
     unsigned int size = 0;
-    return EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) ==
-               1 &&
-           size == digest.size();
+    bool ok = impl_->ok && EVP_DigestFinal_ex(impl_->context.get(), digest.data(), &size) == 1 &&
+              size == digest.size();
+    Reset();
+    return ok;
+}
+
+bool Sha256(std::string_view bytes, TSha256Digest& digest) {
+    TSha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    return hash.Final(digest);
 }
 
 bool VerifyP256(const TP256Point& point, const TSha256Digest& digest,

@@ -76,34 +76,69 @@ private:
 
 } // namespace
 
-bool Sha256(std::string_view bytes, TSha256Digest& digest) {
+// The library, the provider and the hash object live as long as the hasher.
+struct TSha256::TImpl {
     TBcrypt cng;
-    if (!cng)
-        return false;
-    TAlgorithm algorithm(cng, BCRYPT_SHA256_ALGORITHM);
-    if (!algorithm.Get())
-        return false;
-    // The hash object's memory is ours before Windows 7; asking for its size works everywhere.
-    DWORD objectSize = 0;
-    ULONG got = 0;
-    if (cng.GetProperty(algorithm.Get(), BCRYPT_OBJECT_LENGTH,
-                        reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize, &got, 0) != 0)
-        return false;
-    std::vector<UCHAR> object(objectSize);
+    TAlgorithm algorithm{cng, BCRYPT_SHA256_ALGORITHM};
+    std::vector<UCHAR> object;
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (cng.CreateHash(algorithm.Get(), &hash, object.data(), objectSize, nullptr, 0, 0) != 0)
-        return false;
-    bool ok = true;
+    bool ok = false;
+
+    void Close() {
+        if (hash)
+            cng.DestroyHash(hash);
+        hash = nullptr;
+    }
+    ~TImpl() { Close(); }
+};
+
+TSha256::TSha256() : impl_(std::make_unique<TImpl>()) {
+    Reset();
+}
+
+TSha256::~TSha256() = default;
+
+void TSha256::Reset() {
+    TImpl& d = *impl_;
+    d.Close();
+    d.ok = false;
+    if (!d.cng || !d.algorithm.Get())
+        return;
+    // The hash object's memory is ours before Windows 7; asking for its size works everywhere.
+    DWORD size = 0;
+    ULONG got = 0;
+    if (d.cng.GetProperty(d.algorithm.Get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&size),
+                          sizeof size, &got, 0) != 0)
+        return;
+    d.object.assign(size, 0);
+    d.ok = d.cng.CreateHash(d.algorithm.Get(), &d.hash, d.object.data(), size, nullptr, 0, 0) == 0;
+}
+
+void TSha256::Update(const void* bytes, std::size_t n) {
+    TImpl& d = *impl_;
     // The count is 32-bit: large inputs go in slices.
     constexpr std::size_t Slice = 1u << 30;
-    for (std::size_t at = 0; ok && at < bytes.size(); at += Slice) {
-        std::size_t n = bytes.size() - at < Slice ? bytes.size() - at : Slice;
-        ok = cng.HashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)),
-                          static_cast<ULONG>(n), 0) == 0;
+    const UCHAR* at = static_cast<const UCHAR*>(bytes);
+    while (d.ok && n > 0) {
+        std::size_t k = n < Slice ? n : Slice;
+        d.ok = d.cng.HashData(d.hash, const_cast<PUCHAR>(at), static_cast<ULONG>(k), 0) == 0;
+        at += k;
+        n -= k;
     }
-    ok = ok && cng.FinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
-    cng.DestroyHash(hash);
+}
+
+bool TSha256::Final(TSha256Digest& digest) {
+    TImpl& d = *impl_;
+    bool ok =
+        d.ok && d.cng.FinishHash(d.hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
+    Reset();
     return ok;
+}
+
+bool Sha256(std::string_view bytes, TSha256Digest& digest) {
+    TSha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    return hash.Final(digest);
 }
 
 bool VerifyP256(const TP256Point& point, const TSha256Digest& digest,

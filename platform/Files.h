@@ -54,4 +54,13 @@ long long ReadFromFile(FileHandle file, void* bytes, std::size_t n);
 bool SeekFile(FileHandle file, std::int64_t position);
 bool TruncateFile(FileHandle file, std::int64_t size);
 
+// A new temporary file in the directory of target, open for writing, named as IsTemporaryName
+// knows; InvalidFile when none can be made there.
+FileHandle CreateTemporaryBeside(const std::string& target, std::string& temporary);
+// Flushes and closes the temporary file, which then takes target's place in one step; false
+// when that fails, and the temporary file is gone either way.
+bool CommitTemporary(FileHandle file, const std::string& temporary, const std::string& target);
+// Closes and removes a temporary file.
+void DiscardTemporary(FileHandle file, const std::string& temporary);
+
 } // namespace platform

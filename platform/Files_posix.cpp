@@ -52,22 +52,15 @@ bool RenameFile(const std::string& from, const std::string& to) {
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
-    std::string target = NativePath(path);
-    std::size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temp = dir + "." + base + ".XXXXXX";
-    UniqueFd fd(::mkstemp(temp.data()));
-    if (!fd)
+    std::string temp;
+    FileHandle file = CreateTemporaryBeside(path, temp);
+    if (file == InvalidFile)
         return false;
-    struct stat st;
-    mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0;
-    ok = ::close(fd.Take()) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
+    if (!WriteToFile(file, bytes.data(), bytes.size())) {
+        DiscardTemporary(file, temp);
+        return false;
+    }
+    return CommitTemporary(file, temp, path);
 }
 
 std::vector<std::string> ListFiles(const std::string& directory) {
@@ -150,6 +143,42 @@ bool SeekFile(FileHandle file, std::int64_t position) {
 
 bool TruncateFile(FileHandle file, std::int64_t size) {
     return ::ftruncate(static_cast<int>(file), size) == 0;
+}
+
+FileHandle CreateTemporaryBeside(const std::string& target, std::string& temporary) {
+    std::string native = NativePath(target);
+    std::size_t slash = native.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : native.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? native : native.substr(slash + 1);
+    std::string temp = dir + "." + base + ".XXXXXX";
+    UniqueFd fd(::mkstemp(temp.data()));
+    if (!fd)
+        return InvalidFile;
+    // The file that takes the target's place keeps the target's permissions.
+    struct stat st;
+    mode_t mode = ::stat(native.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    if (::fchmod(fd.Get(), mode) != 0) {
+        ::unlink(temp.c_str());
+        return InvalidFile;
+    }
+    temporary = ProgramPath(temp);
+    return static_cast<FileHandle>(fd.Take());
+}
+
+bool CommitTemporary(FileHandle file, const std::string& temporary, const std::string& target) {
+    const int fd = static_cast<int>(file);
+    const std::string temp = NativePath(temporary);
+    bool ok = ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), NativePath(target).c_str()) == 0;
+    if (!ok)
+        ::unlink(temp.c_str());
+    return ok;
+}
+
+void DiscardTemporary(FileHandle file, const std::string& temporary) {
+    ::close(static_cast<int>(file));
+    ::unlink(NativePath(temporary).c_str());
 }
 
 } // namespace platform

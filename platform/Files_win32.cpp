@@ -46,19 +46,15 @@ bool RenameFile(const std::string& from, const std::string& to) {
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
-    char temp[MAX_PATH + 1] = {};
-    if (GetTempFileNameA(DirectoryOf(path).c_str(), "qvb", 0, temp) == 0)
+    std::string temp;
+    FileHandle file = CreateTemporaryBeside(path, temp);
+    if (file == InvalidFile)
         return false;
-    bool ok = false;
-    {
-        UniqueFileHandle file(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        ok = file && WriteAll(file.Get(), bytes) && FlushFileBuffers(file.Get());
+    if (!WriteToFile(file, bytes.data(), bytes.size())) {
+        DiscardTemporary(file, temp);
+        return false;
     }
-    ok = ok && MoveFileExA(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok)
-        DeleteFileA(temp);
-    return ok;
+    return CommitTemporary(file, temp, path);
 }
 
 std::vector<std::string> ListFiles(const std::string& directory) {
@@ -159,6 +155,35 @@ bool TruncateFile(FileHandle file, std::int64_t size) {
         !SetEndOfFile(H(file)))
         return false;
     return SeekFile(file, here.QuadPart);
+}
+
+FileHandle CreateTemporaryBeside(const std::string& target, std::string& temporary) {
+    char temp[MAX_PATH + 1] = {};
+    if (GetTempFileNameA(DirectoryOf(target).c_str(), "qvb", 0, temp) == 0)
+        return InvalidFile;
+    HANDLE h =
+        CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DeleteFileA(temp);
+        return InvalidFile;
+    }
+    temporary = temp;
+    return reinterpret_cast<FileHandle>(h);
+}
+
+bool CommitTemporary(FileHandle file, const std::string& temporary, const std::string& target) {
+    bool ok = FlushFileBuffers(H(file)) != 0;
+    ok = CloseHandle(H(file)) != 0 && ok;
+    ok = ok && MoveFileExA(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok)
+        DeleteFileA(temporary.c_str());
+    return ok;
+}
+
+void DiscardTemporary(FileHandle file, const std::string& temporary) {
+    CloseHandle(H(file));
+    DeleteFileA(temporary.c_str());
 }
 
 } // namespace platform

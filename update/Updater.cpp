@@ -8,6 +8,7 @@
 #include "support/Text.h"
 #include "update/VersionFile.h"
 
+#include <algorithm>
 #include <cmath>
 
 const char* const NotFoundText = "Arquivo n\xC6o encontrado.";
@@ -24,6 +25,60 @@ const char* const SequenceKey = "Sequencia";
 std::string Percent(std::int64_t value) {
     return "Download: " + std::to_string(value) + "%";
 }
+
+// A listed file's body on its way from the socket to a temporary file beside its target: each
+// piece is written as it arrives and passes through the MD5 and SHA-256 on the way, and the
+// first bytes are kept, since the not-found text is known by them. Without a file (none could
+// be made, or a write failed) the bytes are still hashed, so the exchange and its messages stay
+// the same and the failure shows when the file is to take its place.
+class TVerifiedSink : public TStream {
+public:
+    explicit TVerifiedSink(platform::FileHandle file) : file_(file) {}
+
+    std::int64_t Size() const override { return size_; }
+    std::int64_t Position() const override { return size_; }
+    // The client only ever goes back to the start, for a new attempt.
+    void SetSize(std::int64_t size) override { Rewind(size); }
+    void SetPosition(std::int64_t position) override { Rewind(position); }
+    std::size_t Read(void*, std::size_t) override { return 0; }
+    void Write(const void* bytes, std::size_t n) override {
+        if (writable_ && !platform::WriteToFile(file_, bytes, n))
+            writable_ = false;
+        md5_.Update(bytes, n);
+        sha256_.Update(bytes, n);
+        if (head_.size() < HeadKept)
+            head_.append(static_cast<const char*>(bytes), std::min(n, HeadKept - head_.size()));
+        size_ += static_cast<std::int64_t>(n);
+    }
+
+    const std::string& Head() const { return head_; }
+    bool Writable() const { return writable_; }
+    std::string Md5Text() { return DigestToHex(md5_.Final()); }
+    bool Sha256(platform::TSha256Digest& digest) { return sha256_.Final(digest); }
+
+private:
+    static constexpr std::size_t HeadKept = 64;
+
+    void Rewind(std::int64_t to) {
+        if (to == size_)
+            return;
+        if (to != 0)
+            throw EInOutError("A download can only start again from its beginning.");
+        if (writable_)
+            writable_ = platform::SeekFile(file_, 0) && platform::TruncateFile(file_, 0);
+        md5_.Reset();
+        sha256_.Reset();
+        head_.clear();
+        size_ = 0;
+    }
+
+    platform::FileHandle file_;
+    bool writable_ = file_ != platform::InvalidFile;
+    TIdHashMessageDigest5 md5_;
+    platform::TSha256 sha256_;
+    std::string head_;
+    std::int64_t size_ = 0;
+};
 
 } // namespace
 
@@ -47,7 +102,7 @@ bool IsSafeRelativeName(const std::string& name) {
     }
 }
 
-bool DigestReplyMatches(const std::string& reply, const std::string& body) {
+bool DigestReplyMatchesText(const std::string& reply, const std::string& md5Text) {
     if (reply.size() < 4 || reply.compare(0, 2, "OK") != 0 ||
         reply.compare(reply.size() - 2, 2, "OK") != 0)
         return false;
@@ -55,7 +110,11 @@ bool DigestReplyMatches(const std::string& reply, const std::string& body) {
     for (char& c : digits)
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
-    return digits == MD5Text(body);
+    return digits == md5Text;
+}
+
+bool DigestReplyMatches(const std::string& reply, const std::string& body) {
+    return DigestReplyMatchesText(reply, MD5Text(body));
 }
 
 bool SplitMessageFile(const std::string& answer, std::string& name, std::string& content) {
@@ -110,25 +169,31 @@ void TUpdater::Delay(double seconds) {
 }
 
 std::string TUpdater::FetchText(const std::string& url, std::int64_t limit) {
+    TMemoryStream body;
+    body.SetLimit(limit);
+    return FetchToStream(url, body) ? body.TakeData() : std::string();
+}
+
+bool TUpdater::FetchToStream(const std::string& url, TStream& stream) {
     // A refused address setting must never fall back to another server.
     if (!ServerAddressError.empty())
-        return {};
+        return false;
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
             http_.Disconnect();
-            TMemoryStream body;
-            body.SetLimit(limit);
-            http_.GetToStream(url, body);
-            return body.TakeData();
+            stream.SetSize(0);
+            stream.SetPosition(0);
+            http_.GetToStream(url, stream);
+            return true;
         } catch (const EIdReadTimeout&) {
-            return {};
+            return false;
         } catch (const EIdConnClosedGracefully&) {
             if (retries >= FetchRetryLimit)
-                return {};
+                return false;
         } catch (const std::exception&) {
-            // Every other failure, std::bad_alloc of a huge body included, is empty text.
-            return {};
+            // Every other failure, std::bad_alloc of a huge body included, is a failed fetch.
+            return false;
         }
     }
 }
@@ -162,6 +227,52 @@ std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSecon
     if (message)
         view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
     return {};
+}
+
+TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name, int timeoutSeconds,
+                                                        bool message, const std::string& target) {
+    view_.SetStatus("Buscando " + name + "...");
+    std::string temporary;
+    const platform::FileHandle file = platform::CreateTemporaryBeside(target, temporary);
+    TVerifiedSink sink(file);
+    auto discard = [&] {
+        if (file != platform::InvalidFile)
+            platform::DiscardTemporary(file, temporary);
+    };
+    bool ok;
+    http_.Tag = 1;
+    http_.ReadTimeout = timeoutSeconds * 1000;
+    try {
+        ok = FetchToStream(std::string("/") + DownloadArea + name, sink);
+    } catch (...) {
+        http_.Tag = 0;
+        discard();
+        throw;
+    }
+    http_.Tag = 0;
+
+    ok = ok && sink.Size() > 0 && sink.Head() != NotFoundText;
+    if (ok) {
+        std::string reply =
+            FetchText(std::string("/md5.php?") + DownloadArea + name, TextReplyLimit);
+        ok = DigestReplyMatchesText(reply, sink.Md5Text());
+    }
+    if (ok && SignedReleases) {
+        const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+        platform::TSha256Digest digest;
+        ok = entry && sink.Size() == entry->Size && sink.Sha256(digest) && digest == entry->Sha256;
+    }
+    if (!ok) {
+        discard();
+        if (message)
+            view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+        return srFailedDownload;
+    }
+    if (!sink.Writable()) {
+        discard();
+        return srFailedWrite;
+    }
+    return platform::CommitTemporary(file, temporary, target) ? srStored : srFailedWrite;
 }
 
 bool TUpdater::ReportUsage() {
@@ -303,17 +414,18 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
         view_.InfoBox(failed);
         return;
     }
-    std::string body = DownloadVerified(name, ListedFileDownloadTimeout, true);
-    if (body.empty()) {
-        checkFailed_ = true;
-        return;
-    }
-    if (SaveTextToFile(directory + name, body)) {
+    switch (DownloadVerifiedToFile(name, ListedFileDownloadTimeout, true, directory + name)) {
+    case srStored:
         ini_->WriteString("Versao", name, version);
         return;
+    case srFailedDownload:
+        checkFailed_ = true;
+        return;
+    case srFailedWrite:
+        checkFailed_ = true;
+        view_.InfoBox(failed);
+        return;
     }
-    checkFailed_ = true;
-    view_.InfoBox(failed);
 }
 
 void TUpdater::IdHTTPWorkBegin(std::int64_t max) {

@@ -38,6 +38,8 @@ bool IsSafeRelativeName(const std::string& name);
 // The digest reply: "OK", the hexadecimal MD5 of body (either letter case), "OK", and nothing
 // else.
 bool DigestReplyMatches(const std::string& reply, const std::string& body);
+// The same against a digest already in the upper-case text form.
+bool DigestReplyMatchesText(const std::string& reply, const std::string& md5Text);
 
 // A message file in the report's answer: its first 30 characters, trimmed, are the name, the
 // rest is the content. False when the answer carries none, or the name is not a plain file name.
@@ -65,8 +67,17 @@ public:
     // The body of a GET on the update server, or empty text on any failure, a body longer than
     // limit included.
     std::string FetchText(const std::string& url, std::int64_t limit = INT64_MAX);
+    // The same exchange with the body written into stream, which each attempt starts again
+    // from nothing; false on any failure.
+    bool FetchToStream(const std::string& url, TStream& stream);
     // The file from the download area, accepted only when the server's MD5 digest matches.
     std::string DownloadVerified(const std::string& name, int timeoutSeconds, bool message);
+    // The same download streamed into a temporary file beside target, with its digests computed
+    // as it arrives, and put in target's place when it verifies: memory does not grow with the
+    // file. The requests and messages are those of DownloadVerified.
+    enum TStoreResult { srStored, srFailedDownload, srFailedWrite };
+    TStoreResult DownloadVerifiedToFile(const std::string& name, int timeoutSeconds, bool message,
+                                        const std::string& target);
     // Probes the server and reports who starts which version; true when the probe said "Ok".
     bool ReportUsage();
     // Brings the installation up to date. Raises EIniFileException when QVBrelmox.ini cannot be

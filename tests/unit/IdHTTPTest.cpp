@@ -399,3 +399,55 @@ TEST(IdHTTP, ABodyThatCannotBeHeldFailsAsAnException) {
     m.http.GetToStream("/small", fine);
     EXPECT_EQ(fine.Data(), "ok");
 }
+
+TEST(IdHTTP, ABodyPastFourGibibytesIsCountedRight) {
+    // Made as it is read: the head, then zero bytes past the 32-bit range, then the close.
+    class TGeneratedIOHandler : public TIdIOHandler {
+    public:
+        TGeneratedIOHandler(std::string head, std::int64_t body)
+            : head_(std::move(head)), left_(body) {}
+        bool WaitReadable(int) override { return true; }
+        int Receive(void* buffer, int count) override {
+            if (!head_.empty()) {
+                std::size_t n = std::min(head_.size(), static_cast<std::size_t>(count));
+                std::memcpy(buffer, head_.data(), n);
+                head_.erase(0, n);
+                return static_cast<int>(n);
+            }
+            int n = static_cast<int>(std::min<std::int64_t>(left_, count));
+            std::memset(buffer, 0, static_cast<std::size_t>(n));
+            left_ -= n;
+            return n;
+        }
+        int Send(const void*, int count) override { return count; }
+
+    private:
+        std::string head_;
+        std::int64_t left_;
+    };
+    // Counts what arrives and keeps nothing.
+    struct TCountingStream : TStream {
+        std::int64_t Size() const override { return size; }
+        void SetSize(std::int64_t s) override { size = s; }
+        std::int64_t Position() const override { return size; }
+        void SetPosition(std::int64_t) override {}
+        std::size_t Read(void*, std::size_t) override { return 0; }
+        void Write(const void*, std::size_t n) override { size += static_cast<std::int64_t>(n); }
+        std::int64_t size = 0;
+    };
+    const std::int64_t length = (std::int64_t(1) << 32) + 10;
+    TGeneratedIOHandler transport(Ok + "Content-Length: " + std::to_string(length) + "\r\n\r\n",
+                                  length);
+    transport.Open();
+    TIdHTTP http;
+    http.SetIOHandler(&transport);
+    std::int64_t begun = 0, last = 0;
+    http.OnWorkBegin = [&](TIdComponent*, TWorkMode, std::int64_t max) { begun = max; };
+    http.OnWork = [&](TIdComponent*, TWorkMode, std::int64_t count) { last = count; };
+    TCountingStream counted;
+    http.GetToStream("/big", counted);
+    http.SetIOHandler(nullptr);
+    EXPECT_EQ(counted.size, length);
+    EXPECT_EQ(begun, length);
+    EXPECT_EQ(last, length);
+}

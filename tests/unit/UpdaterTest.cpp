@@ -559,6 +559,47 @@ TEST(UpdaterTemporaries, OnlyOurOwnNamingIsRemoved) {
     EXPECT_EQ(platform::ListFiles(dir.Path()).size(), std::size(kept));
 }
 
+TEST_F(Updater, StreamedFilesTakeTheirPlaceOnlyWhenTheyVerify) {
+    const std::string body(3 << 20, 'x');
+    auto onlyOldFile = [&](const char* what) {
+        EXPECT_EQ(ReadFileOrDie(dir / "big.dat"), "old") << what;
+        EXPECT_EQ(platform::ListFiles(dir.Path()), std::vector<std::string>{"big.dat"}) << what;
+    };
+    ASSERT_TRUE(platform::WriteFileAtomically(dir / "big.dat", "old"));
+
+    // A digest that does not match: the old file stays, no temporary is left.
+    server.SetBody("/files/Contrib/big.dat", body);
+    server.SetBody("/md5.php?files/Contrib/big.dat", Digest("something else"));
+    EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, true, dir / "big.dat"),
+              TUpdater::srFailedDownload);
+    onlyOldFile("digest mismatch");
+    EXPECT_EQ(view.boxes.size(), 1u);
+
+    // The connection cut halfway: a short body fails its digest the same way.
+    server.SetResponse("/files/Contrib/big.dat",
+                       "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                           "\r\n\r\n" + body.substr(0, body.size() / 2));
+    server.SetBody("/md5.php?files/Contrib/big.dat", Digest(body));
+    EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, true, dir / "big.dat"),
+              TUpdater::srFailedDownload);
+    onlyOldFile("cut halfway");
+
+    // The not-found text is known by its first bytes, whatever the digest says.
+    server.SetBody("/files/Contrib/big.dat", NotFound);
+    server.SetBody("/md5.php?files/Contrib/big.dat", Digest(NotFound));
+    EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, false, dir / "big.dat"),
+              TUpdater::srFailedDownload);
+    onlyOldFile("not found");
+
+    // Verified: the file takes its place in one step, with nothing left beside it.
+    Publish("big.dat", body);
+    EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, true, dir / "big.dat"),
+              TUpdater::srStored);
+    EXPECT_EQ(ReadFileOrDie(dir / "big.dat"), body);
+    EXPECT_EQ(platform::ListFiles(dir.Path()).size(), 1u);
+    EXPECT_EQ(server.Log().size(), 7u); // a file and its digest each time, none after not found
+}
+
 // ---- signed releases ----
 
 namespace {
