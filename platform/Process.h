@@ -19,4 +19,8 @@ namespace platform {
 // Writes bytes to standard output exactly as they are (no line-end translation).
 bool WriteStandardOutput(std::string_view bytes);
 
+// The most memory the process has held resident so far (its peak working set), in bytes; 0
+// when the system does not say.
+unsigned long long PeakResidentBytes();
+
 } // namespace platform

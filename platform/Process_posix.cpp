@@ -1,5 +1,7 @@
 #include "platform/Process.h"
 
+#include <sys/resource.h>
+
 #include "platform/PosixPath.h"
 
 #include <cerrno>
@@ -48,6 +50,13 @@ namespace platform {
 
 bool WriteStandardOutput(std::string_view bytes) {
     return WriteAll(1, bytes);
+}
+
+unsigned long long PeakResidentBytes() {
+    rusage usage{};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0)
+        return 0;
+    return static_cast<unsigned long long>(usage.ru_maxrss) * 1024; // Linux counts KiB
 }
 
 } // namespace platform

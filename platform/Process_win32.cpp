@@ -2,6 +2,8 @@
 
 #include "platform/WinHandles.h"
 
+#include <psapi.h>
+
 #include <vector>
 
 namespace platform {
@@ -32,6 +34,18 @@ namespace platform {
 
 bool WriteStandardOutput(std::string_view bytes) {
     return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
+}
+
+unsigned long long PeakResidentBytes() {
+    // Through kernel32's own entry (Windows 7 on), so no program gains an import of psapi.dll.
+    using TGetMemoryInfo = BOOL(WINAPI*)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
+    auto get = reinterpret_cast<TGetMemoryInfo>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "K32GetProcessMemoryInfo")));
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!get || !get(GetCurrentProcess(), &counters, sizeof counters))
+        return 0;
+    return counters.PeakWorkingSetSize;
 }
 
 } // namespace platform

@@ -3,7 +3,10 @@
 // as lines "status: ...", "label: ..." and "box: ..."; used by the end-to-end tests, the
 // benchmarks and the demo.
 //
-//   update-check --dir APPDIR [--server HOST[:PORT]] [--versao-exe TEXT]
+//   update-check --dir APPDIR [--server HOST[:PORT]] [--versao-exe TEXT] [--peak-memory 1]
+//
+// --peak-memory 1 prints "peak: <bytes>" at the end, the process's peak working set (for the
+// benchmarks).
 //
 // Without --server the launcher's own address applies: QVBRELMOX_SERVER when set, else the
 // built-in host.
@@ -12,6 +15,7 @@
 // 2 for bad usage.
 
 #include "http/IdHTTP.h"
+#include "platform/Process.h"
 #include "update/ReleaseKeys.h"
 #include "update/UpdateServer.h"
 #include "update/Updater.h"
@@ -41,7 +45,8 @@ private:
 };
 
 int Usage() {
-    std::fputs("usage: update-check --dir APPDIR [--server HOST[:PORT]] [--versao-exe TEXT]\n",
+    std::fputs("usage: update-check --dir APPDIR [--server HOST[:PORT]] [--versao-exe TEXT] "
+               "[--peak-memory 1]\n",
                stderr);
     return 2;
 }
@@ -50,6 +55,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     std::string dir, server, versaoExe;
+    bool peakMemory = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string arg = argv[i];
         if (arg == "--dir")
@@ -58,6 +64,8 @@ int main(int argc, char** argv) {
             server = argv[i + 1];
         else if (arg == "--versao-exe")
             versaoExe = argv[i + 1];
+        else if (arg == "--peak-memory")
+            peakMemory = std::string(argv[i + 1]) == "1";
         else
             return Usage();
     }
@@ -82,11 +90,14 @@ int main(int argc, char** argv) {
     updater.SignedReleases = !keys.empty();
     ReleaseKeysFromPems(keys, updater.ReleaseKeys);
     updater.AttachProgressHandlers();
+    int status = 0;
     try {
         updater.CheckForUpdates();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
-        return 1;
+        status = 1;
     }
-    return 0;
+    if (peakMemory)
+        std::printf("peak: %llu\n", platform::PeakResidentBytes());
+    return status;
 }
