@@ -3,7 +3,10 @@
 writing the body to a file:
   (a) one 256 MiB body: throughput;
   (b) 200 sequential GETs of a 1 KiB body, each a new process and a fresh connection: total time.
-Usage: http_bench.py HTTPGET [EMULATOR...]   (prints MB/s, seconds and the ratios to curl)"""
+With --raw WINSOCK_GET (a Windows httpget.exe under an emulator), (a) also runs the plain Winsock
+receive loop of bench/winsock_get.c, the limit of the Windows read path, in turn with the others.
+Usage: http_bench.py [--raw WINSOCK_GET] [--small-count N] HTTPGET [EMULATOR...]
+       (prints MB/s, seconds and the ratios)"""
 
 import os
 import shutil
@@ -14,10 +17,18 @@ import sys
 import tempfile
 import time
 
-HTTPGET = sys.argv[1]
-EMULATOR = sys.argv[2:]
-ROUNDS = 7
+ARGS = sys.argv[1:]
+RAW = None
 SMALL_COUNT = 200
+while ARGS and ARGS[0].startswith("--"):
+    if ARGS[0] == "--raw":
+        RAW = ARGS[1]
+    elif ARGS[0] == "--small-count":
+        SMALL_COUNT = int(ARGS[1])
+    ARGS = ARGS[2:]
+HTTPGET = ARGS[0]
+EMULATOR = ARGS[1:]
+ROUNDS = 7
 
 
 def free_port():
@@ -70,12 +81,15 @@ def main():
     base = f"http://127.0.0.1:{port}"
     curl = ["curl", "-s", "-f", "-o", out]
     ours = EMULATOR + [HTTPGET, "-o", out]
+    raw = EMULATOR + [RAW, str(port), "/big.bin", out] if RAW else None
     try:
-        big_curl, big_ours = [], []
-        for _ in range(ROUNDS):  # interleaved, so drift hits both alike
+        big_curl, big_ours, big_raw = [], [], []
+        for _ in range(ROUNDS):  # interleaved, so drift hits all alike
             big_curl.append(timed(curl + [base + "/big.bin"]))
             big_ours.append(timed(ours + [base + "/big.bin"]))
-        assert os.path.getsize(out) == 256 << 20
+            assert os.path.getsize(out) == 256 << 20
+            if raw:
+                big_raw.append(timed(raw))
         small_curl, small_ours = [], []
         for _ in range(3):
             t = time.perf_counter()
@@ -96,6 +110,13 @@ def main():
         c, o = pick(big_curl), pick(big_ours)
         print(f"(a) 256 MiB, {label} of {ROUNDS}: curl {mb / c:8.1f} MB/s, httpget "
               f"{mb / o:8.1f} MB/s, ratio {c / o:.2f} (throughput, higher is better)")
+        if big_raw:
+            r = pick(big_raw)
+            print(f"    raw Winsock loop {mb / r:8.1f} MB/s, httpget / raw {r / o:.2f}")
+    if big_raw:
+        pairs = sorted(r / o for r, o in zip(big_raw, big_ours))
+        print(f"    httpget / raw, pair by pair: median {statistics.median(pairs):.2f}, "
+              f"best {pairs[-1]:.2f}")
     for label, pick in (("best", min), ("median", statistics.median)):
         c, o = pick(small_curl), pick(small_ours)
         print(f"(b) {SMALL_COUNT} GETs of 1 KiB, {label} of 3: curl {c:6.2f} s, httpget "

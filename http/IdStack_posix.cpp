@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -259,6 +260,11 @@ public:
         if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&a), &size) != 0)
             CheckSocketResult(Fail(errno));
         ReadAddress(a, ip, port);
+    }
+
+    std::size_t BytesAvailable(TIdStackSocketHandle s) override {
+        int n = 0;
+        return ::ioctl(Fd(s), FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
     }
 
     int TcpLevel() const override { return IPPROTO_TCP; }

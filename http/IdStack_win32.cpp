@@ -150,6 +150,11 @@ public:
         ReadAddress(a, ip, port);
     }
 
+    std::size_t BytesAvailable(TIdStackSocketHandle s) override {
+        u_long n = 0;
+        return ::ioctlsocket(Sock(s), FIONREAD, &n) == 0 ? n : 0;
+    }
+
     int TcpLevel() const override { return IPPROTO_TCP; }
     int TcpNoDelayOption() const override { return TCP_NODELAY; }
 

@@ -14,6 +14,9 @@
 
 // Limits and sizes of a connection.
 constexpr int IdDefaultRecvBufferSize = 32768;
+// What the launcher's client and httpget ask for per receive: under Wine each receive costs a
+// round trip to the server process, so fewer, larger ones reach the socket's own speed.
+constexpr int IdLargeRecvBufferSize = 256 << 10;
 constexpr int IdDefaultSendBufferSize = 32768;
 constexpr int IdDefaultMaxLineLength = 16384;
 // The most a counted read reserves in its target ahead of the data: a large announced count

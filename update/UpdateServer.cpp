@@ -71,5 +71,6 @@ void ConfigureUpdateClient(TIdHTTP& http, const TServerAddress& address) {
     request.UserAgent = "Mozilla/3.0 (compatible; QVBrelmox)";
     http.HTTPOptions = hoForceEncodeParams;
     http.ReadTimeout = UpdateClientReadTimeout;
+    http.RecvBufferSize = IdLargeRecvBufferSize;
     http.ConnectTimeout = UpdateClientConnectTimeout;
 }

@@ -35,5 +35,5 @@ std::string BadServerAddressMessage(const std::string& value);
 
 // The form's design: the server's host and port, cookies off, no proxy authentication, the
 // request's Accept and User-Agent, no content length or range, and only hoForceEncodeParams;
-// and the starting read and connect time-outs.
+// and the starting read and connect time-outs, and large receives.
 void ConfigureUpdateClient(TIdHTTP& http, const TServerAddress& address);

@@ -4,6 +4,8 @@
 //   httpget [options] URL
 //     -o FILE            body to FILE instead of standard output
 //     --timeout MS       read time-out
+//     --recv-buffer N    the most bytes one receive asks for (RecvBufferSize; by default the
+//                        launcher's 256 KiB)
 //     --http1.0          send HTTP/1.0 requests
 //     --redirects        follow redirects
 //     --max-redirects N  redirect limit
@@ -28,7 +30,8 @@
 namespace {
 
 const char Usage[] =
-    "usage: httpget [-o FILE] [--timeout MS] [--http1.0] [--redirects] [--max-redirects N]\n"
+    "usage: httpget [-o FILE] [--timeout MS] [--recv-buffer N] [--http1.0] [--redirects]\n"
+    "               [--max-redirects N]\n"
     "               [-u USER:PASSWORD] [-v] [--progress] http://host[:port]/path\n";
 
 int BadUsage() {
@@ -75,6 +78,7 @@ int main(int argc, char** argv) {
     std::string url, output, user;
     bool verbose = false, progress = false;
     TIdHTTP http;
+    http.RecvBufferSize = IdLargeRecvBufferSize;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&](const char*& value) {
@@ -90,6 +94,9 @@ int main(int argc, char** argv) {
             output = value;
         } else if (arg == "--timeout") {
             if (!next(value) || !ReadInt(value, http.ReadTimeout))
+                return BadUsage();
+        } else if (arg == "--recv-buffer") {
+            if (!next(value) || !ReadInt(value, http.RecvBufferSize) || http.RecvBufferSize <= 0)
                 return BadUsage();
         } else if (arg == "--http1.0") {
             http.ProtocolVersion = pv1_0;
