@@ -163,15 +163,21 @@ protected:
                        int ms) override {
         fd_set sets[3];
         TIdSocketList* lists[3] = {read, write, except};
-        for (int i = 0; i < 3; ++i) {
-            FD_ZERO(&sets[i]);
-            if (lists[i])
-                for (TIdStackSocketHandle s : *lists[i])
-                    FD_SET(Sock(s), &sets[i]);
-        }
-        timeval limit{ms / 1000, (ms % 1000) * 1000};
-        int n = ::select(0, read ? &sets[0] : nullptr, write ? &sets[1] : nullptr,
-                         except ? &sets[2] : nullptr, ms < 0 ? nullptr : &limit);
+        // No limit is a day at a time, again and again: Wine serves a wait without a time-out
+        // on a slower path, which halved the throughput of a download.
+        constexpr long Day = 86400;
+        int n;
+        do {
+            for (int i = 0; i < 3; ++i) {
+                FD_ZERO(&sets[i]);
+                if (lists[i])
+                    for (TIdStackSocketHandle s : *lists[i])
+                        FD_SET(Sock(s), &sets[i]);
+            }
+            timeval limit = ms < 0 ? timeval{Day, 0} : timeval{ms / 1000, (ms % 1000) * 1000};
+            n = ::select(0, read ? &sets[0] : nullptr, write ? &sets[1] : nullptr,
+                         except ? &sets[2] : nullptr, &limit);
+        } while (n == 0 && ms < 0);
         if (n == SOCKET_ERROR)
             return n;
         for (int i = 0; i < 3; ++i) {

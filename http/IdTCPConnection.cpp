@@ -116,10 +116,9 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std:
 bool TIdIOHandlerSocket::WaitReadable(int ms) {
     if (!binding_)
         throw EIdConnClosedGracefully();
-    // Without a limit the receive that follows blocks by itself: a wait first would only cost
-    // a system call per receive.
-    if (ms == IdTimeoutInfinite && binding_->Allocated())
-        return true;
+    // Even without a limit the wait comes first: it returns at once when bytes are waiting, and
+    // under Wine a receive that has to wait for its bytes is far slower than a wait and then a
+    // receive that finds them.
     return binding_->WaitReadable(ms);
 }
 
