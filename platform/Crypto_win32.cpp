@@ -135,12 +135,6 @@ bool TSha256::Final(TSha256Digest& digest) {
     return ok;
 }
 
-bool Sha256(std::string_view bytes, TSha256Digest& digest) {
-    TSha256 hash;
-    hash.Update(bytes.data(), bytes.size());
-    return hash.Final(digest);
-}
-
 bool VerifyP256(const TP256Point& point, const TSha256Digest& digest,
                 const TP256Signature& signature) {
     TBcrypt cng;

@@ -51,18 +51,6 @@ bool RenameFile(const std::string& from, const std::string& to) {
     return ::rename(source.c_str(), target.c_str()) == 0;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
-    std::string temp;
-    FileHandle file = CreateTemporaryBeside(path, temp);
-    if (file == InvalidFile)
-        return false;
-    if (!WriteToFile(file, bytes.data(), bytes.size())) {
-        DiscardTemporary(file, temp);
-        return false;
-    }
-    return CommitTemporary(file, temp, path);
-}
-
 std::vector<std::string> ListFiles(const std::string& directory) {
     std::vector<std::string> names;
     std::string dir = NativePath(directory);
