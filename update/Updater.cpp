@@ -30,10 +30,14 @@ std::string Percent(std::int64_t value) {
 // piece is written as it arrives and passes through the MD5 and SHA-256 on the way, and the
 // first bytes are kept, since the not-found text is known by them. Without a file (none could
 // be made, or a write failed) the bytes are still hashed, so the exchange and its messages stay
-// the same and the failure shows when the file is to take its place.
+// the same and the failure shows when the file is to take its place. The SHA-256 is taken only
+// for a signed release: a build without keys never loads the platform's crypto.
 class TVerifiedSink : public TStream {
 public:
-    explicit TVerifiedSink(platform::FileHandle file) : file_(file) {}
+    TVerifiedSink(platform::FileHandle file, bool sha256) : file_(file) {
+        if (sha256)
+            sha256_.emplace();
+    }
 
     std::int64_t Size() const override { return size_; }
     std::int64_t Position() const override { return size_; }
@@ -45,7 +49,8 @@ public:
         if (writable_ && !platform::WriteToFile(file_, bytes, n))
             writable_ = false;
         md5_.Update(bytes, n);
-        sha256_.Update(bytes, n);
+        if (sha256_)
+            sha256_->Update(bytes, n);
         if (head_.size() < HeadKept)
             head_.append(static_cast<const char*>(bytes), std::min(n, HeadKept - head_.size()));
         size_ += static_cast<std::int64_t>(n);
@@ -54,7 +59,7 @@ public:
     const std::string& Head() const { return head_; }
     bool Writable() const { return writable_; }
     std::string Md5Text() { return DigestToHex(md5_.Final()); }
-    bool Sha256(platform::TSha256Digest& digest) { return sha256_.Final(digest); }
+    bool Sha256(platform::TSha256Digest& digest) { return sha256_ && sha256_->Final(digest); }
 
 private:
     static constexpr std::size_t HeadKept = 64;
@@ -67,7 +72,8 @@ private:
         if (writable_)
             writable_ = platform::SeekFile(file_, 0) && platform::TruncateFile(file_, 0);
         md5_.Reset();
-        sha256_.Reset();
+        if (sha256_)
+            sha256_->Reset();
         head_.clear();
         size_ = 0;
     }
@@ -75,7 +81,7 @@ private:
     platform::FileHandle file_;
     bool writable_ = file_ != platform::InvalidFile;
     TIdHashMessageDigest5 md5_;
-    platform::TSha256 sha256_;
+    std::optional<platform::TSha256> sha256_;
     std::string head_;
     std::int64_t size_ = 0;
 };
@@ -234,7 +240,7 @@ TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name,
     view_.SetStatus("Buscando " + name + "...");
     std::string temporary;
     const platform::FileHandle file = platform::CreateTemporaryBeside(target, temporary);
-    TVerifiedSink sink(file);
+    TVerifiedSink sink(file, SignedReleases);
     auto discard = [&] {
         if (file != platform::InvalidFile)
             platform::DiscardTemporary(file, temporary);
