@@ -549,15 +549,18 @@ def scenario_escaped_error(desk, work, boxes):
 
 def main():
     work = tempfile.mkdtemp(prefix="qvb-launcher-e2e-")
-    prefix = os.path.join(TOP, "build", "wine", f"launcher-{KIND}")
-    scenarios = [scenario_fresh_installation, scenario_faults, scenario_unreachable,
-                 scenario_folder_with_a_space, scenario_silent_server_and_bad_address,
-                 scenario_signed_release,
-                 scenario_names_and_parameters,
-                 scenario_missing_application, scenario_local_drive_and_script,
-                 scenario_running_application, scenario_second_launcher,
-                 scenario_self_replacement, scenario_check_beyond_close_timer,
-                 scenario_escaped_error]
+    # Two halves of about the same length, each on a desktop and in a prefix of its own, so
+    # that a test run can wait out their timers side by side (QVB_E2E_GROUP=1 or 2).
+    halves = [[scenario_fresh_installation, scenario_faults, scenario_unreachable,
+               scenario_folder_with_a_space, scenario_check_beyond_close_timer,
+               scenario_escaped_error],
+              [scenario_silent_server_and_bad_address, scenario_signed_release,
+               scenario_names_and_parameters, scenario_missing_application,
+               scenario_local_drive_and_script, scenario_running_application,
+               scenario_second_launcher, scenario_self_replacement]]
+    group = os.environ.get("QVB_E2E_GROUP")
+    scenarios = halves[int(group) - 1] if group else halves[0] + halves[1]
+    prefix = os.path.join(TOP, "build", "wine", f"launcher-{KIND}" + (f"-{group}" if group else ""))
     only = os.environ.get("QVB_E2E_ONLY")
     try:
         with WineDesktop(WINE_RUN, KIND, prefix) as desk:
