@@ -26,15 +26,19 @@ std::string Percent(std::int64_t value) {
     return "Download: " + std::to_string(value) + "%";
 }
 
-// A listed file's body on its way from the socket to a temporary file beside its target: each
-// piece is written as it arrives and passes through the MD5 and SHA-256 on the way, and the
-// first bytes are kept, since the not-found text is known by them. Without a file (none could
+} // namespace
+
+// A downloaded body on its way from the socket to a temporary file beside its target (or, for
+// the small files the check reads itself, into memory): each piece is written as it arrives
+// and passes through the MD5 and SHA-256 on the way, and the first bytes are kept, since the
+// not-found text is known by them. Without a file (none could
 // be made, or a write failed) the bytes are still hashed, so the exchange and its messages stay
 // the same and the failure shows when the file is to take its place. The SHA-256 is taken only
 // for a signed release: a build without keys never loads the platform's crypto.
 class TVerifiedSink : public TStream {
 public:
-    TVerifiedSink(platform::FileHandle file, bool sha256) : file_(file) {
+    TVerifiedSink(platform::FileHandle file, bool sha256, std::string* body = nullptr)
+        : file_(file), body_(body) {
         if (sha256)
             sha256_.emplace();
     }
@@ -48,6 +52,8 @@ public:
     void Write(const void* bytes, std::size_t n) override {
         if (writable_ && !platform::WriteToFile(file_, bytes, n))
             writable_ = false;
+        if (body_)
+            body_->append(static_cast<const char*>(bytes), n);
         md5_.Update(bytes, n);
         if (sha256_)
             sha256_->Update(bytes, n);
@@ -71,6 +77,8 @@ private:
             throw EInOutError("A download can only start again from its beginning.");
         if (writable_)
             writable_ = platform::SeekFile(file_, 0) && platform::TruncateFile(file_, 0);
+        if (body_)
+            body_->clear();
         md5_.Reset();
         if (sha256_)
             sha256_->Reset();
@@ -79,14 +87,13 @@ private:
     }
 
     platform::FileHandle file_;
+    std::string* body_;
     bool writable_ = file_ != platform::InvalidFile;
     TIdHashMessageDigest5 md5_;
     std::optional<platform::TSha256> sha256_;
     std::string head_;
     std::int64_t size_ = 0;
 };
-
-} // namespace
 
 bool IsSafeRelativeName(const std::string& name) {
     if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos)
@@ -204,47 +211,9 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream) {
     }
 }
 
-std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSeconds, bool message) {
+bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool message,
+                             TVerifiedSink& sink) {
     view_.SetStatus("Buscando " + name + "...");
-    std::string body;
-    http_.Tag = 1;
-    http_.ReadTimeout = timeoutSeconds * 1000;
-    try {
-        body = FetchText(std::string("/") + DownloadArea + name);
-    } catch (...) {
-        http_.Tag = 0;
-        throw;
-    }
-    http_.Tag = 0;
-
-    bool ok = !body.empty() && body != NotFoundText;
-    if (ok) {
-        std::string reply =
-            FetchText(std::string("/md5.php?") + DownloadArea + name, TextReplyLimit);
-        ok = DigestReplyMatches(reply, body);
-    }
-    // A signed release: the file must be the one the vendor's key signed for.
-    if (ok && SignedReleases) {
-        const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
-        ok = entry && MatchesEntry(body, *entry);
-    }
-    if (ok)
-        return body;
-    if (message)
-        view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
-    return {};
-}
-
-TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name, int timeoutSeconds,
-                                                        bool message, const std::string& target) {
-    view_.SetStatus("Buscando " + name + "...");
-    std::string temporary;
-    const platform::FileHandle file = platform::CreateTemporaryBeside(target, temporary);
-    TVerifiedSink sink(file, SignedReleases);
-    auto discard = [&] {
-        if (file != platform::InvalidFile)
-            platform::DiscardTemporary(file, temporary);
-    };
     bool ok;
     http_.Tag = 1;
     http_.ReadTimeout = timeoutSeconds * 1000;
@@ -252,7 +221,6 @@ TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name,
         ok = FetchToStream(std::string("/") + DownloadArea + name, sink);
     } catch (...) {
         http_.Tag = 0;
-        discard();
         throw;
     }
     http_.Tag = 0;
@@ -263,20 +231,42 @@ TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name,
             FetchText(std::string("/md5.php?") + DownloadArea + name, TextReplyLimit);
         ok = DigestReplyMatchesText(reply, sink.Md5Text());
     }
+    // A signed release: the file must be the one the vendor's key signed for.
     if (ok && SignedReleases) {
         const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
         platform::TSha256Digest digest;
         ok = entry && sink.Size() == entry->Size && sink.Sha256(digest) && digest == entry->Sha256;
     }
-    if (!ok) {
+    if (!ok && message)
+        view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+    return ok;
+}
+
+std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSeconds, bool message) {
+    std::string body;
+    TVerifiedSink sink(platform::InvalidFile, SignedReleases, &body);
+    return FetchVerified(name, timeoutSeconds, message, sink) ? body : std::string();
+}
+
+TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name, int timeoutSeconds,
+                                                        bool message, const std::string& target) {
+    std::string temporary;
+    const platform::FileHandle file = platform::CreateTemporaryBeside(target, temporary);
+    TVerifiedSink sink(file, SignedReleases);
+    auto discard = [&] {
+        if (file != platform::InvalidFile)
+            platform::DiscardTemporary(file, temporary);
+    };
+    bool ok;
+    try {
+        ok = FetchVerified(name, timeoutSeconds, message, sink);
+    } catch (...) {
         discard();
-        if (message)
-            view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
-        return srFailedDownload;
+        throw;
     }
-    if (!sink.Writable()) {
+    if (!ok || !sink.Writable()) {
         discard();
-        return srFailedWrite;
+        return ok ? srFailedWrite : srFailedDownload;
     }
     return platform::CommitTemporary(file, temporary, target) ? srStored : srFailedWrite;
 }

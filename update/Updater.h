@@ -53,6 +53,8 @@ void RemoveStaleTemporaries(const std::string& directory);
 // the dot included; empty when there is none.
 std::string FileExtension(const std::string& name);
 
+class TVerifiedSink;
+
 class TUpdater {
 public:
     // appDir ends in a backslash. The client, view and values belong to the splash window.
@@ -108,6 +110,10 @@ private:
     // Fetches the manifest and its signature and keeps the manifest when it verifies, parses
     // and does not go back in sequence.
     bool AcceptManifest(const TProfileFile& ini);
+    // The download of one file into sink and its checks (not-found text, server digest,
+    // manifest), with the status line, the download flag and the failure message.
+    bool FetchVerified(const std::string& name, int timeoutSeconds, bool message,
+                       TVerifiedSink& sink);
 
     ISplashView& view_;
     TIdHTTP& http_;
