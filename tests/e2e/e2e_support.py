@@ -1,7 +1,9 @@
 """What the end-to-end drivers share: counted checks, the reference update server on loopback,
-publishing a release, and a loopback address that refuses connections."""
+the nginx deployment of a published root, publishing a release, and a loopback address that
+refuses connections."""
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -40,11 +42,104 @@ def publish(src, root, version, *extra, date="01/02/2026"):
 
 def refused_address():
     """host:port on loopback where nothing listens."""
+    return f"127.0.0.1:{free_port()}"
+
+
+def free_port():
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
     port = s.getsockname()[1]
     s.close()
-    return f"127.0.0.1:{port}"
+    return port
+
+
+def wait_for_file(path, what, timeout=10):
+    deadline = time.time() + timeout
+    while not (os.path.exists(path) and os.path.getsize(path)):
+        if time.time() > deadline:
+            raise RuntimeError(f"{what} did not start")
+        time.sleep(0.02)
+
+
+def wait_for_port(port, what, timeout=10):
+    deadline = time.time() + timeout
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            if time.time() > deadline:
+                raise RuntimeError(f"{what} did not start")
+            time.sleep(0.05)
+
+
+class Deployment:
+    """A published root served the production way on loopback: deploy's nginx configuration,
+    with the report service (serve --reports-only) storing into its own database; a context
+    manager. messages is the report service's queue folder."""
+
+    def __init__(self, root, workers="1"):
+        os.chmod(os.path.dirname(os.path.abspath(root)), 0o755)  # nginx's workers: nobody
+        os.chmod(root, 0o755)
+        self.dir = tempfile.mkdtemp(prefix="nginx-", dir=os.path.dirname(os.path.abspath(root)))
+        os.chmod(self.dir, 0o755)
+        self.db = os.path.join(self.dir, "reports.sqlite")
+        self.messages = os.path.join(self.dir, "messages")
+        os.makedirs(self.messages)
+        port_file = os.path.join(self.dir, "reports.port")
+        self.reports = subprocess.Popen(
+            [sys.executable, SERVER_SCRIPT, "serve", "--reports-only", "--db", self.db,
+             "--messages", self.messages, "--port", "0", "--port-file", port_file],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.nginx = None
+        try:
+            wait_for_file(port_file, "report service")
+            self.port = free_port()
+            self.address = f"127.0.0.1:{self.port}"
+            self.conf_dir = os.path.join(self.dir, "conf")
+            subprocess.run([sys.executable, SERVER_SCRIPT, "deploy", "--root", root, "--port",
+                            str(self.port), "--out", self.conf_dir, "--workers", workers,
+                            "--reports", f"http://127.0.0.1:{int(read(port_file))}"],
+                           check=True, stdout=subprocess.DEVNULL)
+            conf = os.path.join(self.conf_dir, "nginx.conf")
+            self.nginx = subprocess.Popen(["nginx", "-c", conf, "-p", self.conf_dir, "-g",
+                                           "daemon off;"], stderr=subprocess.DEVNULL)
+            wait_for_port(self.port, "nginx")
+        except BaseException:
+            self.stop()
+            raise
+
+    def requests(self):
+        """The request lines nginx logged, as its HTTP server saw them (after the front)."""
+        log = os.path.join(self.conf_dir, "logs", "access.log")
+        if not os.path.exists(log):
+            return []
+        # nginx writes the bytes it does not print as \xHH.
+        raw = re.sub(rb"\\x([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]), read(log))
+        return [line.split('"')[1] for line in raw.decode("latin-1").splitlines()]
+
+    def clear_log(self):
+        open(os.path.join(self.conf_dir, "logs", "access.log"), "wb").close()
+
+    def stored_reports(self, where="1"):
+        import sqlite3
+        db = sqlite3.connect(self.db)
+        try:
+            return db.execute(f"select peer, query, unid from reports where {where}").fetchall()
+        finally:
+            db.close()
+
+    def stop(self):
+        for proc in (self.nginx, self.reports):
+            if proc and proc.poll() is None:
+                proc.terminate()
+                proc.wait(timeout=10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
 
 
 class ReferenceServer:
@@ -59,11 +154,7 @@ class ReferenceServer:
             [sys.executable, SERVER_SCRIPT, "serve", "--root", root, "--port", "0", "--port-file",
              port_file, "--log", self.log, "--db", os.path.join(self.dir, "reports.sqlite"),
              *faults], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while not (os.path.exists(port_file) and os.path.getsize(port_file)):
-            if time.time() > deadline:
-                raise RuntimeError("update server did not start")
-            time.sleep(0.02)
+        wait_for_file(port_file, "update server")
         self.port = int(read(port_file))
         self.address = f"127.0.0.1:{self.port}"
 

@@ -15,9 +15,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from bmp2png import read_bmp, write_png  # noqa: E402
-from e2e_support import (ReferenceServer as Server, check, publish, read,  # noqa: E402
-                         refused_address as unreachable_address, summary)
+from e2e_support import (Deployment, ReferenceServer as Server, check, publish,  # noqa: E402
+                         read, refused_address as unreachable_address, summary)
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "update-server"))
+from static_release import front_form  # noqa: E402
 
 LAUNCHER, STUB, PROBE, ARTIFACTS, WINE_RUN, KIND = sys.argv[1:7]
 SIGNED_LAUNCHER, KEYS = (sys.argv[7:9] + [None, None])[:2]
@@ -210,6 +212,47 @@ def scenario_fresh_installation(desk, work, boxes):
     resources = desk.run([PROBE, "resources", inst.app_dir + "QVBrelmox.exe"])[1]
     check("launcher has an icon and an asInvoker manifest", "icon=1" in resources
           and 'requestedExecutionLevel level="asInvoker"' in resources, resources)
+
+
+def scenario_nginx_deployment(desk, work, boxes):
+    # The production deployment: nginx from deploy's configuration, the report service behind
+    # it. Names with spaces, code page 1252 letters and a folder go through it.
+    src, root = os.path.join(work, "rel-nginx"), os.path.join(work, "root-nginx")
+    files = {"QVBrelmoxApp.exe": read(STUB), "Tabela IR 2026.dat": bytes(range(256)) * 300,
+             "Informa\xe7\xf5es.txt": b"Vers\xe3o nova\r\n", "Local\\dados x.bin": b"local"}
+    for name, body in files.items():
+        write(os.path.join(src, name.replace("\\", "/")), body)
+    publish(src, root, "6.0", date="08/12/2026")
+    inst = Installation(work, "nginx", app=False)
+    os.makedirs(inst.file("Msg"))
+    with Deployment(root) as dep:
+        write(os.path.join(dep.messages, "42", "aviso.txt"), b"Prazo: 30/04\r\n")
+        rc, _ = launch(desk, inst, dep.address)
+        seen = dep.requests()
+        stored = dep.stored_reports()
+    check("nginx: exit code 0", rc == 0, rc)
+    for name, body in files.items():
+        path = inst.file(name.replace("\\", "/"))
+        check(f"nginx: {name} in place", os.path.exists(path) and read(path) == body)
+    ini = read(inst.file("QVBrelmox.ini")).decode("latin-1")
+    check("nginx: version recorded", "VersaoAtual=6.0" in ini, ini)
+    check("nginx: report stored", len(stored) == 1 and stored[0][2] == "42"
+          and "&User=Jo%E3o&" in stored[0][1], stored)
+    check("nginx: queued message delivered", os.path.exists(inst.file("Msg/aviso.txt"))
+          and read(inst.file("Msg/aviso.txt")) == b"Prazo: 30/04\r\n")
+    check_started("nginx", inst)
+    check("nginx: no message box", boxes.new() == [])
+    # The same installation step against the reference server: the same requests, which
+    # nginx logs after its front has escaped them.
+    inst = Installation(work, "nginx-reference", app=False)
+    os.makedirs(inst.file("Msg"))
+    with Server(root) as server:
+        launch(desk, inst, server.address)
+        sent = server.requests()
+    check("nginx: the same requests as to the reference server",
+          len(sent) == 2 + 2 * (len(files) + 2)
+          and [front_form(line.encode("latin-1")).decode("latin-1") for line in sent] == seen,
+          "\n".join(sent + ["--"] + seen))
 
 
 def scenario_unreachable(desk, work, boxes):
@@ -551,7 +594,8 @@ def main():
     work = tempfile.mkdtemp(prefix="qvb-launcher-e2e-")
     # Two halves of about the same length, each on a desktop and in a prefix of its own, so
     # that a test run can wait out their timers side by side (QVB_E2E_GROUP=1 or 2).
-    halves = [[scenario_fresh_installation, scenario_faults, scenario_unreachable,
+    halves = [[scenario_fresh_installation, scenario_faults, scenario_nginx_deployment,
+               scenario_unreachable,
                scenario_folder_with_a_space, scenario_check_beyond_close_timer,
                scenario_escaped_error],
               [scenario_silent_server_and_bad_address, scenario_signed_release,

@@ -1,10 +1,18 @@
 #!/usr/bin/env python3
-"""The reference update server of the QVBrelmox launcher (Python 3, standard library only).
+"""The reference update server of the QVBrelmox launcher (Python 3, standard library only), and
+the tools of a production deployment.
 
   update_server.py serve --root DIR [--bind 127.0.0.1] [--port N] [--log FILE] [--db FILE]
                          [--messages DIR] [fault options]
+  update_server.py serve --reports-only --db FILE [--messages DIR] [--port N]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N]]
+  update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
+  update_server.py report --db FILE [--days N] [--html OUT.html] [--csv OUT.csv]
+
+publish copies the release into DIR/files/Contrib/, writes Versao.txt, and lays out the static
+answers (DIR/static, see static_release.py) that nginx serves; deploy writes nginx's
+configuration for them (see deploy.py). serve --reports-only is the report service behind nginx.
 
 publish --sign also writes Manifesto.txt (Release, Sequence, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (the ECDSA P-256 signature of
@@ -18,7 +26,9 @@ serve answers:
   /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report in SQLite; answers with a queued message
                                       file for the unit (--messages DIR/<unit>/<file>), else "ok"
 The request target is everything between the method and the last word of the request line, so
-names with spaces work. Every request line is appended to --log as it arrives.
+names with spaces work. Every request line is appended to --log as it arrives. Reports go into
+SQLite in WAL mode; with --reports-only only the report is answered, and the launcher's address
+is taken from nginx's X-Real-IP header.
 
 Fault injection (for tests), each repeatable:
   --close-times PATH:N    close without an answer the first N requests for PATH
@@ -48,8 +58,12 @@ import threading
 import time
 import urllib.parse
 
-NOT_FOUND = b"Arquivo n\xc6o encontrado."
-AREA = "files/Contrib/"
+import deploy
+import static_release
+from static_release import AREA, NO_DIGEST, NOT_FOUND
+
+REPORT_PATH = "/cgi-bin/QVBrelmoxDLL.dll"
+REPORT_FIELDS = ("Versao", "IP", "Unid", "User", "Fone", "Email", "Ex", "VersaoExe")
 
 
 class Faults:
@@ -80,6 +94,7 @@ class Faults:
 
 
 def read_request_head(sock):
+    """The request line and the header lines, or None when the client left first."""
     data = b""
     while b"\r\n\r\n" not in data and b"\n\n" not in data:
         chunk = sock.recv(65536)
@@ -88,7 +103,16 @@ def read_request_head(sock):
         data += chunk
         if len(data) > 1 << 20:
             return None
-    return data.split(b"\n", 1)[0].rstrip(b"\r")
+    lines = [line.rstrip(b"\r") for line in data.split(b"\n")]
+    return lines[0], lines[1:lines.index(b"", 1)] if b"" in lines[1:] else lines[1:]
+
+
+def header(lines, name):
+    for line in lines:
+        key, _, value = line.partition(b":")
+        if key.strip().lower() == name.lower():
+            return value.strip().decode("latin-1")
+    return None
 
 
 def target_of(request_line):
@@ -100,20 +124,75 @@ def target_of(request_line):
     return request_line[first + 1:last].decode("latin-1")
 
 
+WINDOWS_REFUSES = set('<>"|?*') | {chr(c) for c in range(32)}
+
+
 def safe_name(name):
     parts = re.split(r"[\\/]", name)
+    try:
+        name.encode("latin-1")  # Versao.txt carries names in Latin-1
+    except UnicodeEncodeError:
+        return False
     return (name and not name.startswith(("/", "\\")) and ":" not in name
+            and not WINDOWS_REFUSES.intersection(name)
             and all(p.rstrip(". ") != "" or ".." not in p for p in parts) and "=" not in name
             and not name.lstrip().startswith(":"))
+
+
+class ReportStore:
+    """The reports in SQLite, in WAL mode so that readers (the adoption report) never block
+    the service; one connection, one writer at a time."""
+
+    SCHEMA = ("create table if not exists reports(at text, peer text, query text, versao text,"
+              " ip text, unid text, user text, fone text, email text, ex text, versao_exe text)")
+
+    def __init__(self, path):
+        self.lock = threading.Lock()
+        self.db = sqlite3.connect(path, check_same_thread=False, timeout=30)
+        self.db.execute("pragma journal_mode=wal")
+        # A commit survives the service crashing; only a power cut may take the last ones.
+        self.db.execute("pragma synchronous=normal")
+        self.db.execute(self.SCHEMA)
+        self.db.commit()
+
+    def add(self, peer, query, fields):
+        with self.lock:
+            self.db.execute("insert into reports(at, peer, query, versao, ip, unid, user, fone,"
+                            " email, ex, versao_exe) values (?,?,?,?,?,?,?,?,?,?,?)",
+                            (time.strftime("%Y-%m-%d %H:%M:%S"), peer, query,
+                             *(fields.get(k, "") for k in REPORT_FIELDS)))
+            self.db.commit()
+
+
+def take_message(messages, unit, lock):
+    """The first queued message file for unit as (name, content), removed from the queue, or
+    None. Taken under lock so that two reports of a unit never get the same file."""
+    if not messages or not unit or "/" in unit or ".." in unit:
+        return None
+    queue = os.path.join(messages, unit)
+    with lock:
+        if not os.path.isdir(queue):
+            return None
+        for name in sorted(os.listdir(queue)):
+            path = os.path.join(queue, name)
+            try:
+                with open(path, "rb") as f:
+                    content = f.read()
+                os.remove(path)
+            except OSError:
+                continue
+            return name, content
+    return None
 
 
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         server = self.server
         sock = self.request
-        line = read_request_head(sock)
-        if line is None:
+        head = read_request_head(sock)
+        if head is None:
             return
+        line, self.headers = head
         with server.log_lock:
             if server.log:
                 with open(server.log, "ab") as log:
@@ -144,6 +223,10 @@ class Handler(socketserver.BaseRequestHandler):
 
     def answer(self, target):
         server = self.server
+        if target.startswith(REPORT_PATH + "?"):
+            return self.report(target.split("?", 1)[1])
+        if server.reports_only:
+            return None
         if target == "/Ok":
             return b"Ok"
         if target.startswith("/" + AREA):
@@ -156,17 +239,11 @@ class Handler(socketserver.BaseRequestHandler):
             name = target[len("/md5.php?" + AREA):]
             path = self.area_path(name)
             if path is None or not os.path.isfile(path):
-                return b"OK" + b"0" * 32 + b"OK"
-            digest = hashlib.md5()
-            with open(path, "rb") as f:
-                for block in iter(lambda: f.read(1 << 20), b""):
-                    digest.update(block)
-            digits = digest.hexdigest().upper().encode()
+                return NO_DIGEST
+            answer = static_release.md5_answer(path)
             if name in server.faults.wrong_digest:
-                digits = digits[::-1]
-            return b"OK" + digits + b"OK"
-        if target.startswith("/cgi-bin/QVBrelmoxDLL.dll?"):
-            return self.report(target.split("?", 1)[1])
+                answer = b"OK" + answer[2:-2][::-1] + b"OK"
+            return answer
         return None
 
     def area_path(self, name):
@@ -174,31 +251,24 @@ class Handler(socketserver.BaseRequestHandler):
         path = os.path.realpath(os.path.join(root, name.replace("\\", "/")))
         return path if path.startswith(root + os.sep) else None
 
+    def peer(self):
+        # Behind nginx the connection comes from nginx, which names the launcher's address.
+        forwarded = header(self.headers, b"X-Real-IP")
+        if self.server.reports_only and forwarded and self.client_address[0] == "127.0.0.1":
+            return forwarded
+        return self.client_address[0]
+
     def report(self, query):
         server = self.server
         fields = {}
         for piece in query.split("&"):
             key, _, value = piece.partition("=")
             fields.setdefault(key, urllib.parse.unquote(value, encoding="latin-1"))
-        with server.db_lock:
-            db = sqlite3.connect(server.db)
-            db.execute("insert into reports(at, peer, query, versao, ip, unid, user, fone, email,"
-                       " ex, versao_exe) values (?,?,?,?,?,?,?,?,?,?,?)",
-                       (time.strftime("%Y-%m-%d %H:%M:%S"), self.client_address[0], query,
-                        *(fields.get(k, "") for k in ("Versao", "IP", "Unid", "User", "Fone",
-                                                      "Email", "Ex", "VersaoExe"))))
-            db.commit()
-            db.close()
-        unit = fields.get("Unid", "")
-        if server.messages and unit and "/" not in unit and ".." not in unit:
-            queue = os.path.join(server.messages, unit)
-            if os.path.isdir(queue):
-                for name in sorted(os.listdir(queue)):
-                    path = os.path.join(queue, name)
-                    with open(path, "rb") as f:
-                        content = f.read()
-                    os.remove(path)
-                    return name.encode("latin-1").ljust(30)[:30] + content
+        server.reports.add(self.peer(), query, fields)
+        message = take_message(server.messages, fields.get("Unid", ""), server.messages_lock)
+        if message:
+            name, content = message
+            return name.encode("latin-1").ljust(30)[:30] + content
         return b"ok"
 
     def send(self, status, body):
@@ -237,25 +307,26 @@ class Handler(socketserver.BaseRequestHandler):
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
+    request_queue_size = 256  # the default 5 drops connections under a burst of launchers
 
 
 def serve(args):
+    if not args.root and not (args.reports_only and args.db):
+        print("serve: --root is needed (or --reports-only with --db)", file=sys.stderr)
+        return 2
     server = Server((args.bind, args.port), Handler)
-    server.root = os.path.abspath(args.root)
+    server.root = os.path.abspath(args.root) if args.root else None
+    server.reports_only = args.reports_only
     server.log = args.log
     server.log_lock = threading.Lock()
-    server.db = args.db or os.path.join(server.root, "reports.sqlite")
-    server.db_lock = threading.Lock()
+    server.reports = ReportStore(args.db or os.path.join(server.root, "reports.sqlite"))
     server.messages = args.messages
+    server.messages_lock = threading.Lock()
     server.faults = Faults(args)
-    db = sqlite3.connect(server.db)
-    db.execute("create table if not exists reports(at text, peer text, query text, versao text,"
-               " ip text, unid text, user text, fone text, email text, ex text, versao_exe text)")
-    db.commit()
-    db.close()
     if args.log:
         open(args.log, "ab").close()
-    print(f"serving {server.root} on {args.bind}:{server.server_address[1]}", flush=True)
+    what = "reports" if args.reports_only else server.root
+    print(f"serving {what} on {args.bind}:{server.server_address[1]}", flush=True)
     if args.port_file:
         with open(args.port_file + ".tmp", "w") as f:
             f.write(str(server.server_address[1]))
@@ -265,6 +336,21 @@ def serve(args):
     except KeyboardInterrupt:
         pass
     return 0
+
+
+def write_atomically(path, data):
+    # A server answering while a release is published must never read half a file; the old
+    # file also stays whole for the static tree's hard links.
+    temp = f"{path}.publishing"
+    with open(temp, "wb") as f:
+        f.write(data)
+    os.replace(temp, path)
+
+
+def copy_atomically(source, target):
+    temp = f"{target}.publishing"
+    shutil.copyfile(source, temp)
+    os.replace(temp, target)
 
 
 def content_version(path):
@@ -308,12 +394,10 @@ def sign_release(area, release, names, key, sequence):
             body = f.read()
         lines.append(f"{name}={len(body)} {hashlib.sha256(body).hexdigest()}")
     text = ("\r\n".join(lines) + "\r\n").encode("latin-1")
-    with open(os.path.join(area, MANIFEST), "wb") as f:
-        f.write(text)
     der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=text,
                          capture_output=True, check=True).stdout
-    with open(os.path.join(area, SIGNATURE), "wb") as f:
-        f.write(base64.b64encode(der) + b"\r\n")
+    write_atomically(os.path.join(area, MANIFEST), text)
+    write_atomically(os.path.join(area, SIGNATURE), base64.b64encode(der) + b"\r\n")
 
 
 def publish(args):
@@ -350,21 +434,22 @@ def publish(args):
         source = os.path.join(src, name.replace("\\", os.sep))
         target = os.path.join(area, name.replace("\\", os.sep))
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copyfile(source, target)
+        copy_atomically(source, target)
         lines.append(f"{name}={versions.get(name) or content_version(source)}")
     lines.append("End.Ok=1")
-    with open(os.path.join(area, "Versao.txt"), "wb") as f:
-        f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+    write_atomically(os.path.join(area, "Versao.txt"),
+                     ("\r\n".join(lines) + "\r\n").encode("latin-1"))
     config = os.path.join(area, "QVBrelmox2.ini")
     if args.config:
-        shutil.copyfile(args.config, config)
+        copy_atomically(args.config, config)
     elif not os.path.exists(config):
-        with open(config, "wb") as f:
-            f.write(b"[QVBrelmox]\r\n")
+        write_atomically(config, b"[QVBrelmox]\r\n")
     if args.sign:
         sign_release(area, args.version, names, args.sign, sequence)
+    static = static_release.build(args.root)
     print(f"published {len(names)} files as version {args.version} in {area}"
-          + (f", signed as sequence {sequence}" if args.sign else ""))
+          + (f", signed as sequence {sequence}" if args.sign else "")
+          + f"; static answers for {static} files in {os.path.join(args.root, 'static')}")
     return 0
 
 
@@ -372,7 +457,9 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description="The reference update server.")
     sub = parser.add_subparsers(dest="command", required=True)
     s = sub.add_parser("serve")
-    s.add_argument("--root", required=True)
+    s.add_argument("--root")
+    s.add_argument("--reports-only", action="store_true",
+                   help="answer only the usage report (behind nginx); needs --db")
     s.add_argument("--bind", default="127.0.0.1")
     s.add_argument("--port", type=int, default=0)
     s.add_argument("--port-file", help="write the port chosen here once listening")
@@ -396,8 +483,10 @@ def main(argv=None):
     p.add_argument("--file-version", action="append", help="NAME=VERSION for one file")
     p.add_argument("--sign", metavar="KEY.pem", help="sign the release with this P-256 key")
     p.add_argument("--sequence", type=int, help="the signed release's sequence number")
+    deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
     args = parser.parse_args(argv)
-    return serve(args) if args.command == "serve" else publish(args)
+    commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy}
+    return commands[args.command](args)
 
 
 if __name__ == "__main__":
