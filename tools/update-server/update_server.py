@@ -58,6 +58,7 @@ import threading
 import time
 import urllib.parse
 
+import adoption
 import deploy
 import static_release
 from static_release import AREA, NO_DIGEST, NOT_FOUND
@@ -484,8 +485,10 @@ def main(argv=None):
     p.add_argument("--sign", metavar="KEY.pem", help="sign the release with this P-256 key")
     p.add_argument("--sequence", type=int, help="the signed release's sequence number")
     deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
+    adoption.add_arguments(sub.add_parser("report", help="the release adoption report"))
     args = parser.parse_args(argv)
-    commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy}
+    commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy,
+                "report": adoption.report}
     return commands[args.command](args)
 
 
