@@ -105,6 +105,43 @@ def front_checks(dep):
     check("front: a blank line before a request is skipped", got == [(200, b"Ok")], got)
 
 
+def workers_rss_kib(dep):
+    total = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            status = read(f"/proc/{pid}/status").decode()
+        except OSError:
+            continue
+        fields = dict(line.split(":", 1) for line in status.splitlines() if ":" in line)
+        if int(fields["PPid"]) == dep.nginx.pid:
+            total += int(fields.get("VmRSS", "0 kB").split()[0])
+    return total
+
+
+def front_memory_check(dep):
+    # The front's memory lives as long as its connection: a long keep-alive connection must
+    # not make it grow with every request. Measured while four such connections are open.
+    before = workers_rss_kib(dep)
+    request = get(dep.port, b"/files/Contrib/a b.dll", close=False)
+    conns = []
+    for _ in range(4):
+        s = socket.create_connection(("127.0.0.1", dep.port), timeout=10)
+        s.sendall(request * 999)
+        data = b""
+        while data.count(b"HTTP/1.1 200") < 999:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                break
+            data += chunk
+        conns.append((s, data.count(b"HTTP/1.1 200")))
+    grown = workers_rss_kib(dep) - before
+    for s, _ in conns:
+        s.close()
+    check("front: 999 requests on each of four open connections answered",
+          [n for _, n in conns] == [999] * 4, [n for _, n in conns])
+    check("front: they leave nginx's memory as it was", grown < 16 * 1024, f"{grown} KiB more")
+
+
 def report_checks(dep):
     os.makedirs(os.path.join(dep.messages, "77"))
     for i in range(5):
@@ -202,6 +239,7 @@ def main():
             status, body = answer(dep.port, b"/files/Contrib/../../../../../etc/passwd")
             check("a path out of the area is not served", b"root:" not in body, (status, body))
             front_checks(dep)
+            front_memory_check(dep)
             report_checks(dep)
         static_checks(work, root)
     finally:

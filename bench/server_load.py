@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Many launchers at once against the nginx deployment and against the reference server, in the
+same run, on loopback.
+
+Each simulated launcher runs the complete check of an installation that is up to date: the
+probe, the usage report (a unit of its own), then QVBrelmox2.ini and Versao.txt, each with its
+digest. It keeps its connection while the server allows, as the launcher's client does, and
+checks every answer (status, body, digest). Measured: complete checks per second, the p50 and
+p99 latency of a request, errors, and reports stored against reports sent.
+
+  python3 bench/server_load.py [--launchers 64] [--checks 20000] [--seconds 30]
+
+Exits with 1 when an answer was wrong or a report was lost, so a short run doubles as a test.
+"""
+
+import argparse
+import asyncio
+import hashlib
+import os
+import shutil
+import sqlite3
+import statistics
+import sys
+import tempfile
+import time
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+from e2e_support import Deployment, ReferenceServer, publish  # noqa: E402
+
+AREA = "/files/Contrib/"
+
+
+class Run:
+    def __init__(self, label, port, expected, checks, seconds):
+        self.label, self.port, self.expected = label, port, expected
+        self.left, self.deadline = checks, time.monotonic() + seconds
+        self.latencies, self.errors, self.done, self.sent = [], [], 0, 0
+
+
+async def request(conn, port, target):
+    """One GET on conn (reader, writer or None); returns (conn, status, body)."""
+    for attempt in (1, 2):
+        if conn is None:
+            conn = await asyncio.open_connection("127.0.0.1", port)
+        reader, writer = conn
+        writer.write(b"GET " + target + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     b"Accept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; QVBrelmox)"
+                     b"\r\n\r\n")
+        try:
+            head = await reader.readuntil(b"\r\n\r\n")
+        except asyncio.IncompleteReadError as e:
+            writer.close()
+            conn = None
+            if attempt == 1 and not e.partial:
+                continue  # the server closed a kept connection: a new one, as the client does
+            raise
+        lines = head.decode("latin-1").split("\r\n")
+        status = int(lines[0].split()[1])
+        fields = {k.strip().lower(): v.strip() for k, _, v in
+                  (line.partition(":") for line in lines[1:] if line)}
+        if "content-length" in fields:
+            body = await reader.readexactly(int(fields["content-length"]))
+        else:
+            body = await reader.read()
+            fields["connection"] = "close"
+        if fields.get("connection", "").lower() == "close":
+            writer.close()
+            conn = None
+        return conn, status, body
+    raise ConnectionError("no answer")
+
+
+async def launcher(run, number):
+    conn = None
+    while run.left > 0 and time.monotonic() < run.deadline:
+        run.left -= 1
+        unit = b"load-%d-%d" % (number, run.left)
+        targets = [b"/Ok",
+                   b"/cgi-bin/QVBrelmoxDLL.dll?Versao=5.2&IP=10.0.0.1&Unid=" + unit +
+                   b"&User=Jo%E3o&Fone=&Email=&Ex=Contrib&VersaoExe=2.4.0.0"]
+        for name in (b"QVBrelmox2.ini", b"Versao.txt"):
+            targets += [AREA.encode() + name, b"/md5.php?" + AREA[1:].encode() + name]
+        try:
+            for target in targets:
+                start = time.perf_counter()
+                if target.startswith(b"/cgi-bin/"):
+                    run.sent += 1
+                conn, status, body = await request(conn, run.port, target)
+                run.latencies.append(time.perf_counter() - start)
+                want = run.expected.get(target)
+                if status != 200 or (want is not None and body != want):
+                    raise ValueError(f"{target!r}: {status} {body[:40]!r}")
+            run.done += 1
+        except (OSError, ValueError, asyncio.IncompleteReadError) as e:
+            run.errors.append(repr(e))
+            if conn:
+                conn[1].close()
+            conn = None
+    if conn:
+        conn[1].close()
+
+
+async def load(run, launchers):
+    start = time.monotonic()
+    await asyncio.gather(*(launcher(run, n) for n in range(launchers)))
+    run.elapsed = time.monotonic() - start
+
+
+def expected_answers(root):
+    answers = {b"/Ok": b"Ok", b"/cgi-bin/QVBrelmoxDLL.dll": None}
+    for name in ("QVBrelmox2.ini", "Versao.txt"):
+        with open(os.path.join(root, "files", "Contrib", name), "rb") as f:
+            body = f.read()
+        answers[AREA.encode() + name.encode()] = body
+        answers[b"/md5.php?" + AREA[1:].encode() + name.encode()] = (
+            b"OK" + hashlib.md5(body).hexdigest().upper().encode() + b"OK")
+    return answers
+
+
+def stored(db):
+    con = sqlite3.connect(db)
+    try:
+        return con.execute("select count(*) from reports where unid like 'load-%'").fetchone()[0]
+    finally:
+        con.close()
+
+
+def report(run, db):
+    lat = sorted(run.latencies) or [0]
+    p = lambda q: lat[min(len(lat) - 1, int(q * len(lat)))] * 1000
+    rate = run.done / run.elapsed if run.elapsed else 0
+    kept = stored(db)
+    run.sound = not run.errors and kept == run.sent
+    print(f"{run.label:<22} {rate:8.0f} {run.done:7d} {p(0.5):8.2f} {p(0.99):8.2f} "
+          f"{len(run.errors):6d} {kept:>7}/{run.sent:<7}", flush=True)
+    for error in run.errors[:3]:
+        print(f"    {error}")
+    return rate
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--launchers", type=int, default=64, help="launchers at once")
+    parser.add_argument("--checks", type=int, default=20000, help="checks per server, at most")
+    parser.add_argument("--seconds", type=float, default=30, help="time per server, at most")
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="qvb-load-")
+    try:
+        src, root = os.path.join(work, "rel"), os.path.join(work, "root")
+        os.makedirs(src)
+        for name, size in (("QVBrelmoxApp.exe", 700_000), ("tabela.dat", 64_000)):
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(os.urandom(size))
+        publish(src, root, "5.2")
+        expected = expected_answers(root)
+        print(f"{args.launchers} launchers at once, up to {args.checks} checks or "
+              f"{args.seconds:.0f} s per server; 6 requests a check; loopback, {os.cpu_count()} "
+              "cores")
+        print(f"{'server':<22} {'checks/s':>8} {'checks':>7} {'p50 ms':>8} {'p99 ms':>8} "
+              f"{'errors':>6} {'stored/sent':>15}")
+        rates, sound = {}, True
+        with Deployment(root, workers="auto") as dep:
+            run = Run("nginx deployment", dep.port, expected, args.checks, args.seconds)
+            asyncio.run(load(run, args.launchers))
+            rates["nginx"] = report(run, dep.db)
+            sound &= run.sound
+        with ReferenceServer(root) as ref:
+            run = Run("reference serve", ref.port, expected, args.checks, args.seconds)
+            asyncio.run(load(run, args.launchers))
+            rates["reference"] = report(run, os.path.join(ref.dir, "reports.sqlite"))
+            sound &= run.sound
+        if rates["reference"]:
+            print(f"nginx deployment / reference server: {rates['nginx'] / rates['reference']:.1f}x")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0 if sound else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
