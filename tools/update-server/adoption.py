@@ -9,6 +9,8 @@ than N days old, quiet after. Reports without a unit count only in the reports p
 import csv
 import datetime
 import html
+import os
+import pathlib
 import re
 import sqlite3
 import sys
@@ -17,6 +19,14 @@ PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e
            "#17becf", "#7f7f7f", "#bcbd22"]
 TIME_FORMAT = "%Y-%m-%d %H:%M:%S"
 QUIET_SHOWN = 40  # on the page; the text and the CSV list every quiet unit
+
+
+def parse_time(text):
+    """The moment of a stored report, or None for a row written by hand without one."""
+    try:
+        return datetime.datetime.strptime(text, TIME_FORMAT)
+    except (TypeError, ValueError):
+        return None
 
 
 def version_key(text):
@@ -33,25 +43,29 @@ class Adoption:
     def __init__(self, db_path, days, now):
         self.days, self.now = days, now
         self.since = now - datetime.timedelta(days=days)
-        db = sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)
+        self.first_day = (now - datetime.timedelta(days=days - 1)).date()
+        # The chart's first day looks back one window; nothing older is read but each
+        # unit's latest report.
+        reach = datetime.datetime.combine(self.first_day, datetime.time()) - \
+            datetime.timedelta(days=days)
+        db = sqlite3.connect(pathlib.Path(db_path).absolute().as_uri() + "?mode=ro", uri=True)
         try:
+            until = now.strftime(TIME_FORMAT)
+            # SQLite takes the other columns from the row that holds max(at).
+            latest = db.execute("select unid, max(at), versao, versao_exe from reports"
+                                " where at <= ? and unid != '' group by unid", (until,))
+            self.latest = {}
+            for unit, at, release, launcher in latest.fetchall():
+                moment = parse_time(at)
+                if moment:
+                    self.latest[unit] = (moment, release or "", launcher or "")
             rows = db.execute("select at, unid, versao, versao_exe from reports"
-                              " where at <= ? order by at",
-                              (now.strftime(TIME_FORMAT),)).fetchall()
+                              " where at > ? and at <= ? order by at",
+                              (reach.strftime(TIME_FORMAT), until)).fetchall()
         finally:
             db.close()
-        self.reports = []
-        for at, unit, release, launcher in rows:
-            try:
-                moment = datetime.datetime.strptime(at, TIME_FORMAT)
-            except (TypeError, ValueError):
-                continue  # a row written by hand: no time to place it by
-            self.reports.append((moment, unit or "", release or "", launcher or ""))
-        self.latest = {}
-        for moment, unit, release, launcher in self.reports:
-            if unit:
-                self.latest[unit] = (moment, release, launcher)
-        self.first_day = (now - datetime.timedelta(days=days - 1)).date()
+        self.reports = [(parse_time(at), unit or "", release or "", launcher or "")
+                        for at, unit, release, launcher in rows if parse_time(at)]
         self.day_list = [self.first_day + datetime.timedelta(days=i) for i in range(days)]
 
     def active(self):
@@ -280,7 +294,11 @@ def report(args):
         csv_report(a, args.csv)
     if args.html:
         html_report(a, args.html)
-    text_report(a, sys.stdout)
+    try:
+        text_report(a, sys.stdout)
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader (head, less) has had enough
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 

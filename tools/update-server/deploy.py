@@ -109,8 +109,9 @@ def deploy(args):
     shutil.copyfile(os.path.join(HERE, "nginx", "front.js"), os.path.join(out, "front.js"))
     conf = os.path.join(out, "nginx.conf")
     with open(conf + ".new", "w") as f:
-        f.write(CONFIG.format(modules=args.modules, workers=args.workers, out=out,
-                              bind=args.bind, port=args.port, root=root, reports=args.reports))
+        bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
+        f.write(CONFIG.format(modules=args.modules, workers=args.workers, out=out, bind=bind,
+                              port=args.port, root=root, reports=args.reports))
     os.replace(conf + ".new", conf)
     os.chmod(out, 0o755)
     print(f"nginx configuration for {root} ({count} files) in {conf}")

@@ -114,8 +114,10 @@ def build(root):
     if os.path.lexists(fresh):
         os.remove(fresh)
     os.symlink(os.path.basename(tree), fresh)
-    previous = os.path.realpath(link) if os.path.islink(link) else None
     os.replace(fresh, link)
-    if previous and previous != tree:
-        shutil.rmtree(previous, ignore_errors=True)
+    # The trees before it, and any a publish cut short left behind.
+    for entry in os.listdir(root):
+        old = os.path.join(root, entry)
+        if entry.startswith(LINK + ".") and entry.split(".")[1].isdigit() and old != tree:
+            shutil.rmtree(old, ignore_errors=True)
     return len(names)

@@ -447,7 +447,12 @@ def publish(args):
         write_atomically(config, b"[QVBrelmox]\r\n")
     if args.sign:
         sign_release(area, args.version, names, args.sign, sequence)
-    static = static_release.build(args.root)
+    try:
+        static = static_release.build(args.root)
+    except OSError as error:  # a name too long once escaped, a full disk
+        print(f"publish: the release is in place, but not its static answers: {error}",
+              file=sys.stderr)
+        return 1
     print(f"published {len(names)} files as version {args.version} in {area}"
           + (f", signed as sequence {sequence}" if args.sign else "")
           + f"; static answers for {static} files in {os.path.join(args.root, 'static')}")
