@@ -179,6 +179,12 @@ def report_checks(dep):
     user = db.execute("select user from reports where unid = '77'").fetchone()[0]
     db.close()
     check("reports: the store is in WAL mode", mode == "wal", mode)
+    # nginx keeps its connections to the service: one connection, several reports.
+    report = b"/cgi-bin/QVBrelmoxDLL.dll?Versao=5.2&Unid=88"
+    got = responses(exchange(dep.reports_port, get(0, report, close=False) * 2
+                             + get(0, report)))
+    check("reports: the service answers several reports on one connection, then closes",
+          got == [(200, b"ok")] * 3, got)
     check("reports: fields decoded as Latin-1", user == "Jo\xe3o", user)
 
 

@@ -94,12 +94,13 @@ class Deployment:
         self.nginx = None
         try:
             wait_for_file(port_file, "report service")
+            self.reports_port = int(read(port_file))
             self.port = free_port()
             self.address = f"127.0.0.1:{self.port}"
             self.conf_dir = os.path.join(self.dir, "conf")
             subprocess.run([sys.executable, SERVER_SCRIPT, "deploy", "--root", root, "--port",
                             str(self.port), "--out", self.conf_dir, "--workers", workers,
-                            "--reports", f"http://127.0.0.1:{int(read(port_file))}"],
+                            "--reports", f"http://127.0.0.1:{self.reports_port}"],
                            check=True, stdout=subprocess.DEVNULL)
             conf = os.path.join(self.conf_dir, "nginx.conf")
             self.nginx = subprocess.Popen(["nginx", "-c", conf, "-p", self.conf_dir, "-g",

@@ -9,6 +9,7 @@ static tree (see static_release) and passes the usage report to the report servi
 import os
 import shutil
 import subprocess
+import urllib.parse
 
 import static_release
 
@@ -51,6 +52,12 @@ http {{
     server_tokens off;
     keepalive_requests 1000;
 
+    # Kept connections: a report costs the service no new connection and no new thread.
+    upstream reports {{
+        server {reports};
+        keepalive 16;
+    }}
+
     server {{
         listen unix:{out}/http.sock proxy_protocol;
         root {root}/static;
@@ -81,7 +88,9 @@ http {{
         }}
 
         location = /cgi-bin/QVBrelmoxDLL.dll {{
-            proxy_pass {reports};
+            proxy_pass http://reports;
+            proxy_http_version 1.1;
+            proxy_set_header Connection "";
             proxy_set_header X-Real-IP $proxy_protocol_addr;
             proxy_set_header Host $host;
         }}
@@ -103,6 +112,11 @@ def deploy(args):
     if not 1 <= args.port <= 65535:
         print(f"deploy: port {args.port} is not from 1 to 65535")
         return 1
+    reports = urllib.parse.urlsplit(args.reports)
+    if reports.scheme != "http" or not reports.netloc or reports.path not in ("", "/") \
+            or reports.query:
+        print(f"deploy: --reports must read http://HOST:PORT, not {args.reports}")
+        return 1
     count = static_release.build(root)
     for sub in ("logs", "tmp"):
         os.makedirs(os.path.join(out, sub), exist_ok=True)
@@ -111,7 +125,7 @@ def deploy(args):
     with open(conf + ".new", "w") as f:
         bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
         f.write(CONFIG.format(modules=args.modules, workers=args.workers, out=out, bind=bind,
-                              port=args.port, root=root, reports=args.reports))
+                              port=args.port, root=root, reports=reports.netloc))
     os.replace(conf + ".new", conf)
     os.chmod(out, 0o755)
     print(f"nginx configuration for {root} ({count} files) in {conf}")

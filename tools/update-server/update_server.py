@@ -94,18 +94,30 @@ class Faults:
         return False
 
 
-def read_request_head(sock):
-    """The request line and the header lines, or None when the client left first."""
-    data = b""
-    while b"\r\n\r\n" not in data and b"\n\n" not in data:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return None
-        data += chunk
-        if len(data) > 1 << 20:
-            return None
-    lines = [line.rstrip(b"\r") for line in data.split(b"\n")]
-    return lines[0], lines[1:lines.index(b"", 1)] if b"" in lines[1:] else lines[1:]
+class RequestReader:
+    """Request heads off one connection, in turn; bytes read past a head wait for the next."""
+
+    LIMIT = 1 << 20
+
+    def __init__(self, sock):
+        self.sock, self.data = sock, b""
+
+    def next(self):
+        """(request line, header lines), or None when the client left first."""
+        while True:
+            ends = [i for i in (self.data.find(b"\r\n\r\n"), self.data.find(b"\n\n")) if i >= 0]
+            if ends:
+                end = min(ends)
+                head = self.data[:end]
+                self.data = self.data[end + (4 if self.data[end:end + 4] == b"\r\n\r\n" else 2):]
+                lines = [line.rstrip(b"\r") for line in head.split(b"\n")]
+                return lines[0], lines[1:]
+            if len(self.data) > self.LIMIT:
+                return None
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                return None
+            self.data += chunk
 
 
 def header(lines, name):
@@ -187,23 +199,46 @@ def take_message(messages, unit, lock):
 
 
 class Handler(socketserver.BaseRequestHandler):
+    IDLE_SECONDS = 75  # a kept connection nginx no longer uses
+
     def handle(self):
+        reader = RequestReader(self.request)
+        if self.server.reports_only:
+            self.request.settimeout(self.IDLE_SECONDS)
+        try:
+            while True:
+                head = reader.next()
+                if head is None or not self.serve_one(*head):
+                    return
+        except socket.timeout:
+            return
+
+    def keeps_alive(self, line):
+        # Only the report service keeps connections (nginx reuses them); the reference server
+        # closes after each answer, as the launcher's tests expect.
+        if not self.server.reports_only or not line.endswith(b"HTTP/1.1"):
+            return False
+        connection = header(self.headers, b"Connection") or ""
+        return connection.lower() != "close" and not header(self.headers, b"Content-Length") \
+            and not header(self.headers, b"Transfer-Encoding")
+
+    def serve_one(self, line, headers):
+        """Answers one request; true when the connection stays open for another."""
         server = self.server
         sock = self.request
-        head = read_request_head(sock)
-        if head is None:
-            return
-        line, self.headers = head
+        self.headers = headers
+        self.keep = self.keeps_alive(line)
         with server.log_lock:
             if server.log:
                 with open(server.log, "ab") as log:
                     log.write(line + b"\n")
         target = target_of(line)
         if target is None:
+            self.keep = False
             return self.send(400, b"bad request")
         faults = server.faults
         if faults.take_close(target):
-            return
+            return False
         for prefix, chunked in faults.endless:
             if target.startswith(prefix):
                 return self.send_endless(chunked)
@@ -217,10 +252,10 @@ class Handler(socketserver.BaseRequestHandler):
         if target in faults.cut_short:
             head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
             sock.sendall(head + body[:faults.cut_short[target]])
-            return
+            return False
         if target in faults.chunked:
             return self.send_chunked(body)
-        self.send(200, body)
+        return self.send(200, body)
 
     def answer(self, target):
         server = self.server
@@ -274,9 +309,10 @@ class Handler(socketserver.BaseRequestHandler):
 
     def send(self, status, body):
         reason = {200: "OK", 400: "Bad Request", 404: "Not Found"}.get(status, "Status")
-        head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
-                % (status, reason, len(body))).encode()
+        head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: %s\r\n\r\n"
+                % (status, reason, len(body), "keep-alive" if self.keep else "close")).encode()
         self.request.sendall(head + body)
+        return self.keep
 
     def send_chunked(self, body):
         out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
