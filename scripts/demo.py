@@ -11,6 +11,7 @@ import time
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 from bmp2png import read_bmp, write_png  # noqa: E402
+from e2e_support import Deployment, ReferenceServer  # noqa: E402
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 
 SERVER = os.path.join(TOP, "tools", "update-server", "update_server.py")
@@ -26,6 +27,9 @@ def main():
     # --signed: the release is signed with a test key, and the launcher built with the test
     # keys verifies it before installing anything.
     signed = "--signed" in sys.argv[3:]
+    # --nginx: the release served the production way (nginx from deploy's configuration, the
+    # report service behind it) instead of by the reference server.
+    nginx = "--nginx" in sys.argv[3:]
     keys = os.path.join(os.path.dirname(os.path.abspath(bin_dir)), "testkeys")
     exe = lambda name: os.path.join(bin_dir, name + ".exe")
     demo = os.path.join(TOP, "build", "demo")
@@ -61,16 +65,10 @@ def main():
                 b"DataVersaoAtual=10/11/2026\r\nQVBrelmoxApp.exe=2026.11\r\nTabelaIR.dat=2026.11\r\n")
     before = {n: digest(os.path.join(inst, n)) for n in os.listdir(inst)}
 
-    log, port_file = os.path.join(demo, "requests.log"), os.path.join(demo, "port")
-    server = subprocess.Popen([sys.executable, SERVER, "serve", "--root", root, "--port", "0",
-                               "--port-file", port_file, "--log", log, "--db",
-                               os.path.join(demo, "reports.sqlite")],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 10)
-        with open(port_file) as f:
-            port = int(f.read())
-        print(f"demo: update server on 127.0.0.1:{port}, release 2026.12 published" + (", signed" if signed else ""))
+    server = Deployment(root) if nginx else ReferenceServer(root)
+    with server:
+        print(f"demo: update server ({'nginx deployment' if nginx else 'reference server'}) on "
+              f"{server.address}, release 2026.12 published" + (", signed" if signed else ""))
         prefix = os.path.join(TOP, "build", "wine", f"demo-{kind}")
         with WineDesktop(os.path.join(TOP, "scripts", "wine-run"), kind, prefix,
                          display=os.environ.get("DISPLAY") or None) as desk:
@@ -83,23 +81,25 @@ def main():
             started = time.time()
             launcher = desk.start(
                 [windows_path(os.path.join(inst, "QVBrelmox.exe"))],
-                env={"QVBRELMOX_SERVER": f"127.0.0.1:{port}", "STUB_RECORD": windows_path(record),
+                env={"QVBRELMOX_SERVER": server.address, "STUB_RECORD": windows_path(record),
                      "STUB_CLOSE_LAUNCHER": "1"})
             launcher.communicate(timeout=180)
             elapsed = time.time() - started
             camera.wait(timeout=60)
             open(stop, "w").close()
             boxes.wait(timeout=30)
-    finally:
-        server.terminate()
-        server.wait()
+        requests = server.requests()
+        if nginx:
+            stored = server.stored_reports()
 
     print(f"demo: the launcher ran for {elapsed:.1f} s and ended with exit code "
           f"{launcher.returncode}")
     print("demo: requests the server answered:")
-    with open(log, "rb") as f:
-        for line in f.read().decode("latin-1").splitlines():
-            print("   ", line)
+    for line in requests:
+        print("   ", line)
+    if nginx:
+        print(f"demo: the report service stored {len(stored)} report(s): "
+              + "; ".join(f"unit {unit} from {peer}" for peer, _, unit in stored))
     print("demo: files brought up to date:")
     for name in sorted(os.listdir(inst)):
         path = os.path.join(inst, name)
