@@ -5,6 +5,7 @@ refuses connections."""
 import os
 import re
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -123,7 +124,6 @@ class Deployment:
         open(os.path.join(self.conf_dir, "logs", "access.log"), "wb").close()
 
     def stored_reports(self, where="1"):
-        import sqlite3
         db = sqlite3.connect(self.db)
         try:
             return db.execute(f"select peer, query, unid from reports where {where}").fetchall()
