@@ -47,13 +47,13 @@ private:
 };
 
 // The size of a chunk-size line: hexadecimal digits, with blanks around them and any
-// extension after ";" ignored; the text after a space inside is dropped. A line without a
+// extension after ";" ignored; the text after a space or tab inside is dropped. A line without a
 // digit, with any other character, or with more significant digits than a size can hold would
 // otherwise end the body early and pass a short body for a whole one, so it raises.
 std::int64_t ChunkSize(const std::string& line) {
     std::string_view digits(line);
     digits = Trim(digits.substr(0, digits.find(';')));
-    digits = digits.substr(0, digits.find(' '));
+    digits = digits.substr(0, digits.find_first_of(" \t"));
     const std::string_view bare = digits;
     while (digits.size() > 1 && digits[0] == '0')
         digits.remove_prefix(1);
@@ -163,12 +163,16 @@ void TIdCustomHTTP::PerformRequest(TIdHTTPMethod verb, const std::string& url, T
             ++RedirectCount;
             PrepareTarget(request);
             SendRequest();
-            do {
+            for (int interim = 0;; ++interim) {
+                if (interim > IdMaxInterimResponses)
+                    throw EIdException("Too many interim responses.");
                 protocol_.Response.StatusLine = ReadLine();
                 ReadResponseHead();
                 if (OnResponseHead)
                     OnResponseHead(this);
-            } while (ResponseCode() == 100);
+                if (ResponseCode() != 100)
+                    break;
+            }
             switch (DecideNextStep()) {
             case nsFollow:
                 rewind();
@@ -331,7 +335,9 @@ void TIdCustomHTTP::ReadBody(TIdHTTPResponse& response) {
         std::int64_t size = ChunkSize(ReadLine());
         while (size > 0) {
             ReadToStream(stream, size, false);
-            ReadLine();
+            // Bytes between the data and its line end mean the sizes and the data disagree.
+            if (!ReadLine().empty())
+                throw EIdHTTPChunkError("Chunk data does not end where its size says.");
             size = ChunkSize(ReadLine());
         }
         ReadLine();

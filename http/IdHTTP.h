@@ -27,6 +27,9 @@ constexpr int IdMaxPort = 65535;
 // An error or redirect body is read into memory only up to this size; past it the exchange
 // fails, so a peer that streams without end cannot grow the process.
 constexpr std::int64_t IdMaxErrorBodySize = 1 << 20;
+// Interim "100 Continue" answers accepted before the final one: each resets the read time-out,
+// so without a count a peer could send them for ever.
+constexpr int IdMaxInterimResponses = 10;
 
 const char* MethodText(TIdHTTPMethod verb);
 const char* ProtocolVersionText(TIdHTTPProtocolVersion version);

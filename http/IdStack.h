@@ -99,10 +99,10 @@ public:
     virtual void PeerName(TIdStackSocketHandle s, std::string& ip, int& port) = 0;
     virtual void SockName(TIdStackSocketHandle s, std::string& ip, int& port) = 0;
 
-    // Option numbers of the platform for TCP_NODELAY at level IPPROTO_TCP.
     // Bytes that a receive would return at once without waiting; 0 when none or unknown.
     virtual std::size_t BytesAvailable(TIdStackSocketHandle s) = 0;
 
+    // The platform's numbers for the level IPPROTO_TCP and its option TCP_NODELAY.
     virtual int TcpLevel() const = 0;
     virtual int TcpNoDelayOption() const = 0;
 

@@ -156,7 +156,20 @@ void TIdTCPConnection::SetIOHandler(TIdIOHandler* handler) {
 
 int TIdTCPConnection::ResolveTimeout(int timeout) const {
     if (timeout == IdTimeoutDefault)
-        return ReadTimeout > 0 ? ReadTimeout : IdTimeoutInfinite;
+        timeout = ReadTimeout > 0 ? ReadTimeout : IdTimeoutInfinite;
+    return BoundByDeadline(timeout);
+}
+
+int TIdTCPConnection::BoundByDeadline(int timeout) const {
+    if (!Deadline)
+        return timeout;
+    using namespace std::chrono;
+    // Rounded up, so a wait never ends just before the deadline and spins on a zero wait.
+    const auto left = ceil<milliseconds>(*Deadline - steady_clock::now()).count();
+    if (left <= 0)
+        throw EIdReadTimeout("Read Timeout");
+    if (timeout < 0 || timeout > left)
+        return static_cast<int>(std::min<long long>(left, INT_MAX));
     return timeout;
 }
 
@@ -503,7 +516,8 @@ void TIdTCPClient::Connect(int timeout) {
     try {
         ioHandler_->Open();
         ResetInput();
-        ioHandler_->ConnectTo(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
+        ioHandler_->ConnectTo(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax,
+                              BoundByDeadline(timeout > 0 ? timeout : IdTimeoutInfinite));
         ReportStatus(stConnected, {Host});
         DoOnConnected();
     } catch (...) {

@@ -3,9 +3,11 @@
 // through an input buffer, writes collected in a write buffer, the peer's close noticed, and
 // progress reported as work. All operations block on the caller's thread.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/IdComponent.h"
@@ -155,6 +157,9 @@ public:
     bool LineSplit = false;
     bool LineTimedOut = false;
     int ReadTimeout = 0;
+    // When set, no connect or wait goes past this moment: a per-wait time-out alone never ends
+    // a peer that trickles a byte now and then. Past it, a read raises EIdReadTimeout.
+    std::optional<std::chrono::steady_clock::time_point> Deadline;
     int RecvBufferSize = IdDefaultRecvBufferSize;
     int SendBufferSize = IdDefaultSendBufferSize;
     int MaxLineLength = IdDefaultMaxLineLength;
@@ -162,8 +167,11 @@ public:
     std::function<void(TIdComponent* sender)> OnDisconnected;
 
 protected:
-    // IdTimeoutDefault becomes ReadTimeout, or no limit when that is 0.
+    // IdTimeoutDefault becomes ReadTimeout, or no limit when that is 0; then BoundByDeadline.
     int ResolveTimeout(int timeout) const;
+    // A wait of timeout ms (negative: none) cut to what is left before Deadline; raises
+    // EIdReadTimeout when nothing is left.
+    int BoundByDeadline(int timeout) const;
 
     TIdIOHandler* ioHandler_ = nullptr;
     std::unique_ptr<TIdIOHandler> ownedIOHandler_;

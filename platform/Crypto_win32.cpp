@@ -14,7 +14,7 @@ namespace {
 // bcrypt.dll, loaded for one use: a program that never checks a signature never imports it.
 class TBcrypt {
 public:
-    TBcrypt() : library_(LoadLibraryA("bcrypt.dll")) {
+    TBcrypt() : library_(LoadSystemLibrary("bcrypt.dll")) {
         if (!library_)
             return;
         ok_ = Load(OpenAlgorithmProvider, "BCryptOpenAlgorithmProvider") &&
@@ -24,10 +24,6 @@ public:
               Load(DestroyHash, "BCryptDestroyHash") &&
               Load(ImportKeyPair, "BCryptImportKeyPair") && Load(DestroyKey, "BCryptDestroyKey") &&
               Load(VerifySignature, "BCryptVerifySignature");
-    }
-    ~TBcrypt() {
-        if (library_)
-            FreeLibrary(library_);
     }
     TBcrypt(const TBcrypt&) = delete;
     TBcrypt& operator=(const TBcrypt&) = delete;
@@ -46,11 +42,12 @@ public:
 
 private:
     template <class F> bool Load(F& function, const char* name) {
-        function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
+        function =
+            reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library_.Get(), name)));
         return function != nullptr;
     }
 
-    HMODULE library_;
+    UniqueModule library_;
     bool ok_ = false;
 };
 

@@ -5,15 +5,9 @@
 namespace platform {
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
-    std::string temp;
-    FileHandle file = CreateTemporaryBeside(path, temp);
-    if (file == InvalidFile)
-        return false;
-    if (!WriteToFile(file, bytes.data(), bytes.size())) {
-        DiscardTemporary(file, temp);
-        return false;
-    }
-    return CommitTemporary(file, temp, path);
+    TTemporaryFile temporary(path);
+    return temporary.Handle() != InvalidFile &&
+           WriteToFile(temporary.Handle(), bytes.data(), bytes.size()) && temporary.Commit(path);
 }
 
 } // namespace platform

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -17,6 +18,7 @@ bool DirectoryExists(const std::string& path);
 // Makes one directory level; false when it does not exist afterwards because it could not be made.
 bool MakeDirectory(const std::string& path);
 
+// Deletes a file (never a directory); false when there was none or it could not be deleted.
 bool RemoveFile(const std::string& path);
 
 // Renames a file; refuses to overwrite an existing target.
@@ -41,7 +43,8 @@ bool IsTemporaryName(const std::string& name);
 
 namespace platform {
 
-// A file opened by OpenFileForWriting; InvalidFile when none.
+// A file opened by OpenFileForWriting or CreateTemporaryBeside, and closed by CloseFile (or by
+// CommitTemporary and DiscardTemporary); InvalidFile when none.
 using FileHandle = std::intptr_t;
 constexpr FileHandle InvalidFile = -1;
 
@@ -62,5 +65,32 @@ FileHandle CreateTemporaryBeside(const std::string& target, std::string& tempora
 bool CommitTemporary(FileHandle file, const std::string& temporary, const std::string& target);
 // Closes and removes a temporary file.
 void DiscardTemporary(FileHandle file, const std::string& temporary);
+
+// A temporary file beside a target, owned from the moment it is made: unless Commit put it in
+// the target's place, it is closed and removed when the object goes.
+class TTemporaryFile {
+public:
+    explicit TTemporaryFile(const std::string& target)
+        : file_(CreateTemporaryBeside(target, name_)) {}
+    ~TTemporaryFile() {
+        if (file_ != InvalidFile)
+            DiscardTemporary(file_, name_);
+    }
+    TTemporaryFile(const TTemporaryFile&) = delete;
+    TTemporaryFile& operator=(const TTemporaryFile&) = delete;
+
+    // InvalidFile when none could be made.
+    FileHandle Handle() const { return file_; }
+    // CommitTemporary; false too when there is no file.
+    bool Commit(const std::string& target) {
+        if (file_ == InvalidFile)
+            return false;
+        return CommitTemporary(std::exchange(file_, InvalidFile), name_, target);
+    }
+
+private:
+    std::string name_;
+    FileHandle file_;
+};
 
 } // namespace platform

@@ -68,14 +68,22 @@ std::vector<std::string> ListFiles(const std::string& directory) {
     return names;
 }
 
-// mkstemp's names as WriteFileAtomically asks for them: ".", the target's name, ".", and six
-// letters or digits.
+// The temporaries' names: ".", the target's name, TemporaryTag, six letters or digits from
+// mkstemps, TemporarySuffix. The tag keeps a user's own ".name.backup" from ever matching.
+constexpr std::string_view TemporaryTag = ".qvb-";
+constexpr std::string_view TemporarySuffix = ".tmp";
+constexpr std::size_t TemporaryRandom = 6;
+
 bool IsTemporaryName(const std::string& name) {
-    constexpr std::size_t Random = 6;
-    if (name.size() < Random + 3 || name[0] != '.' || name[name.size() - Random - 1] != '.')
+    const std::size_t tail = TemporaryTag.size() + TemporaryRandom + TemporarySuffix.size();
+    if (name.size() < tail + 1 || name[0] != '.')
         return false;
-    for (std::size_t i = name.size() - Random; i < name.size(); ++i)
-        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+    std::string_view end = std::string_view(name).substr(name.size() - tail);
+    if (end.substr(0, TemporaryTag.size()) != TemporaryTag ||
+        end.substr(tail - TemporarySuffix.size()) != TemporarySuffix)
+        return false;
+    for (char c : end.substr(TemporaryTag.size(), TemporaryRandom))
+        if (!std::isalnum(static_cast<unsigned char>(c)))
             return false;
     return true;
 }
@@ -138,8 +146,9 @@ FileHandle CreateTemporaryBeside(const std::string& target, std::string& tempora
     std::size_t slash = native.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : native.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? native : native.substr(slash + 1);
-    std::string temp = dir + "." + base + ".XXXXXX";
-    UniqueFd fd(::mkstemp(temp.data()));
+    std::string temp = dir + "." + base + std::string(TemporaryTag) +
+                       std::string(TemporaryRandom, 'X') + std::string(TemporarySuffix);
+    UniqueFd fd(::mkstemps(temp.data(), static_cast<int>(TemporarySuffix.size())));
     if (!fd)
         return InvalidFile;
     // The file that takes the target's place keeps the target's permissions.

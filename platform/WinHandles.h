@@ -5,6 +5,7 @@
 // The print spooler's SetPort macro would rename a method of the HTTP client.
 #undef SetPort
 
+#include <string>
 #include <string_view>
 
 #include "platform/UniqueHandle.h"
@@ -87,3 +88,30 @@ private:
     HINSTANCE instance_ = nullptr;
     const char* name_ = nullptr;
 };
+
+// Loaded modules.
+struct ModuleTraits {
+    using Handle = HMODULE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { FreeLibrary(h); }
+};
+using UniqueModule = UniqueHandle<ModuleTraits>;
+
+// A system DLL from the system folder only: a bare name would also be answered by a file of
+// that name in the installation folder, which anyone who can write there could plant.
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+inline HMODULE LoadSystemLibrary(const char* name) {
+    if (HMODULE module = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return module;
+    // Systems without the search flags refuse it as an invalid parameter; the full path into
+    // the system folder serves there.
+    if (GetLastError() != ERROR_INVALID_PARAMETER)
+        return nullptr;
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    return LoadLibraryA((std::string(folder, length) + "\\" + name).c_str());
+}

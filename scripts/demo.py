@@ -51,7 +51,10 @@ def main():
                    stdout=subprocess.DEVNULL)
 
     # An installation one release behind: last month's application and table.
-    shutil.copy(exe("QVBrelmox-signed" if signed else "QVBrelmox"),
+    # The launcher built with the test keys is a test artefact: it lives in the tests' tree.
+    testkeys_launcher = os.path.join(os.path.dirname(os.path.abspath(bin_dir)), "tests",
+                                     "QVBrelmox-testkeys.exe")
+    shutil.copy(testkeys_launcher if signed else exe("QVBrelmox"),
                 os.path.join(inst, "QVBrelmox.exe"))
     with open(exe("stub-app"), "rb") as f:
         old_app = f.read() + b"\0release 2026.11"

@@ -72,7 +72,7 @@ bool ReadInteger(std::string_view& der, std::uint8_t* out) {
 
 bool TReleaseManifest::Parse(std::string_view text) {
     TReleaseManifest parsed;
-    bool haveRelease = false, haveSequence = false;
+    bool haveRelease = false, haveSequence = false, haveArea = false;
     while (!text.empty()) {
         std::size_t end = text.find("\r\n");
         if (end == std::string_view::npos)
@@ -98,6 +98,14 @@ bool TReleaseManifest::Parse(std::string_view text) {
             haveSequence = true;
             continue;
         }
+        if (!haveArea) {
+            constexpr std::string_view Key = "Area=";
+            if (line.substr(0, Key.size()) != Key || line.size() == Key.size())
+                return false;
+            parsed.Area = std::string(line.substr(Key.size()));
+            haveArea = true;
+            continue;
+        }
         // A file line splits at its last "=", so a name may hold one.
         std::size_t eq = line.rfind('=');
         TManifestEntry entry;
@@ -105,7 +113,7 @@ bool TReleaseManifest::Parse(std::string_view text) {
             !parsed.Files.emplace(std::string(line.substr(0, eq)), entry).second)
             return false;
     }
-    if (!haveSequence)
+    if (!haveArea)
         return false;
     *this = std::move(parsed);
     return true;

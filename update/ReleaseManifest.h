@@ -21,14 +21,16 @@ constexpr std::uint64_t ManifestSequenceMax = std::uint64_t(1) << 53;
 
 class TReleaseManifest {
 public:
-    // Lines ending in CR LF: "Release=<name>", "Sequence=<1 to 2^53>", then one
-    // "<name>=<size> <64 lower-case hex digits>" per file, split at the last "=". False (and
-    // the manifest unchanged) for any other line, a name twice, or a missing Release or
-    // Sequence.
+    // Lines ending in CR LF: "Release=<name>", "Sequence=<1 to 2^53>", "Area=<download area>",
+    // then one "<name>=<size> <64 lower-case hex digits>" per file, split at the last "=".
+    // False (and the manifest unchanged) for any other line, a name twice, or a missing
+    // Release, Sequence or Area.
     bool Parse(std::string_view text);
 
     std::string Release;
     std::uint64_t Sequence = 0;
+    // The area the release was signed for: a manifest for another one is never installed here.
+    std::string Area;
     std::map<std::string, TManifestEntry> Files;
 
     // The entry of a file named exactly so, or none.

@@ -22,7 +22,7 @@ bool IsHostName(std::string_view host) {
 }
 
 bool IsPortText(std::string_view text, int& port) {
-    // Digits only: TryStrToInt64 would also take a sign or a hexadecimal "$" form.
+    // Digits only: TryStrToInt64 would also take a sign.
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != text.npos)
         return false;
     long long value = 0;

@@ -9,7 +9,9 @@
 #include "update/VersionFile.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <set>
 
 const char* const NotFoundText = "Arquivo n\xC6o encontrado.";
 const char* const UnverifiedReleaseMessage =
@@ -17,6 +19,8 @@ const char* const UnverifiedReleaseMessage =
 
 namespace {
 
+// The download area: its name, which a signed manifest must carry, and its path.
+const char* const AreaName = "Contrib";
 const char* const DownloadArea = "files/Contrib/";
 // Where the last accepted manifest's sequence is kept in QVBrelmox.ini.
 const char* const SequenceSection = "Assinatura";
@@ -25,6 +29,21 @@ const char* const SequenceKey = "Sequencia";
 std::string Percent(std::int64_t value) {
     return "Download: " + std::to_string(value) + "%";
 }
+
+// Puts a deadline on the client for one scope.
+class TDeadlineScope {
+public:
+    TDeadlineScope(TIdHTTP& http, bool on, int ms) : http_(http) {
+        if (on)
+            http_.Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    }
+    ~TDeadlineScope() { http_.Deadline.reset(); }
+    TDeadlineScope(const TDeadlineScope&) = delete;
+    TDeadlineScope& operator=(const TDeadlineScope&) = delete;
+
+private:
+    TIdHTTP& http_;
+};
 
 } // namespace
 
@@ -43,6 +62,12 @@ public:
             sha256_.emplace();
     }
 
+    // The most bytes the body may have; one more fails the transfer at once.
+    void SetLimit(std::int64_t limit) { limit_ = limit; }
+    std::int64_t Limit() const { return limit_; }
+    // Whether the body is held in memory rather than streamed to a file.
+    bool InMemory() const { return body_ != nullptr; }
+
     std::int64_t Size() const override { return size_; }
     std::int64_t Position() const override { return size_; }
     // The client only ever goes back to the start, for a new attempt.
@@ -50,6 +75,8 @@ public:
     void SetPosition(std::int64_t position) override { Rewind(position); }
     std::size_t Read(void*, std::size_t) override { return 0; }
     void Write(const void* bytes, std::size_t n) override {
+        if (static_cast<std::int64_t>(n) > limit_ - size_)
+            throw EStreamTooLarge("The body is larger than " + std::to_string(limit_) + " bytes.");
         if (writable_ && !platform::WriteToFile(file_, bytes, n))
             writable_ = false;
         if (body_)
@@ -64,8 +91,9 @@ public:
 
     const std::string& Head() const { return head_; }
     bool Writable() const { return writable_; }
-    std::string Md5Text() { return DigestToHex(md5_.Final()); }
-    bool Sha256(platform::TSha256Digest& digest) { return sha256_ && sha256_->Final(digest); }
+    // Each ends its hash: call once, after the transfer.
+    std::string FinishMd5Text() { return DigestToHex(md5_.Final()); }
+    bool FinishSha256(platform::TSha256Digest& digest) { return sha256_ && sha256_->Final(digest); }
 
 private:
     static constexpr std::size_t HeadKept = 64;
@@ -93,6 +121,7 @@ private:
     std::optional<platform::TSha256> sha256_;
     std::string head_;
     std::int64_t size_ = 0;
+    std::int64_t limit_ = INT64_MAX;
 };
 
 bool IsSafeRelativeName(const std::string& name) {
@@ -115,7 +144,7 @@ bool IsSafeRelativeName(const std::string& name) {
     }
 }
 
-bool DigestReplyMatchesText(const std::string& reply, const std::string& md5Text) {
+bool DigestReplyMatches(const std::string& reply, const std::string& md5Text) {
     if (reply.size() < 4 || reply.compare(0, 2, "OK") != 0 ||
         reply.compare(reply.size() - 2, 2, "OK") != 0)
         return false;
@@ -124,10 +153,6 @@ bool DigestReplyMatchesText(const std::string& reply, const std::string& md5Text
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     return digits == md5Text;
-}
-
-bool DigestReplyMatches(const std::string& reply, const std::string& body) {
-    return DigestReplyMatchesText(reply, MD5Text(body));
 }
 
 bool SplitMessageFile(const std::string& answer, std::string& name, std::string& content) {
@@ -184,13 +209,14 @@ void TUpdater::Delay(double seconds) {
 std::string TUpdater::FetchText(const std::string& url, std::int64_t limit) {
     TMemoryStream body;
     body.SetLimit(limit);
-    return FetchToStream(url, body) ? body.TakeData() : std::string();
+    return FetchToStream(url, body, true) ? body.TakeData() : std::string();
 }
 
-bool TUpdater::FetchToStream(const std::string& url, TStream& stream) {
+bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadline) {
     // A refused address setting must never fall back to another server.
     if (!ServerAddressError.empty())
         return false;
+    TDeadlineScope scope(http_, deadline, FetchDeadline);
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
@@ -205,7 +231,8 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream) {
             if (retries >= FetchRetryLimit)
                 return false;
         } catch (const std::exception&) {
-            // Every other failure, std::bad_alloc of a huge body included, is a failed fetch.
+            // Every other failure, std::bad_alloc of a huge body and the deadline included, is a
+            // failed fetch.
             return false;
         }
     }
@@ -213,12 +240,23 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream) {
 
 bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool message,
                              TVerifiedSink& sink) {
+    // A signed release: only what the vendor's key signed for is requested, and no more of it
+    // is read than its signed size.
+    const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+    if (SignedReleases && !entry) {
+        if (message)
+            view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+        return false;
+    }
+    if (entry)
+        sink.SetLimit(std::min(sink.Limit(), entry->Size));
+
     view_.SetStatus("Buscando " + name + "...");
     bool ok;
     http_.Tag = 1;
     http_.ReadTimeout = timeoutSeconds * 1000;
     try {
-        ok = FetchToStream(std::string("/") + DownloadArea + name, sink);
+        ok = FetchToStream(std::string("/") + DownloadArea + name, sink, sink.InMemory());
     } catch (...) {
         http_.Tag = 0;
         throw;
@@ -227,15 +265,12 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
 
     ok = ok && sink.Size() > 0 && sink.Head() != NotFoundText;
     if (ok) {
-        std::string reply =
-            FetchText(std::string("/md5.php?") + DownloadArea + name, TextReplyLimit);
-        ok = DigestReplyMatchesText(reply, sink.Md5Text());
+        std::string reply = FetchText(std::string("/md5.php?") + DownloadArea + name);
+        ok = DigestReplyMatches(reply, sink.FinishMd5Text());
     }
-    // A signed release: the file must be the one the vendor's key signed for.
-    if (ok && SignedReleases) {
-        const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+    if (ok && entry) {
         platform::TSha256Digest digest;
-        ok = entry && sink.Size() == entry->Size && sink.Sha256(digest) && digest == entry->Sha256;
+        ok = sink.Size() == entry->Size && sink.FinishSha256(digest) && digest == entry->Sha256;
     }
     if (!ok && message)
         view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
@@ -245,30 +280,21 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
 std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSeconds, bool message) {
     std::string body;
     TVerifiedSink sink(platform::InvalidFile, SignedReleases, &body);
-    return FetchVerified(name, timeoutSeconds, message, sink) ? body : std::string();
+    sink.SetLimit(ConfigDownloadLimit);
+    if (!FetchVerified(name, timeoutSeconds, message, sink))
+        return {};
+    return body;
 }
 
 TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name, int timeoutSeconds,
                                                         bool message, const std::string& target) {
-    std::string temporary;
-    const platform::FileHandle file = platform::CreateTemporaryBeside(target, temporary);
-    TVerifiedSink sink(file, SignedReleases);
-    auto discard = [&] {
-        if (file != platform::InvalidFile)
-            platform::DiscardTemporary(file, temporary);
-    };
-    bool ok;
-    try {
-        ok = FetchVerified(name, timeoutSeconds, message, sink);
-    } catch (...) {
-        discard();
-        throw;
-    }
-    if (!ok || !sink.Writable()) {
-        discard();
-        return ok ? srFailedWrite : srFailedDownload;
-    }
-    return platform::CommitTemporary(file, temporary, target) ? srStored : srFailedWrite;
+    platform::TTemporaryFile temporary(target);
+    TVerifiedSink sink(temporary.Handle(), SignedReleases);
+    if (!FetchVerified(name, timeoutSeconds, message, sink))
+        return srFailedDownload;
+    if (!sink.Writable())
+        return srFailedWrite;
+    return temporary.Commit(target) ? srStored : srFailedWrite;
 }
 
 bool TUpdater::ReportUsage() {
@@ -320,7 +346,6 @@ void TUpdater::CheckForUpdates() {
     ini.WriteDate("Connect", "Last");
 
     manifest_.reset();
-    checkFailed_ = false;
     if (SignedReleases && !AcceptManifest(ini)) {
         view_.InfoBox(UnverifiedReleaseMessage);
         return;
@@ -329,64 +354,77 @@ void TUpdater::CheckForUpdates() {
     std::string config = DownloadVerified("QVBrelmox2.ini", ConfigDownloadTimeout, false);
     if (config.empty())
         return;
-    if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config)) {
+    if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config))
         view_.InfoBox("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
-        checkFailed_ = true;
-    }
 
     std::string text = DownloadVerified("Versao.txt", ConfigDownloadTimeout, false);
     if (!text.empty()) {
         TVersionFile file(text);
         if (std::string(Trim(file.Value("Start.Ok"))) != "1" ||
-            std::string(Trim(file.Value("End.Ok"))) != "1") {
+            std::string(Trim(file.Value("End.Ok"))) != "1")
             view_.InfoBox("Arquivo de vers\xE3o inv\xE1lido!");
-        } else {
-            file.Delete(file.IndexOfName("Start.Ok"));
-            file.Delete(file.IndexOfName("End.Ok"));
-            std::string current = file.Value(":VersaoAtual");
-            std::string date = file.Value(":DataVersaoAtual");
-            if (!current.empty()) {
-                ini.WriteString("Versao", "VersaoAtual", current);
-                ini.WriteString("Versao", "DataVersaoAtual", date);
-                if (current != values_.Versao) {
-                    values_.Versao = current;
-                    label = "Vers\xE3o " + current;
-                }
-            }
-            std::string medic = file.Value(":TabMedic.txt");
-            if (!medic.empty())
-                ini.WriteString("Medicamento", "TabMedic.txt", medic);
-            for (int i = static_cast<int>(file.Lines().size()) - 1; i >= 0; --i) {
-                std::string_view name = Trim(file.Lines()[static_cast<std::size_t>(i)].Name);
-                if (name.empty() || name[0] == ':')
-                    file.Delete(i);
-            }
-            const std::size_t count = file.Lines().size();
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::string name = file.Lines()[i].Name;
-                UpdateListedFile(name, file.Value(name));
-            }
-            // The sequence goes forward only once the whole release is in place.
-            if (manifest_ && !checkFailed_)
-                ini.WriteString(SequenceSection, SequenceKey, std::to_string(manifest_->Sequence));
-        }
+        else
+            ApplyVersionFile(file, label);
     }
     view_.SetVersionLabel(label);
 }
 
-bool TUpdater::AcceptManifest(const TProfileFile& ini) {
+void TUpdater::ApplyVersionFile(TVersionFile& file, std::string& label) {
+    file.Delete(file.IndexOfName("Start.Ok"));
+    file.Delete(file.IndexOfName("End.Ok"));
+    std::string current = file.Value(":VersaoAtual");
+    std::string date = file.Value(":DataVersaoAtual");
+    if (!current.empty()) {
+        ini_->WriteString("Versao", "VersaoAtual", current);
+        ini_->WriteString("Versao", "DataVersaoAtual", date);
+        if (current != values_.Versao) {
+            values_.Versao = current;
+            label = "Vers\xE3o " + current;
+        }
+    }
+    std::string medic = file.Value(":TabMedic.txt");
+    if (!medic.empty())
+        ini_->WriteString("Medicamento", "TabMedic.txt", medic);
+    for (int i = static_cast<int>(file.Lines().size()) - 1; i >= 0; --i) {
+        std::string_view name = Trim(file.Lines()[static_cast<std::size_t>(i)].Name);
+        if (name.empty() || name[0] == ':')
+            file.Delete(i);
+    }
+
+    // A download into a sub-folder that was cut short left its temporary there, not in AppDir.
+    std::set<std::string> folders;
+    for (const TVersionFile::TLine& line : file.Lines()) {
+        const std::size_t cut = line.Name.find_last_of("\\/");
+        if (cut != std::string::npos && IsSafeRelativeName(line.Name))
+            folders.insert(appDir_ + line.Name.substr(0, cut + 1));
+    }
+    for (const std::string& folder : folders)
+        RemoveStaleTemporaries(folder);
+
+    const std::size_t count = file.Lines().size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string name = file.Lines()[i].Name;
+        UpdateListedFile(name, file.Value(name));
+    }
+}
+
+bool TUpdater::AcceptManifest(TProfileFile& ini) {
     const std::string area = std::string("/") + DownloadArea;
-    std::string text = FetchText(area + "Manifesto.txt", TextReplyLimit);
-    std::string signature = FetchText(area + "Manifesto.sig", TextReplyLimit);
+    std::string text = FetchText(area + "Manifesto.txt");
+    std::string signature = FetchText(area + "Manifesto.sig");
     TReleaseManifest manifest;
     if (text.empty() || signature.empty() ||
-        !ManifestSignatureValid(text, signature, ReleaseKeys) || !manifest.Parse(text))
+        !ManifestSignatureValid(text, signature, ReleaseKeys) || !manifest.Parse(text) ||
+        manifest.Area != AreaName)
         return false;
     long long last = 0;
     if (!TryStrToInt64(ini.ReadString(SequenceSection, SequenceKey, "0"), last))
         last = 0;
     if (last > 0 && manifest.Sequence < static_cast<std::uint64_t>(last))
         return false; // an older release played back
+    // Stored before anything is installed: a release that breaks half-way must not leave the
+    // floor where an older release could come back in.
+    ini.WriteString(SequenceSection, SequenceKey, std::to_string(manifest.Sequence));
     manifest_ = std::move(manifest);
     return true;
 }
@@ -406,7 +444,6 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
     const std::string failed = "N\xE3o consegui salvar " + directory + name + "...";
     // A name that would leave the installation is never requested nor written.
     if (!IsSafeRelativeName(name)) {
-        checkFailed_ = true;
         view_.InfoBox(failed);
         return;
     }
@@ -415,10 +452,8 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
         ini_->WriteString("Versao", name, version);
         return;
     case srFailedDownload:
-        checkFailed_ = true;
         return;
     case srFailedWrite:
-        checkFailed_ = true;
         view_.InfoBox(failed);
         return;
     }

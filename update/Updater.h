@@ -13,6 +13,7 @@
 #include "update/ProfileFile.h"
 #include "update/ReleaseManifest.h"
 #include "update/SplashView.h"
+#include "update/VersionFile.h"
 
 // The pause before every request, and how often FetchText tries again after a close.
 constexpr int FetchPauseMilliseconds = 200;
@@ -20,6 +21,11 @@ constexpr int FetchRetryLimit = 3;
 // A body the launcher reads as text for its own use (the probe, the report's answer, a digest)
 // is never larger than this; a longer one is a failed fetch.
 constexpr std::int64_t TextReplyLimit = 1 << 20;
+// QVBrelmox2.ini and Versao.txt are read whole into memory too, so they have the same bound.
+constexpr std::int64_t ConfigDownloadLimit = 1 << 20;
+// How long a fetch held in memory (a text, QVBrelmox2.ini, Versao.txt) may take in all, retries
+// included: a peer that trickles bytes or sends interim answers never ends a per-wait time-out.
+constexpr int FetchDeadlineMilliseconds = 30000;
 // Read time-outs of the downloads, in seconds.
 constexpr int ConfigDownloadTimeout = 5;
 constexpr int ListedFileDownloadTimeout = 15;
@@ -35,11 +41,9 @@ extern const char* const NotFoundText;
 // no drive letter, no UNC path, no ".." segment, not empty.
 bool IsSafeRelativeName(const std::string& name);
 
-// The digest reply: "OK", the hexadecimal MD5 of body (either letter case), "OK", and nothing
-// else.
-bool DigestReplyMatches(const std::string& reply, const std::string& body);
-// The same against a digest already in the upper-case text form.
-bool DigestReplyMatchesText(const std::string& reply, const std::string& md5Text);
+// The digest reply: "OK", the hexadecimal MD5 (either letter case) whose upper-case text form
+// is md5Text, "OK", and nothing else.
+bool DigestReplyMatches(const std::string& reply, const std::string& md5Text);
 
 // A message file in the report's answer: its first 30 characters, trimmed, are the name, the
 // rest is the content. False when the answer carries none, or the name is not a plain file name.
@@ -66,12 +70,13 @@ public:
     // Waits this long while letting the window handle its messages; safe across the wrap of the
     // 32-bit tick counter.
     void Delay(double seconds);
-    // The body of a GET on the update server, or empty text on any failure, a body longer than
-    // limit included.
-    std::string FetchText(const std::string& url, std::int64_t limit = INT64_MAX);
+    // The body of a GET on the update server, or empty text on any failure: a body longer than
+    // limit, or a fetch that outlasts FetchDeadline, included.
+    std::string FetchText(const std::string& url, std::int64_t limit = TextReplyLimit);
     // The same exchange with the body written into stream, which each attempt starts again
-    // from nothing; false on any failure.
-    bool FetchToStream(const std::string& url, TStream& stream);
+    // from nothing; false on any failure. With deadline, the whole fetch ends within
+    // FetchDeadline; without, only each wait is bounded (by the client's read time-out).
+    bool FetchToStream(const std::string& url, TStream& stream, bool deadline);
     // The file from the download area, accepted only when the server's MD5 digest matches.
     std::string DownloadVerified(const std::string& name, int timeoutSeconds, bool message);
     // The same download streamed into a temporary file beside target, with its digests computed
@@ -95,6 +100,9 @@ public:
     bool SignedReleases = false;
     std::vector<platform::TP256Point> ReleaseKeys;
 
+    // The total time of a fetch held in memory, in milliseconds (tests shorten it).
+    int FetchDeadline = FetchDeadlineMilliseconds;
+
     // When not empty, the server's address setting was refused: this text is shown once and no
     // server is contacted.
     std::string ServerAddressError;
@@ -107,9 +115,13 @@ public:
     void IdHTTPWorkEnd();
 
 private:
-    // Fetches the manifest and its signature and keeps the manifest when it verifies, parses
-    // and does not go back in sequence.
-    bool AcceptManifest(const TProfileFile& ini);
+    // Fetches the manifest and its signature and keeps the manifest when it verifies, parses,
+    // names this download area and does not go back in sequence; its sequence is stored at
+    // once, so a release that fails half-way still raises the floor.
+    bool AcceptManifest(TProfileFile& ini);
+    // Records the versions a valid version file gives, sweeps its files' folders of stale
+    // temporaries and updates every listed file that is due; label gets the new version.
+    void ApplyVersionFile(TVersionFile& file, std::string& label);
     // The download of one file into sink and its checks (not-found text, server digest,
     // manifest), with the status line, the download flag and the failure message.
     bool FetchVerified(const std::string& name, int timeoutSeconds, bool message,
@@ -121,5 +133,4 @@ private:
     std::string appDir_;
     TProfileFile* ini_ = nullptr; // during CheckForUpdates
     std::optional<TReleaseManifest> manifest_;
-    bool checkFailed_ = false; // a file of the release was not installed
 };

@@ -11,16 +11,23 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from e2e_support import SERVER_SCRIPT, ReferenceServer as Server  # noqa: E402
 from e2e_support import check, publish, read, summary  # noqa: E402
 
-SIGNED, UNSIGNED, KEYS = sys.argv[1:4]
+SIGNED, UNSIGNED, BUILT_KEYS = sys.argv[1:4]
+KEYS = None  # a copy in the test's own folder, so that the signing state beside each key is its own
 EMULATOR = sys.argv[4:]
 AREA = os.path.join("files", "Contrib")
 REFUSED = "box: N\xe3o foi poss\xedvel verificar a autenticidade da atualiza\xe7\xe3o."
+
+
+def copy_tree(source, target):
+    # The static tree's link stays a link, so that the next publish can switch it.
+    shutil.copytree(source, target, symlinks=True)
 
 
 def program_path(path):
@@ -62,9 +69,97 @@ def entry(area, name):
     return f"{name}={len(body)} {hashlib.sha256(body).hexdigest()}"
 
 
+def rollback_and_areas(work, inst):
+    """Anti-rollback when a release breaks half-way, the area a manifest is bound to, a listed
+    file without end, and where publish keeps its signing state."""
+    src, root = os.path.join(work, "src8"), os.path.join(work, "root8")
+    area = os.path.join(root, AREA)
+    inst = os.path.join(work, "inst8")
+    write(os.path.join(inst, "QVBrelmox.ini"), b"[Unidade]\r\nUnidade=8\r\n")
+    write(os.path.join(src, "Tabela.dat"), b"tabela da release 6")
+    publish(src, root, "6.0", "--sign", key("a"), "--sequence", "6")
+    release6 = os.path.join(work, "release6")
+    copy_tree(root, release6)
+    write(os.path.join(src, "Tabela.dat"), b"tabela da release 8")
+    write(os.path.join(src, "Outra.dat"), b"outra da release 8")
+    publish(src, root, "8.0", "--sign", key("a"))  # 7: the state's last plus one
+    publish(src, root, "8.0", "--sign", key("a"))  # 8
+    check("publish: the signing state beside the key",
+          read(key("a") + ".sequence").strip() == b"8", read(key("a") + ".sequence"))
+    write(os.path.join(area, "Outra.dat"), b"quebrada")  # release 8 breaks half-way
+    with Server(root) as server:
+        rc, out = run(SIGNED, inst, server)
+    check("release 8 half-way: its table in place, the broken file refused",
+          read(os.path.join(inst, "Tabela.dat")) == b"tabela da release 8"
+          and "box: N\xe3o consegui buscar Outra.dat no servidor..." in out, out)
+    check("release 8 half-way: the floor is 8", "Sequencia=8" in ini(inst), ini(inst))
+
+    def refused(label, server_root, *faults):
+        before = ini(inst)
+        with Server(server_root, *faults) as server:
+            rc, out = run(SIGNED, inst, server)
+            log = server.requests()
+        check(f"{label}: refused with one box", rc == 0 and out.count("box:") == 1
+              and REFUSED in out and len(log) == 4, out + "\n".join(log))
+        check(f"{label}: release 8's table stays",
+              read(os.path.join(inst, "Tabela.dat")) == b"tabela da release 8")
+        check(f"{label}: the floor stays", ini(inst).split("Last=")[1].split("\n", 1)[1]
+              == before.split("Last=")[1].split("\n", 1)[1], ini(inst))
+
+    refused("release 6 after a broken release 8", release6)
+    beta = os.path.join(work, "beta")
+    copy_tree(root, beta)
+    names = ["QVBrelmox2.ini", "Versao.txt", "Outra.dat", "Tabela.dat"]
+    openssl_sign(os.path.join(beta, AREA), ["Release=9.0", "Sequence=9", "Area=Beta"] +
+                 [entry(os.path.join(beta, AREA), n) for n in names], key("a"))
+    refused("a manifest signed for another area", beta)
+
+    # A listed file without end: reading stops at its signed size, nothing is left behind.
+    os.remove(os.path.join(inst, "Tabela.dat"))
+    with Server(root, "--endless", "/files/Contrib/Tabela.dat") as server:
+        start = time.time()
+        rc, out = run(SIGNED, inst, server)
+        took, streamed = time.time() - start, server.streamed()
+    check("endless signed file: refused in time", rc == 0 and took < 45 and
+          "box: N\xe3o consegui buscar Tabela.dat no servidor..." in out, f"{took:.1f} s {out}")
+    check("endless signed file: read stops at the signed size",
+          streamed and streamed[0] < 32 << 20, streamed)
+    left = [n for n in os.listdir(inst) if ".qvb-" in n or (n.startswith("qvb") and
+                                                             n.endswith(".tmp"))]
+    check("endless signed file: nothing left behind", not left and
+          not os.path.exists(os.path.join(inst, "Tabela.dat")), os.listdir(inst))
+
+    # publish signs from the signing side: a served tree that was tampered with steers nothing.
+    write(os.path.join(area, "Manifesto.txt"), b"Release=x\r\nSequence=9007199254740992\r\n")
+    write(os.path.join(area, "QVBrelmox2.ini"), b"[QVBrelmox]\r\nevil=1\r\n")
+    def publish_signed(*extra):
+        return subprocess.run([sys.executable, SERVER_SCRIPT, "publish", src, "--root", root,
+                               "--version", "9.0", "--sign", key("a"), *extra],
+                              capture_output=True, text=True)
+    done = publish_signed()
+    check("publish: a served configuration is never signed",
+          done.returncode == 1 and "--config" in done.stderr, done.stderr)
+    good = os.path.join(work, "good.ini")
+    write(good, b"[QVBrelmox]\r\nok=1\r\n")
+    done = publish_signed("--config", good, "--sequence", "100000")
+    check("publish: a sequence that jumps far is refused",
+          done.returncode == 1 and "--allow-jump" in done.stderr, done.stderr)
+    done = publish_signed("--config", good)
+    manifest = read(os.path.join(area, "Manifesto.txt")).decode("latin-1")
+    check("publish: the next sequence comes from the state, the hashes from the source",
+          done.returncode == 0 and "Sequence=9\r\nArea=Contrib\r\n" in manifest
+          and entry(work, "good.ini").replace("good.ini", "QVBrelmox2.ini") in manifest,
+          done.stderr + manifest)
+    done = publish_signed("--config", good, "--sequence", "100000", "--allow-jump")
+    check("publish: --allow-jump lets it jump", done.returncode == 0, done.stderr)
+
+
 def main():
+    global KEYS
     work = tempfile.mkdtemp(prefix="qvb-signed-e2e-")
     try:
+        KEYS = os.path.join(work, "keys")
+        copy_tree(BUILT_KEYS, KEYS)
         src, root = os.path.join(work, "src"), os.path.join(work, "root")
         area = os.path.join(root, AREA)
         write(os.path.join(src, "QVBrelmoxApp.exe"), b"MZ app 1")
@@ -93,7 +188,7 @@ def main():
         write(os.path.join(src, "QVBrelmoxApp.exe"), b"MZ app 2")
         publish(src, root, "2.0", "--sign", key("a"))
         release2 = os.path.join(work, "release2")
-        shutil.copytree(root, release2)
+        copy_tree(root, release2)
         write(os.path.join(area, "QVBrelmoxApp.exe"), b"MZ evil")
         with Server(root) as server:
             rc, out = run(SIGNED, inst, server)
@@ -101,10 +196,11 @@ def main():
               "box: N\xe3o consegui buscar QVBrelmoxApp.exe no servidor..." in out, out)
         check("forged file: the installed file stays",
               read(os.path.join(inst, "QVBrelmoxApp.exe")) == b"MZ app 1")
-        check("forged file: the sequence stays", "Sequencia=1" in ini(inst), ini(inst))
+        check("forged file: the sequence rose when the manifest was accepted",
+              "Sequencia=2" in ini(inst), ini(inst))
         # The build without keys takes the same forged file, with exactly today's requests.
         plain = os.path.join(work, "plain")
-        shutil.copytree(inst, plain)
+        copy_tree(inst, plain)
         with Server(root) as server:
             rc, out = run(UNSIGNED, plain, server)
             log = server.requests()
@@ -113,12 +209,12 @@ def main():
         check("without keys: the forged file is taken",
               read(os.path.join(plain, "QVBrelmoxApp.exe")) == b"MZ evil")
         shutil.rmtree(root)
-        shutil.copytree(release2, root)
+        copy_tree(release2, root)
 
         # Manifests that must be refused: one box, nothing of the release requested or changed.
         def refused(label, change):
             shutil.rmtree(root)
-            shutil.copytree(release2, root)
+            copy_tree(release2, root)
             change()
             before = ini(inst)
             with Server(root) as server:
@@ -145,7 +241,7 @@ def main():
 
         # Key rotation: a release signed with the second built-in key installs.
         shutil.rmtree(root)
-        shutil.copytree(release2, root)
+        copy_tree(release2, root)
         publish(src, root, "2.0", "--sign", key("b"), "--sequence", "7")
         with Server(root) as server:
             rc, out = run(SIGNED, inst, server)
@@ -155,10 +251,10 @@ def main():
 
         # A replayed older release (sequence 2 after 7) is refused.
         refused_replay = os.path.join(work, "replay")
-        shutil.copytree(release2, refused_replay)
+        copy_tree(release2, refused_replay)
         write(os.path.join(inst, "QVBrelmoxApp.exe"), b"MZ app 1")
         shutil.rmtree(root)
-        shutil.copytree(refused_replay, root)
+        copy_tree(refused_replay, root)
         with Server(root) as server:
             rc, out = run(SIGNED, inst, server)
             log = server.requests()
@@ -169,20 +265,26 @@ def main():
         write(os.path.join(src, "extra.dat"), b"not in the manifest")
         publish(src, root, "3.0")
         names = ["QVBrelmox2.ini", "Versao.txt", "QVBrelmoxApp.exe", "sub\\tabela.dat"]
-        openssl_sign(area, ["Release=3.0", "Sequence=8"] + [entry(area, n) for n in names],
-                     key("a"))
+        openssl_sign(area, ["Release=3.0", "Sequence=8", "Area=Contrib"] +
+                     [entry(area, n) for n in names], key("a"))
         with Server(root) as server:
             rc, out = run(SIGNED, inst, server)
+            log = server.requests()
         check("openssl-signed manifest accepted", REFUSED not in out
               and "VersaoAtual=3.0" in ini(inst), out)
         check("unlisted file refused like a digest mismatch",
               "box: N\xe3o consegui buscar extra.dat no servidor..." in out
               and not os.path.exists(os.path.join(inst, "extra.dat")), out)
-        check("unlisted file: the sequence does not move", "Sequencia=7" in ini(inst), ini(inst))
+        check("unlisted file: never requested", not any("extra.dat" in line for line in log),
+              "\n".join(log))
+        check("unlisted file: the sequence is the accepted one's", "Sequencia=8" in ini(inst),
+              ini(inst))
+
+        rollback_and_areas(work, inst)
 
         # publish refuses a sequence that does not grow and a key that is not P-256.
         for label, extra in (("sequence that does not grow", ["--sign", key("a"), "--sequence",
-                                                               "8"]),
+                                                               "2"]),
                              ("key that is not P-256", ["--sign", os.path.join(work, "p384.pem")])):
             if "p384" in extra[-1]:
                 subprocess.run(["openssl", "ecparam", "-name", "secp384r1", "-genkey", "-noout",

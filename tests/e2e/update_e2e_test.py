@@ -27,12 +27,12 @@ def program_path(path):
     return "Z:" + path.replace("/", "\\") if EMULATOR else path
 
 
-def run_check(inst, port, timeout=120, env_server=None):
+def run_check(inst, port, timeout=120, env_server=None, extra=()):
     """Runs one check against the port, or with QVBRELMOX_SERVER set to env_server instead."""
     server = [] if env_server is not None else ["--server", f"127.0.0.1:{port}"]
     env = dict(os.environ, QVBRELMOX_SERVER=env_server) if env_server is not None else None
     done = subprocess.run(EMULATOR + [UPDATE_CHECK, "--dir", program_path(inst), *server,
-                                      "--versao-exe", "1.0"],
+                                      "--versao-exe", "1.0", *extra],
                           capture_output=True, timeout=timeout, env=env)
     return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
 
@@ -75,6 +75,24 @@ def hostile_servers(inst, root):
         check("endless probe: memory stays flat", usage.ru_maxrss < (64 << 10 if not EMULATOR
                                                                      else 512 << 10),
               f"{usage.ru_maxrss} KiB")
+    # Interim answers without end: the probe fails after a few, and the check ends at once.
+    with Server(root, "--interim", "/Ok:200") as server:
+        rc, out, took = timed_check(inst, server.port)
+        check("interim flood: the check ends", rc == 0 and took < 15 and "box:" not in out,
+              f"{took:.1f} s {out}")
+        check("interim flood: one probe, no retry", server.requests() == ["GET /Ok HTTP/1.1"],
+              server.requests())
+    # Versao.txt without end: read whole into memory, so it stops at its bound, and the
+    # process stays small (Wine's own memory included under Wine).
+    with Server(root, "--endless", "/files/Contrib/Versao.txt") as server:
+        rc, out, err = run_check(inst, server.port, extra=["--peak-memory", "1"])
+        streamed = server.streamed()
+        peak = [int(line[6:]) for line in out.splitlines() if line.startswith("peak: ")]
+        check("endless version file: the check ends", rc == 0 and "box:" not in out, out + err)
+        check("endless version file: read stops at the bound",
+              streamed and streamed[0] < 32 << 20, streamed)
+        check("endless version file: peak working set under 64 MiB",
+              peak and peak[0] < 64 << 20, peak)
     # A report answered without end, chunked: no message file, and the check goes on.
     messages = sorted(os.listdir(os.path.join(inst, "Msg")))
     with Server(root, "--endless-chunked", "/cgi-bin/") as server:
@@ -252,7 +270,7 @@ def main():
             # The next check removes what the kill left, here and in Msg, and nothing else.
             stale = [n for n in os.listdir(inst) if n.startswith(".big.dat.") or
                      (n.startswith("qvb") and n.endswith(".tmp"))]
-            msg_stale = "qvb1F.tmp" if EMULATOR else ".aviso.txt.AbC123"
+            msg_stale = "qvb1F.tmp" if EMULATOR else ".aviso.txt.qvb-AbC123.tmp"
             user = ["qvbnotes.tmp", "qvb12345.tmp", ".big.dat.old", "big.dat.AbC123"]
             for name in [os.path.join("Msg", msg_stale)] + user:
                 with open(os.path.join(inst, name), "wb") as f:

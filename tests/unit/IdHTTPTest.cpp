@@ -65,7 +65,7 @@ TEST(IdHTTP, BodiesByLengthChunksAndClose) {
 TEST(IdHTTP, ChunkSizeLinesWithExtensionsBlanksAndLeadingZeros) {
     const std::string head = Ok + "Transfer-Encoding: chunked\r\n\r\n";
     for (const char* size : {"5;name=value", "5 ;name=value", " 5\t", "5;a=b;c=\"d e\"",
-                             "000000000000000000000005", "5 trailing words"})
+                             "000000000000000000000005", "5 trailing words", "5\tword"})
         ExpectBody(head + size + "\r\nhello\r\n0;last=1\r\n\r\n", "hello");
 }
 
@@ -82,6 +82,30 @@ TEST(IdHTTP, MalformedChunkSizesAreProtocolErrors) {
     // Fifteen significant digits still fit: the size is taken, and the body is cut short.
     TMemoryHTTP big({head + "0fffffffffffffff\r\nab"});
     Raised<EIdConnClosedGracefully>(big);
+}
+
+TEST(IdHTTP, ChunkDataMustEndWhereItsSizeSays) {
+    // Stray bytes before the line end: the sizes and the data disagree, whatever follows.
+    const std::string head = Ok + "Transfer-Encoding: chunked\r\n\r\n";
+    for (const char* body :
+         {"5\r\nhelloXX\r\n0\r\n\r\n", "3\r\nhello\r\n0\r\n\r\n", "5\r\nhello \r\n0\r\n\r\n"})
+        for (const Chunks& chunks : TMemoryIOHandler::Splits(head + body)) {
+            TMemoryHTTP m(chunks);
+            Raised<EIdHTTPChunkError>(m);
+        }
+}
+
+TEST(IdHTTP, InterimAnswersAreCounted) {
+    // Each interim answer would start the read time-out again: a peer could send them for ever.
+    std::string interim;
+    for (int i = 0; i < IdMaxInterimResponses; ++i)
+        interim += "HTTP/1.1 100 Continue\r\n\r\n";
+    TMemoryHTTP most({interim + Ok + "Content-Length: 2\r\n\r\nok"});
+    EXPECT_EQ(most.http.GetToString("/x"), "ok");
+    TMemoryHTTP past(
+        {interim + "HTTP/1.1 100 Continue\r\n\r\n" + Ok + "Content-Length: 2\r\n\r\nok"});
+    EXPECT_EQ(Raised<EIdException>(past).Message(), "Too many interim responses.");
+    EXPECT_FALSE(past.http.Connected());
 }
 
 TEST(IdHTTP, ErrorAnswersRaiseWithCodeStatusAndBody) {
@@ -359,6 +383,32 @@ TEST(IdHTTPWire, ErrorBodyTimeOutAndTheClientStaysUsable) {
     EXPECT_GE(waited, std::chrono::milliseconds(1500));
     EXPECT_LT(waited, std::chrono::seconds(10));
     EXPECT_EQ(http->GetToString("/ok"), "next");
+}
+
+TEST(IdHTTPWire, ADeadlineEndsAPeerThatTricklesWithinTheReadTimeOut) {
+    // Each byte comes well within the read time-out; only the deadline ends the exchange.
+    TPeerScript trickle = {peer::WaitFor("\r\n\r\n"),
+                           peer::Send(Ok + "Content-Length: 100000\r\n\r\n")};
+    for (int i = 0; i < 15; ++i) {
+        trickle.push_back(peer::Send("x"));
+        trickle.push_back(peer::Pause(100));
+    }
+    TScriptedPeer peer({trickle, Answer(Ok + "Content-Length: 4\r\n\r\nnext")});
+    auto http = ClientFor(peer);
+    http->ReadTimeout = 2000;
+    const auto start = std::chrono::steady_clock::now();
+    http->Deadline = start + std::chrono::milliseconds(600);
+    EXPECT_THROW(http->GetToString("/slow"), EIdReadTimeout);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(550));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000));
+    EXPECT_FALSE(http->Connected());
+    // Past the deadline not even a connect is tried; without one the client works as before.
+    EXPECT_THROW(http->GetToString("/next"), EIdReadTimeout);
+    EXPECT_EQ(peer.Accepted(), 1u);
+    http->Deadline.reset();
+    http->ReadTimeout = 5000; // the peer answers once its first script has played
+    EXPECT_EQ(http->GetToString("/next"), "next");
 }
 
 TEST(IdHTTPWire, RefusedAndUnresolvable) {

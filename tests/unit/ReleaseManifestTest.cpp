@@ -24,6 +24,7 @@ TEST(ReleaseManifest, ParsesReleaseSequenceAndFiles) {
     ASSERT_TRUE(m.Parse(Manifest));
     EXPECT_EQ(m.Release, "7.0");
     EXPECT_EQ(m.Sequence, 5u);
+    EXPECT_EQ(m.Area, "Contrib");
     ASSERT_NE(m.Find("tabela.dat"), nullptr);
     EXPECT_EQ(m.Find("tabela.dat")->Size, 8);
     EXPECT_EQ(m.Find("tabela.dat")->Sha256[0], 0x5f);
@@ -34,25 +35,33 @@ TEST(ReleaseManifest, ParsesReleaseSequenceAndFiles) {
 
     // A name may hold "=" and spaces: the line splits at its last "=".
     ASSERT_TRUE(
-        m.Parse("Release=a=b\r\nSequence=9007199254740992\r\nsub\\a=b c.dat=0 " + Hex64 + "\r\n"));
+        m.Parse("Release=a=b\r\nSequence=9007199254740992\r\nArea=Beta\r\nsub\\a=b c.dat=0 " +
+                Hex64 + "\r\n"));
+    EXPECT_EQ(m.Area, "Beta");
     EXPECT_EQ(m.Release, "a=b");
     ASSERT_NE(m.Find("sub\\a=b c.dat"), nullptr);
     EXPECT_EQ(m.Sequence, ManifestSequenceMax);
 }
 
 TEST(ReleaseManifest, RefusesEverythingElse) {
-    const std::string head = "Release=1\r\nSequence=2\r\n";
+    const std::string head = "Release=1\r\nSequence=2\r\nArea=Contrib\r\n";
     const std::string file = "a.dat=3 " + Hex64 + "\r\n";
     const std::string cases[] = {
         "",
         "Release=1\r\n",
         "Sequence=2\r\nRelease=1\r\n" + file,
-        "release=1\r\nSequence=2\r\n",
-        "Release=1\r\nSequence=0\r\n",
-        "Release=1\r\nSequence=9007199254740993\r\n",
-        "Release=1\r\nSequence=-2\r\n",
-        "Release=1\r\nSequence=2x\r\n",
-        "Release=\r\nSequence=2\r\n",
+        "release=1\r\nSequence=2\r\nArea=Contrib\r\n",
+        "Release=1\r\nSequence=0\r\nArea=Contrib\r\n",
+        "Release=1\r\nSequence=9007199254740993\r\nArea=Contrib\r\n",
+        "Release=1\r\nSequence=-2\r\nArea=Contrib\r\n",
+        "Release=1\r\nSequence=2x\r\nArea=Contrib\r\n",
+        "Release=\r\nSequence=2\r\nArea=Contrib\r\n",
+        // The area is required, right after the sequence, and not empty.
+        "Release=1\r\nSequence=2\r\n",
+        "Release=1\r\nSequence=2\r\n" + file,
+        "Release=1\r\nArea=Contrib\r\nSequence=2\r\n",
+        "Release=1\r\nSequence=2\r\nArea=\r\n",
+        "Release=1\r\nSequence=2\r\narea=Contrib\r\n",
         head + file + file,
         head + "a.dat=3 " + std::string(64, 'A') + "\r\n",
         head + "a.dat=3 " + std::string(63, 'a') + "\r\n",

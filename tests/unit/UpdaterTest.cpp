@@ -10,7 +10,9 @@
 #include "support/Md5.h"
 #include "support/MemoryIOHandler.h"
 #include "support/MiniServer.h"
+#include "support/ScriptedPeer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
 
@@ -510,7 +512,7 @@ TEST_F(Updater, ARefusedServerAddressContactsNoServer) {
     EXPECT_TRUE(view.labels.empty());
 }
 
-TEST_F(Updater, TextRepliesAreBoundedWhileFileBodiesAreNot) {
+TEST_F(Updater, TextRepliesAndFilesReadWholeAreBoundedWhileStreamedFilesAreNot) {
     // A probe that streams until close: a failed fetch, long before the stream ends.
     server.StreamWithoutEnd("/Ok", false);
     EXPECT_FALSE(updater.ReportUsage());
@@ -530,22 +532,77 @@ TEST_F(Updater, TextRepliesAreBoundedWhileFileBodiesAreNot) {
     EXPECT_TRUE(platform::ListFiles(dir / "Msg\\").empty());
     EXPECT_LT(other.Streamed(), TMiniServer::StreamCap / 8);
 
-    // A digest reply without end fails the download; a file body past the bound is fine.
+    // A digest reply without end fails the download.
     const std::string big(TextReplyLimit + 10, 'b');
     other.SetBody("/files/Contrib/big.dat", big);
     other.StreamWithoutEnd("/md5.php?files/Contrib/big.dat", false);
-    EXPECT_EQ(updater.DownloadVerified("big.dat", 15, true), "");
+    EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, true, dir / "big.dat"),
+              TUpdater::srFailedDownload);
     EXPECT_EQ(view.boxes.size(), 1u);
-    Publish("big.dat", big);
+
+    // Versao.txt without end, and one past the bound: read whole into memory, so refused.
+    TMiniServer third;
+    http.SetPort(third.Port());
+    third.StreamWithoutEnd("/files/Contrib/Versao.txt", false);
+    EXPECT_EQ(updater.DownloadVerified("Versao.txt", 5, false), "");
+    EXPECT_LT(third.Streamed(), TMiniServer::StreamCap / 8);
     http.SetPort(server.Port());
-    EXPECT_EQ(updater.DownloadVerified("big.dat", 15, true), big);
+    const std::string over(ConfigDownloadLimit + 1, 'v');
+    Publish("Versao.txt", over);
+    EXPECT_EQ(updater.DownloadVerified("Versao.txt", 5, false), "");
+    Publish("Versao.txt", over.substr(1));
+    EXPECT_EQ(updater.DownloadVerified("Versao.txt", 5, false), over.substr(1));
+    // A listed file streams to disk: past the bound is fine.
+    Publish("big.dat", big);
+    EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, true, dir / "big.dat"),
+              TUpdater::srStored);
+}
+
+TEST_F(Updater, FetchesHeldInMemoryEndAtTheirDeadline) {
+    // Peers that never give a final answer yet never let a wait run out: interim answers, and a
+    // body one byte at a time. Each ends after the deadline, once, without a retry.
+    TPeerScript flood = {peer::WaitFor("\r\n\r\n")}, trickle = flood;
+    for (int i = 0; i < 15; ++i) {
+        flood.push_back(peer::Send("HTTP/1.1 100 Continue\r\n\r\n"));
+        flood.push_back(peer::Pause(150));
+    }
+    trickle.push_back(peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"));
+    for (int i = 0; i < 15; ++i) {
+        trickle.push_back(peer::Send("x"));
+        trickle.push_back(peer::Pause(100));
+    }
+    updater.FetchDeadline = 700;
+    http.ReadTimeout = 5000;
+    const struct {
+        const char* what;
+        TPeerScript script;
+        std::function<bool(TUpdater&)> fetch;
+    } cases[] = {
+        {"probe, interim flood", flood, [](TUpdater& u) { return u.ReportUsage(); }},
+        {"probe, trickle", trickle, [](TUpdater& u) { return u.ReportUsage(); }},
+        {"Versao.txt, trickle", trickle,
+         [](TUpdater& u) { return !u.DownloadVerified("Versao.txt", 5, false).empty(); }},
+    };
+    for (const auto& c : cases) {
+        TScriptedPeer peer({c.script});
+        http.SetPort(peer.Port());
+        const auto start = Clock::now();
+        EXPECT_FALSE(c.fetch(updater)) << c.what;
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(600)) << c.what;
+        EXPECT_LT(took, std::chrono::milliseconds(3000)) << c.what;
+        EXPECT_EQ(peer.Accepted(), 1u) << c.what;
+        EXPECT_FALSE(http.Deadline) << c.what; // a listed file after it keeps its own waits
+    }
 }
 
 TEST(UpdaterTemporaries, OnlyOurOwnNamingIsRemoved) {
-    // Names of neither platform's temporaries, and directories, stay.
+    // Names of neither platform's temporaries, a user's own dot files, and directories, stay.
     TTempDir dir;
-    const char* kept[] = {"qvbnotes.tmp", "qvb12345.tmp",    "qvb.tmp",       "big.dat.Ab12Cd",
-                          ".big.dat.Ab1", ".big.dat.Ab12C!", "QVBrelmox.ini", "qvb1a.tmpx"};
+    const char* kept[] = {"qvbnotes.tmp",    "qvb12345.tmp",     "qvb.tmp",
+                          "big.dat.Ab12Cd",  ".big.dat.Ab1",     ".big.dat.Ab12C!",
+                          "QVBrelmox.ini",   "qvb1a.tmpx",       ".bashrc.backup",
+                          ".big.dat.Ab12Cd", ".x.qvb-Ab12C.tmp", ".x.qvb-Ab12Cd.tmpx"};
     for (const char* name : kept)
         ASSERT_TRUE(platform::WriteFileAtomically(dir / name, "user"));
     ASSERT_TRUE(platform::MakeDirectory(dir / "qvb1.tmp"));
@@ -557,6 +614,40 @@ TEST(UpdaterTemporaries, OnlyOurOwnNamingIsRemoved) {
     EXPECT_TRUE(platform::DirectoryExists(dir / "qvb1.tmp"));
     EXPECT_TRUE(platform::DirectoryExists(dir / ".d.ABCDEF"));
     EXPECT_EQ(platform::ListFiles(dir.Path()).size(), std::size(kept));
+
+    // What an interrupted write leaves is ours, and goes.
+    std::string temporary;
+    const platform::FileHandle file = platform::CreateTemporaryBeside(dir / "big.dat", temporary);
+    ASSERT_NE(file, platform::InvalidFile);
+    platform::CloseFile(file);
+    RemoveStaleTemporaries(dir.Path());
+    EXPECT_FALSE(platform::FileExists(temporary));
+    EXPECT_EQ(platform::ListFiles(dir.Path()).size(), std::size(kept));
+}
+
+TEST_F(Updater, StaleTemporariesGoFromTheFoldersOfListedFiles) {
+    // A cut download into Local\ left its temporary there; a user's file beside it stays.
+    ASSERT_TRUE(platform::MakeDirectory(dir / "Local"));
+    ASSERT_TRUE(platform::MakeDirectory(dir / "Local\\deep"));
+    std::vector<std::string> stale(2);
+    for (const char* target : {"Local\\x.dat", "Local\\deep\\y.dat"}) {
+        std::string& temporary = stale[target[6] == 'x' ? 0 : 1];
+        const platform::FileHandle file = platform::CreateTemporaryBeside(dir / target, temporary);
+        ASSERT_NE(file, platform::InvalidFile);
+        platform::CloseFile(file);
+    }
+    ASSERT_TRUE(platform::WriteFileAtomically(dir / "Local\\notas.txt", "user"));
+    server.SetBody("/Ok", "Ok");
+    Publish("QVBrelmox2.ini", "[x]\r\n");
+    Publish("Versao.txt", "Start.Ok=1\r\nLocal\\x.dat=1\r\nLocal\\deep\\y.dat=1\r\n"
+                          "..\\z.dat=1\r\nEnd.Ok=1\r\n");
+    Publish("Local\\x.dat", "x");
+    Publish("Local\\deep\\y.dat", "y");
+    updater.CheckForUpdates();
+    for (const std::string& temporary : stale)
+        EXPECT_FALSE(platform::FileExists(temporary)) << temporary;
+    EXPECT_EQ(ReadFileOrDie(dir / "Local\\notas.txt"), "user");
+    EXPECT_EQ(ReadFileOrDie(dir / "Local\\deep\\y.dat"), "y");
 }
 
 TEST_F(Updater, StreamedFilesTakeTheirPlaceOnlyWhenTheyVerify) {
@@ -667,6 +758,11 @@ TEST_F(SignedUpdater, RefusedManifestsChangeNothing) {
          }},
         {"no manifest", [](TMiniServer& s, TTempDir&,
                            TUpdater&) { s.SetBody("/files/Contrib/Manifesto.txt", "", 404); }},
+        {"signed for another area",
+         [](TMiniServer& s, TTempDir&, TUpdater&) {
+             s.SetBody("/files/Contrib/Manifesto.txt", signed_release::BetaManifest);
+             s.SetBody("/files/Contrib/Manifesto.sig", signed_release::BetaSignature);
+         }},
         {"a built-in key that did not load",
          [](TMiniServer&, TTempDir&, TUpdater& u) {
              u.ReleaseKeys.clear();
@@ -701,16 +797,40 @@ TEST_F(SignedUpdater, RefusedManifestsChangeNothing) {
 TEST_F(SignedUpdater, AForgedFileIsRefusedEvenWithItsOwnDigest) {
     // The server forges the table and its MD5 alike; only the manifest tells.
     Publish("tabela.dat", "tabela 6");
-    TProfileFile(dir / "QVBrelmox.ini").WriteString("Assinatura", "Sequencia", "5");
+    TProfileFile(dir / "QVBrelmox.ini").WriteString("Assinatura", "Sequencia", "3");
     updater.CheckForUpdates();
     EXPECT_EQ(view.boxes,
               std::vector<std::string>{"N\xE3o consegui buscar tabela.dat no servidor..."});
     EXPECT_FALSE(platform::FileExists(dir / "tabela.dat"));
     EXPECT_EQ(Ini("Versao", "tabela.dat"), "<none>");
+    // The floor rose when the manifest was accepted: an older release cannot come back in
+    // after one that broke half-way.
     EXPECT_EQ(Ini("Assinatura", "Sequencia"), "5");
     // A build without keys takes the same forged file: the check is what makes the difference.
     updater.SignedReleases = false;
     view.boxes.clear();
     updater.CheckForUpdates();
     EXPECT_EQ(ReadFileOrDie(dir / "tabela.dat"), "tabela 6");
+}
+
+TEST_F(SignedUpdater, DownloadsStopAtTheSignedSizeAndUnlistedFilesAreNotRequested) {
+    server.StreamWithoutEnd("/files/Contrib/tabela.dat", false);
+    updater.CheckForUpdates();
+    EXPECT_EQ(view.boxes,
+              std::vector<std::string>{"N\xE3o consegui buscar tabela.dat no servidor..."});
+    EXPECT_LT(server.Streamed(), TMiniServer::StreamCap / 8);
+    std::vector<std::string> files = platform::ListFiles(dir.Path());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"QVBrelmox.ini", "QVBrelmox2.ini"}));
+    EXPECT_EQ(Requests().back(), "/files/Contrib/tabela.dat"); // no digest after it
+
+    // The manifest of this check stays in force: a file it does not list is never asked for.
+    const std::size_t before = server.Log().size();
+    view.boxes.clear();
+    EXPECT_EQ(updater.DownloadVerifiedToFile("extra.dat", 15, true, dir / "extra.dat"),
+              TUpdater::srFailedDownload);
+    EXPECT_EQ(view.boxes,
+              std::vector<std::string>{"N\xE3o consegui buscar extra.dat no servidor..."});
+    EXPECT_EQ(server.Log().size(), before);
+    EXPECT_FALSE(platform::FileExists(dir / "extra.dat"));
 }

@@ -6,7 +6,7 @@ the tools of a production deployment.
                          [--messages DIR] [fault options]
   update_server.py serve --reports-only --db FILE [--messages DIR] [--port N]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
-                           [--sign KEY.pem [--sequence N]]
+                           [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
   update_server.py report --db FILE [--days N] [--html OUT.html] [--csv OUT.csv]
 
@@ -14,10 +14,10 @@ publish copies the release into DIR/files/Contrib/, writes Versao.txt, and lays 
 answers (DIR/static, see static_release.py) that nginx serves; deploy writes nginx's
 configuration for them (see deploy.py). serve --reports-only is the report service behind nginx.
 
-publish --sign also writes Manifesto.txt (Release, Sequence, and the size and SHA-256 of
-QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (the ECDSA P-256 signature of
-the manifest's SHA-256, DER in base64, made with the openssl command line). The sequence is the
-last one plus 1 unless --sequence gives a larger one; a key that is not P-256 is refused.
+publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
+QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
+sequence is the last one signed plus 1, kept in KEY.pem.sequence (or --state), unless --sequence
+gives a larger one; a key that is not P-256 is refused.
 
 serve answers:
   /Ok                                 "Ok"
@@ -40,18 +40,20 @@ Fault injection (for tests), each repeatable:
   --endless PREFIX        answer every target that starts with PREFIX with a body that does not
                           end (until close), up to 256 MiB or until the client stops reading
   --endless-chunked PREFIX  the same, chunked
-The bytes sent for endless answers are added up in --log + ".streamed".
+  --interim PATH:MS       answer PATH with "100 Continue" interim answers, one every MS, and
+                          never a final one
+  --trickle PATH:MS       announce Content-Length 100000 for PATH, then send one byte every MS
+The bytes sent for endless answers (the pieces, for the last two) are added up in
+--log + ".streamed".
 """
 
 import argparse
-import base64
 import hashlib
 import os
 import re
 import shutil
 import socket
 import socketserver
-import subprocess
 import sqlite3
 import sys
 import threading
@@ -60,8 +62,12 @@ import urllib.parse
 
 import adoption
 import deploy
+import signing
 import static_release
 from static_release import AREA, NO_DIGEST, NOT_FOUND
+
+# The download area's name, which a signed manifest carries.
+AREA_NAME = "Contrib"
 
 REPORT_PATH = "/cgi-bin/QVBrelmoxDLL.dll"
 REPORT_FIELDS = ("Versao", "IP", "Unid", "User", "Fone", "Email", "Ex", "VersaoExe")
@@ -78,6 +84,8 @@ class Faults:
         self.chunked = set(args.chunked or [])
         self.endless = [(p, False) for p in args.endless or []]
         self.endless += [(p, True) for p in args.endless_chunked or []]
+        self.interim = dict(self._pairs(args.interim, int))
+        self.trickle = dict(self._pairs(args.trickle, int))
 
     @staticmethod
     def _pairs(values, kind):
@@ -242,6 +250,11 @@ class Handler(socketserver.BaseRequestHandler):
         for prefix, chunked in faults.endless:
             if target.startswith(prefix):
                 return self.send_endless(chunked)
+        if target in faults.interim:
+            return self.send_slowly(b"", b"HTTP/1.1 100 Continue\r\n\r\n", faults.interim[target])
+        if target in faults.trickle:
+            head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % self.TRICKLE_LENGTH
+            return self.send_slowly(head, b"x", faults.trickle[target])
         if target in faults.delay:
             time.sleep(faults.delay[target] / 1000.0)
         if target in faults.status:
@@ -341,6 +354,28 @@ class Handler(socketserver.BaseRequestHandler):
                 f.write(f"{sent}\n")
 
 
+    TRICKLE_LENGTH = 100000
+    SLOW_CAP = 2000  # pieces: a test's server always ends by itself
+
+    def send_slowly(self, head, piece, every_ms):
+        """The head, then the piece every so often until the client leaves; the pieces sent are
+        added to the streamed record."""
+        sent = 0
+        try:
+            self.request.sendall(head)
+            while sent < self.SLOW_CAP:
+                self.request.sendall(piece)
+                sent += 1
+                time.sleep(every_ms / 1000.0)
+        except OSError:
+            pass  # the client gave up
+        server = self.server
+        if server.log:
+            with server.log_lock, open(server.log + ".streamed", "a") as f:
+                f.write(f"{sent}\n")
+        return False
+
+
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
@@ -375,6 +410,14 @@ def serve(args):
     return 0
 
 
+DEFAULT_CONFIG = b"[QVBrelmox]\r\n"
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def write_atomically(path, data):
     # A server answering while a release is published must never read half a file; the old
     # file also stays whole for the static tree's hard links.
@@ -398,54 +441,18 @@ def content_version(path):
     return "c" + digest.hexdigest()[:12]
 
 
-MANIFEST, SIGNATURE = "Manifesto.txt", "Manifesto.sig"
-SEQUENCE_MAX = 1 << 53
-
-
-def signing_key_problem(key):
-    """Why the key cannot sign releases, or None for an ECDSA P-256 private key."""
-    done = subprocess.run(["openssl", "pkey", "-in", key, "-noout", "-text"],
-                          capture_output=True, text=True)
-    if done.returncode != 0:
-        return f"{key} is not a private key openssl can read"
-    if "prime256v1" not in done.stdout and "P-256" not in done.stdout:
-        return f"{key} is not an ECDSA P-256 key"
-    return None
-
-
-def last_sequence(area):
-    path = os.path.join(area, MANIFEST)
-    if not os.path.exists(path):
-        return 0
-    with open(path, "rb") as f:
-        for line in f.read().decode("latin-1").split("\r\n"):
-            if line.startswith("Sequence=") and line[9:].isdigit():
-                return int(line[9:])
-    return 0
-
-
-def sign_release(area, release, names, key, sequence):
-    lines = [f"Release={release}", f"Sequence={sequence}"]
-    for name in ["QVBrelmox2.ini", "Versao.txt"] + names:
-        with open(os.path.join(area, name.replace("\\", os.sep)), "rb") as f:
-            body = f.read()
-        lines.append(f"{name}={len(body)} {hashlib.sha256(body).hexdigest()}")
-    text = ("\r\n".join(lines) + "\r\n").encode("latin-1")
-    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=text,
-                         capture_output=True, check=True).stdout
-    write_atomically(os.path.join(area, MANIFEST), text)
-    write_atomically(os.path.join(area, SIGNATURE), base64.b64encode(der) + b"\r\n")
-
-
 def publish(args):
     src = os.path.abspath(args.src)
     area = os.path.join(os.path.abspath(args.root), AREA)
+    config = os.path.join(area, "QVBrelmox2.ini")
     if args.sign:
-        problem = signing_key_problem(args.sign)
-        last = last_sequence(area)
-        sequence = args.sequence if args.sequence is not None else last + 1
-        if problem is None and not last < sequence <= SEQUENCE_MAX:
-            problem = f"sequence {sequence} does not grow (the last one was {last})"
+        sequence, problem = signing.next_sequence(args)
+        # The configuration is signed from the signing side too: a served copy that is not the
+        # default one must come again with --config.
+        if (not problem and not args.config and os.path.exists(config)
+                and read_file(config) != DEFAULT_CONFIG):
+            problem = ("a signed release takes QVBrelmox2.ini from --config, not from the "
+                       "served tree")
         if problem:
             print(f"publish: {problem}", file=sys.stderr)
             return 1
@@ -474,15 +481,21 @@ def publish(args):
         copy_atomically(source, target)
         lines.append(f"{name}={versions.get(name) or content_version(source)}")
     lines.append("End.Ok=1")
-    write_atomically(os.path.join(area, "Versao.txt"),
-                     ("\r\n".join(lines) + "\r\n").encode("latin-1"))
-    config = os.path.join(area, "QVBrelmox2.ini")
-    if args.config:
-        copy_atomically(args.config, config)
-    elif not os.path.exists(config):
-        write_atomically(config, b"[QVBrelmox]\r\n")
+    version_file = ("\r\n".join(lines) + "\r\n").encode("latin-1")
+    write_atomically(os.path.join(area, "Versao.txt"), version_file)
+    config_text = read_file(args.config) if args.config else DEFAULT_CONFIG
+    if args.config or args.sign or not os.path.exists(config):
+        write_atomically(config, config_text)
     if args.sign:
-        sign_release(area, args.version, names, args.sign, sequence)
+        entries = [signing.entry_of_bytes("QVBrelmox2.ini", config_text),
+                   signing.entry_of_bytes("Versao.txt", version_file)]
+        entries += [signing.entry_of_file(n, os.path.join(src, n.replace("\\", os.sep)))
+                    for n in names]
+        text = signing.manifest_text(args.version, sequence, AREA_NAME, entries)
+        signature = signing.sign(text, args.sign)
+        write_atomically(os.path.join(area, signing.MANIFEST), text)
+        write_atomically(os.path.join(area, signing.SIGNATURE), signature)
+        signing.record(args, sequence, write_atomically)
     try:
         static = static_release.build(args.root)
     except OSError as error:  # a name too long once escaped, a full disk
@@ -516,6 +529,8 @@ def main(argv=None):
     s.add_argument("--chunked", action="append")
     s.add_argument("--endless", action="append")
     s.add_argument("--endless-chunked", action="append")
+    s.add_argument("--interim", action="append")
+    s.add_argument("--trickle", action="append")
     p = sub.add_parser("publish")
     p.add_argument("src")
     p.add_argument("--root", required=True)
@@ -525,6 +540,10 @@ def main(argv=None):
     p.add_argument("--file-version", action="append", help="NAME=VERSION for one file")
     p.add_argument("--sign", metavar="KEY.pem", help="sign the release with this P-256 key")
     p.add_argument("--sequence", type=int, help="the signed release's sequence number")
+    p.add_argument("--allow-jump", action="store_true",
+                   help=f"let --sequence jump more than {signing.SEQUENCE_JUMP_MAX} past the last")
+    p.add_argument("--state", metavar="FILE",
+                   help="the signing state (the last sequence); default KEY.pem.sequence")
     deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
     adoption.add_arguments(sub.add_parser("report", help="the release adoption report"))
     args = parser.parse_args(argv)
