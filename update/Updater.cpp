@@ -226,13 +226,12 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadl
             http_.GetToStream(url, stream);
             return true;
         } catch (const EIdReadTimeout&) {
-            return false;
+            return false; // a wait ran out, or the deadline passed
         } catch (const EIdConnClosedGracefully&) {
             if (retries >= FetchRetryLimit)
                 return false;
         } catch (const std::exception&) {
-            // Every other failure, std::bad_alloc of a huge body and the deadline included, is a
-            // failed fetch.
+            // Every other failure, std::bad_alloc of a huge body included, is a failed fetch.
             return false;
         }
     }

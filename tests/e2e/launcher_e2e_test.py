@@ -306,6 +306,30 @@ def scenario_silent_server_and_bad_address(desk, work, boxes):
     check("bad address: profile untouched", read(inst.file("QVBrelmox.ini")) == before)
 
 
+def scenario_hostile_server(desk, work, boxes):
+    # Peers that never let a wait run out yet never finish: interim answers without end, a
+    # body one byte every 5 s, a version file without end. The application starts each time,
+    # with no message box.
+    root = os.path.join(work, "root1")
+    for label, fault, bound in (("interim answers", ["--interim", "/Ok:200"], 90),
+                                ("trickled probe", ["--trickle", "/Ok:5000"], 90),
+                                ("endless version file",
+                                 ["--endless", "/files/Contrib/Versao.txt"], 90)):
+        inst = Installation(work, "hostile-" + label.split()[0])
+        with Server(root, *fault) as server:
+            rc, elapsed = launch(desk, inst, server.address)
+            log = server.requests()
+        check(f"{label}: started within {bound} s", rc == 0 and elapsed < bound,
+              f"{elapsed:.1f} s")
+        check_started(label, inst)
+        check(f"{label}: no message box", boxes.new() == [])
+        if fault[1].startswith("/Ok"):
+            check(f"{label}: one probe, no retry", log == ["GET /Ok HTTP/1.1"], log)
+        else:
+            check(f"{label}: nothing listed requested",
+                  log[-1] == "GET /files/Contrib/Versao.txt HTTP/1.1", log)
+
+
 def scenario_signed_release(desk, work, boxes):
     # The launcher built with the test keys: a signed release installs; a forged file with a
     # forged digest is refused; a manifest that does not verify shows its one box. The
@@ -313,9 +337,12 @@ def scenario_signed_release(desk, work, boxes):
     if not SIGNED_LAUNCHER:
         return
     src, root = os.path.join(work, "signed-src"), os.path.join(work, "signed-root")
+    key = os.path.join(work, "signing", "a.pem")  # its signing state stays in this run's folder
+    os.makedirs(os.path.dirname(key))
+    shutil.copy(os.path.join(KEYS, "a.pem"), key)
     write(os.path.join(src, "QVBrelmoxApp.exe"), read(STUB))
     write(os.path.join(src, "tabela.dat"), b"tabela assinada")
-    publish(src, root, "6.0", "--sign", os.path.join(KEYS, "a.pem"))
+    publish(src, root, "6.0", "--sign", key)
     inst = Installation(work, "signed", app=False)
     shutil.copy(SIGNED_LAUNCHER, inst.file("QVBrelmox.exe"))
     with Server(root) as server:
@@ -331,7 +358,7 @@ def scenario_signed_release(desk, work, boxes):
     area = os.path.join(root, "files", "Contrib")
     write(os.path.join(area, "tabela.dat"), b"tabela forjada")
     write(os.path.join(src, "tabela.dat"), b"tabela nova")
-    publish(src, root, "6.1", "--sign", os.path.join(KEYS, "a.pem"))
+    publish(src, root, "6.1", "--sign", key)
     write(os.path.join(area, "tabela.dat"), b"tabela forjada")
     os.remove(inst.record)
     with Server(root) as server:
@@ -342,6 +369,20 @@ def scenario_signed_release(desk, work, boxes):
     check("signed, forged file: the old file stays",
           read(inst.file("tabela.dat")) == b"tabela assinada")
     check_started("signed, forged file", inst)
+
+    # A listed file without end: reading stops at its signed size; the start goes on in time.
+    os.remove(inst.record)
+    with Server(root, "--endless", "/files/Contrib/tabela.dat") as server:
+        rc, elapsed = launch(desk, inst, server.address)
+    got = boxes.new()
+    check("signed, endless file: the digest message, started within 45 s",
+          [b["text"] for b in got] == [NOT_FOUND_BOX.format("tabela.dat")] and elapsed < 45,
+          f"{elapsed:.1f} s {got}")
+    check("signed, endless file: the old file stays, no temporary left",
+          read(inst.file("tabela.dat")) == b"tabela assinada" and not [
+              n for n in os.listdir(inst.dir) if n.lower().startswith("qvb")
+              and n.lower().endswith(".tmp")], os.listdir(inst.dir))
+    check_started("signed, endless file", inst)
 
     os.remove(os.path.join(area, "Manifesto.sig"))
     os.remove(inst.record)
@@ -595,7 +636,7 @@ def main():
     # Two halves of about the same length, each on a desktop and in a prefix of its own, so
     # that a test run can wait out their timers side by side (QVB_E2E_GROUP=1 or 2).
     halves = [[scenario_fresh_installation, scenario_faults, scenario_nginx_deployment,
-               scenario_unreachable,
+               scenario_unreachable, scenario_hostile_server,
                scenario_folder_with_a_space, scenario_check_beyond_close_timer,
                scenario_escaped_error],
               [scenario_silent_server_and_bad_address, scenario_signed_release,
