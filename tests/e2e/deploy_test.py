@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -90,15 +91,19 @@ def front_checks(dep):
         got = responses(exchange(dep.port, many, pieces))
         check(f"front: four requests on one connection in {pieces} piece(s)",
               got == [(200, NAMES["a b.dll"])] * 3 + [(200, b"Ok")], got)
-    body = b"x" * 100
+    # A body holding a request line of its own is skipped, and the front rewrites again after.
+    body = get(0, b"/files/Contrib/a b.dll").ljust(100, b"x")
     post = (b"POST /Ok HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n" + body
-            + get(dep.port, b"/Ok"))
-    got = responses(exchange(dep.port, post))
-    check("front: a body is passed on untouched and the next request still answered",
-          [status for status, _ in got] == [200, 200], got)
-    got = responses(exchange(dep.port, get(dep.port, b"/files/Contrib/" + b"x" * 20000)))
-    check("front: an over-long request line is refused by nginx, not the front",
-          got and got[0][0] in (400, 414), got)
+            + get(0, b"/files/Contrib/a b.dll"))
+    for pieces in (1, len(post)):
+        got = responses(exchange(dep.port, post, pieces))
+        check(f"front: a body is skipped, the next request rewritten ({pieces} piece(s))",
+              got[1:] == [(200, b"space")], got)
+    try:
+        got = exchange(dep.port, get(0, b"/files/Contrib/" + b"x" * 20000))
+    except ConnectionResetError:
+        got = b""
+    check("front: a request line over nginx's 8 KB closes the connection", got == b"", got)
     got = exchange(dep.port, b"GET /Ok\r\n\r\n")
     check("front: a request line without a version gets an answer", got != b"", got)
     got = responses(exchange(dep.port, b"\r\n" + get(dep.port, b"/Ok")))
@@ -107,14 +112,13 @@ def front_checks(dep):
 
 def workers_rss_kib(dep):
     total = 0
-    for pid in filter(str.isdigit, os.listdir("/proc")):
+    for pid in dep.workers():
         try:
             status = read(f"/proc/{pid}/status").decode()
         except OSError:
             continue
         fields = dict(line.split(":", 1) for line in status.splitlines() if ":" in line)
-        if int(fields["PPid"]) == dep.nginx.pid:
-            total += int(fields.get("VmRSS", "0 kB").split()[0])
+        total += int(fields.get("VmRSS", "0 kB").split()[0])
     return total
 
 
@@ -140,6 +144,68 @@ def front_memory_check(dep):
     check("front: 999 requests on each of four open connections answered",
           [n for _, n in conns] == [999] * 4, [n for _, n in conns])
     check("front: they leave nginx's memory as it was", grown < 16 * 1024, f"{grown} KiB more")
+
+
+class PeakRss:
+    """The largest total of nginx's workers' memory seen while the block runs, in KiB."""
+
+    def __init__(self, dep):
+        self.dep, self.peak, self.done = dep, 0, threading.Event()
+
+    def __enter__(self):
+        self.base = workers_rss_kib(self.dep)
+        self.thread = threading.Thread(target=self.sample)
+        self.thread.start()
+        return self
+
+    def sample(self):
+        while not self.done.wait(0.02):
+            self.peak = max(self.peak, workers_rss_kib(self.dep))
+
+    def __exit__(self, *exc):
+        self.done.set()
+        self.thread.join()
+        self.grown = max(self.peak, workers_rss_kib(self.dep)) - self.base
+
+
+def drain(s):
+    """Reads s until the server closes it."""
+    try:
+        while s.recv(1 << 16):
+            pass
+    except OSError:
+        pass
+
+
+def front_attacks(dep):
+    """A request line without end, a byte a send; one connection pipelining 999 requests whose
+    targets hold 2,600 spaces each. Each must leave nginx's workers within 16 MiB."""
+    def endless_line(s):
+        s.sendall(b"GET /")
+        for _ in range(16 << 10):
+            s.send(b"a")
+            time.sleep(0.0001)  # a read for each byte
+
+    def spaces(s):
+        s.sendall(get(0, b"/files/Contrib/" + b" " * 2600 + b"x", close=False) * 999)
+
+    for name, attack in (("a request line without end, a byte a send", endless_line),
+                         ("999 pipelined requests of 2,600 spaces each", spaces)):
+        dep.fresh_workers()  # a worker's heap keeps what an attack before took
+        s = socket.create_connection(("127.0.0.1", dep.port), timeout=30)
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        reader = threading.Thread(target=drain, args=(s,))
+        reader.start()
+        with PeakRss(dep) as rss:
+            try:
+                attack(s)
+                s.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass  # the front closed it
+            reader.join(30)
+        s.close()
+        check(f"front: {name}: the workers grow by less than 16 MiB", rss.grown < 16 << 10,
+              f"{rss.grown} KiB more")
 
 
 def report_checks(dep):
@@ -246,6 +312,7 @@ def main():
             check("a path out of the area is not served", b"root:" not in body, (status, body))
             front_checks(dep)
             front_memory_check(dep)
+            front_attacks(dep)
             report_checks(dep)
         static_checks(work, root)
     finally:

@@ -4,6 +4,7 @@ refuses connections."""
 
 import os
 import re
+import signal
 import socket
 import sqlite3
 import subprocess
@@ -122,6 +123,30 @@ class Deployment:
 
     def clear_log(self):
         open(os.path.join(self.conf_dir, "logs", "access.log"), "wb").close()
+
+    def workers(self):
+        """The pids of nginx's worker processes."""
+        pids = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                stat = read(f"/proc/{pid}/stat").decode()
+            except OSError:
+                continue
+            if int(stat.rsplit(")", 1)[1].split()[1]) == self.nginx.pid:
+                pids.append(int(pid))
+        return pids
+
+    def fresh_workers(self, timeout=10):
+        """Reloads nginx and waits until only new workers run (a memory figure of their own)."""
+        old = set(self.workers())
+        self.nginx.send_signal(signal.SIGHUP)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            now = set(self.workers())
+            if now and not now & old:
+                return
+            time.sleep(0.05)
+        raise RuntimeError("nginx's workers were not replaced")
 
     def stored_reports(self, where="1"):
         db = sqlite3.connect(self.db)
