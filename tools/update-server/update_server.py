@@ -4,15 +4,18 @@ the tools of a production deployment.
 
   update_server.py serve --root DIR [--bind 127.0.0.1] [--port N] [--log FILE] [--db FILE]
                          [--messages DIR] [fault options]
-  update_server.py serve --reports-only --db FILE [--messages DIR] [--port N]
+  update_server.py serve --reports-only --db FILE [--messages DIR] [--port N] [--threads N]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N]]
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
   update_server.py report --db FILE [--days N] [--html OUT.html] [--csv OUT.csv]
+  update_server.py prune --db FILE --older-than DAYS
+  update_server.py backup --db FILE --to FILE
 
 publish copies the release into DIR/files/Contrib/, writes Versao.txt, and lays out the static
 answers (DIR/static, see static_release.py) that nginx serves; deploy writes nginx's
-configuration for them (see deploy.py). serve --reports-only is the report service behind nginx.
+configuration for them (see deploy.py). serve --reports-only is the report service behind nginx;
+prune and backup keep its store (see upkeep.py).
 
 publish --sign also writes Manifesto.txt (Release, Sequence, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (the ECDSA P-256 signature of
@@ -23,12 +26,14 @@ serve answers:
   /Ok                                 "Ok"
   /files/Contrib/<name>               the file, or the not-found text (byte 0xC6) when missing
   /md5.php?files/Contrib/<name>       "OK" + MD5 digits + "OK"
-  /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report in SQLite; answers with a queued message
-                                      file for the unit (--messages DIR/<unit>/<file>), else "ok"
+  /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report in SQLite; a GET is answered with a
+                                      queued message file for the unit (--messages
+                                      DIR/<unit>/<file>, then moved to DIR/delivered/<unit>/),
+                                      else "ok"
 The request target is everything between the method and the last word of the request line, so
 names with spaces work. Every request line is appended to --log as it arrives. Reports go into
-SQLite in WAL mode; with --reports-only only the report is answered, and the launcher's address
-is taken from nginx's X-Real-IP header.
+SQLite in WAL mode; with --reports-only only the report is answered, the launcher's address is
+taken from nginx's X-Real-IP header, and at most --threads connections are served at once.
 
 Fault injection (for tests), each repeatable:
   --close-times PATH:N    close without an answer the first N requests for PATH
@@ -63,6 +68,7 @@ import urllib.parse
 import adoption
 import deploy
 import static_release
+import upkeep
 from static_release import AREA, NO_DIGEST, NOT_FOUND
 
 REPORT_PATH = "/cgi-bin/QVBrelmoxDLL.dll"
@@ -605,9 +611,13 @@ def main(argv=None):
     p.add_argument("--sequence", type=int, help="the signed release's sequence number")
     deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
     adoption.add_arguments(sub.add_parser("report", help="the release adoption report"))
+    upkeep.add_prune_arguments(sub.add_parser(
+        "prune", help="take the personal data out of old reports"))
+    upkeep.add_backup_arguments(sub.add_parser(
+        "backup", help="copy the report store while the service writes"))
     args = parser.parse_args(argv)
     commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy,
-                "report": adoption.report}
+                "report": adoption.report, "prune": upkeep.prune, "backup": upkeep.backup}
     return commands[args.command](args)
 
 
