@@ -455,6 +455,27 @@ def umask_and_limits(work):
         os.umask(old)
 
 
+UNITS = os.path.join(HERE, "..", "..", "tools", "update-server", "systemd")
+
+
+def unit_checks():
+    """systemd takes both units without a word, and scores their sandboxes (offline): the
+    report service at 2.5 or below, nginx's master, which must start as root, at 3.5."""
+    if not shutil.which("systemd-analyze"):
+        check("systemd-analyze is installed (scripts/bootstrap)", False)
+        return
+    units = [os.path.join(UNITS, f"qvbrelmox-{n}.service") for n in ("reports", "nginx")]
+    done = subprocess.run(["systemd-analyze", "verify", *units], capture_output=True, text=True)
+    check("units: systemd-analyze verify accepts both", done.returncode == 0
+          and done.stdout + done.stderr == "", done.stdout + done.stderr)
+    for unit, most in zip(units, ("2.5", "3.5")):
+        done = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--no-pager",
+                               unit], capture_output=True, text=True)
+        score = re.search(r"Overall exposure level for \S+: ([\d.]+)", done.stdout)
+        check(f"units: {os.path.basename(unit)} exposed {most} or less",
+              score and float(score.group(1)) <= float(most), done.stdout[-300:])
+
+
 def static_checks(work, root):
     digests = os.path.join(root, "static", "md5", "files", "Contrib")
     for name, body in NAMES.items():
@@ -522,6 +543,7 @@ def main():
         no_second_try(root)
         umask_and_limits(work)
         static_checks(work, root)
+        unit_checks()
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return summary("deployment")
