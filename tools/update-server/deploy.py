@@ -219,6 +219,14 @@ def deploy(args):
             or reports.query:
         print(f"deploy: --reports must read http://HOST:PORT, not {args.reports}")
         return 1
+    if not 1 <= args.connections_per_address <= 65535 or args.requests_per_second < 1 \
+            or args.report_threads < 1:
+        print("deploy: --connections-per-address is from 1 to 65535, --requests-per-second and"
+              " --report-threads 1 or more")
+        return 1
+    if args.workers != "auto" and not args.workers.isdigit():
+        print(f"deploy: --workers is a number or auto, not {args.workers}")
+        return 1
     account = worker_account(args.user)
     if account is None:
         print(f"deploy: there is no user {args.user} for nginx's workers; make it with\n"
@@ -242,7 +250,7 @@ def deploy(args):
             return 1
     shutil.copyfile(os.path.join(HERE, "nginx", "front.js"), os.path.join(out, "front.js"))
     os.chmod(os.path.join(out, "front.js"), static_release.PUBLIC_FILE)
-    workers = os.cpu_count() if args.workers == "auto" else int(args.workers)
+    workers = max(1, os.cpu_count() if args.workers == "auto" else int(args.workers))
     conf = os.path.join(out, "nginx.conf")
     bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
     text = CONFIG.format(
