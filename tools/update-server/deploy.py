@@ -47,6 +47,7 @@ events {{
 
 stream {{
     js_import front from {out}/front.js;
+    # A limit zone of 10 MB holds the state of more than 50,000 addresses at once.
     limit_conn_zone $binary_remote_addr zone=front:10m;
     server {{
         listen {bind}:{port} backlog=4096;
@@ -85,7 +86,7 @@ http {{
     limit_req zone=rate burst={burst} nodelay;
     limit_conn_status 429;
     limit_req_status 429;
-    client_max_body_size 1k;
+    client_max_body_size 1k;  # the launcher sends no body; a larger one gets 413
     client_header_timeout {header}s;
     client_body_timeout {header}s;
     keepalive_timeout {idle}s;
