@@ -66,7 +66,8 @@ http {{
         "~^(?<method>\S+ )(?!/md5\.php\?)(?<path>[^? ]*)\?[^ ]*(?<version>.*)$" "$method$path$version";
         default $request;
     }}
-    log_format launcher '$proxy_protocol_addr [$time_local] "$logged_request" $status $body_bytes_sent';
+    log_format launcher '$proxy_protocol_addr [$time_local] "$logged_request" $status '
+                        '$body_bytes_sent';
     access_log {out}/logs/access.log launcher;
     client_body_temp_path {out}/tmp/body;
     proxy_temp_path {out}/tmp/proxy;
@@ -154,7 +155,7 @@ LOG_MODE = 0o640  # the logs name the launchers' addresses: not for every local 
 LOG_GROUP = "adm"  # Debian's group for reading logs
 LOGS = ("access.log", "error.log")
 
-LOGROTATE = """# Written by update_server.py deploy: the deployment's logs kept {days} days, then deleted.
+LOGROTATE = """# Written by update_server.py deploy: the deployment's logs, kept {days} days.
 # Install: cp {out}/logrotate.conf /etc/logrotate.d/qvbrelmox-nginx
 {out}/logs/*.log {{
     daily
