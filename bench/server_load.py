@@ -5,8 +5,12 @@ same run, on loopback.
 Each simulated launcher runs the complete check of an installation that is up to date: the
 probe, the usage report (a unit of its own), then QVBrelmox2.ini and Versao.txt, each with its
 digest. It keeps its connection while the server allows, as the launcher's client does, and
-checks every answer (status, body, digest). Measured: complete checks per second, the p50 and
-p99 latency of a request, errors, and reports stored against reports sent.
+checks every answer (status, body, digest). Each check is another unit, from a loopback address
+of its own (127.0.0.0/8 is all loopback), as units at many offices would be: the deployment's
+limits per address (connections, requests a second) stay as deployed.
+
+Measured: complete checks per second, the p50 and p99 latency of a request, errors, and reports
+stored against reports sent.
 
   python3 bench/server_load.py [--launchers 64] [--checks 20000] [--seconds 30]
 
@@ -38,11 +42,17 @@ class Run:
         self.latencies, self.errors, self.done, self.sent = [], [], 0, 0
 
 
-async def request(conn, port, target):
-    """One GET on conn (reader, writer or None); returns (conn, status, body)."""
+def source_address(n):
+    """A loopback address for check n, another for each of the first 12 million."""
+    return f"127.{10 + n // 62500 % 200}.{n // 250 % 250}.{n % 250 + 1}"
+
+
+async def request(conn, port, target, source):
+    """One GET on conn (reader, writer or None) from address source; returns (conn, status,
+    body)."""
     for attempt in (1, 2):
         if conn is None:
-            conn = await asyncio.open_connection("127.0.0.1", port)
+            conn = await asyncio.open_connection("127.0.0.1", port, local_addr=(source, 0))
         reader, writer = conn
         writer.write(b"GET " + target + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                      b"Accept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; QVBrelmox)"
@@ -72,9 +82,9 @@ async def request(conn, port, target):
 
 
 async def launcher(run, number):
-    conn = None
     while run.left > 0 and time.monotonic() < run.deadline:
         run.left -= 1
+        conn, source = None, source_address(run.left)
         unit = b"load-%d-%d" % (number, run.left)
         targets = [b"/Ok",
                    b"/cgi-bin/QVBrelmoxDLL.dll?Versao=5.2&IP=10.0.0.1&Unid=" + unit +
@@ -86,7 +96,7 @@ async def launcher(run, number):
                 start = time.perf_counter()
                 if target.startswith(b"/cgi-bin/"):
                     run.sent += 1
-                conn, status, body = await request(conn, run.port, target)
+                conn, status, body = await request(conn, run.port, target, source)
                 run.latencies.append(time.perf_counter() - start)
                 want = run.expected.get(target)
                 if status != 200 or (want is not None and body != want):
@@ -94,11 +104,8 @@ async def launcher(run, number):
             run.done += 1
         except (OSError, ValueError, asyncio.IncompleteReadError) as e:
             run.errors.append(repr(e))
-            if conn:
-                conn[1].close()
-            conn = None
-    if conn:
-        conn[1].close()
+        if conn:
+            conn[1].close()
 
 
 async def load(run, launchers):

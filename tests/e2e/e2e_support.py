@@ -4,6 +4,7 @@ refuses connections."""
 
 import os
 import re
+import signal
 import socket
 import sqlite3
 import subprocess
@@ -77,33 +78,44 @@ def wait_for_port(port, what, timeout=10):
 class Deployment:
     """A published root served the production way on loopback: deploy's nginx configuration,
     with the report service (serve --reports-only) storing into its own database; a context
-    manager. messages is the report service's queue folder."""
+    manager. messages is the report service's queue folder. reports_port names a report service
+    of the caller's instead; deploy_args go to deploy (its workers run as nobody here).
+    Besides the deployment's own logs, nginx writes every request line whole to a log of the
+    test's (requests()), which production never writes: there the report's query is left out."""
 
-    def __init__(self, root, workers="1"):
-        os.chmod(os.path.dirname(os.path.abspath(root)), 0o755)  # nginx's workers: nobody
-        os.chmod(root, 0o755)
+    def __init__(self, root, workers="1", reports_port=None, deploy_args=()):
+        os.chmod(os.path.dirname(os.path.abspath(root)), 0o755)  # the test's folder
         self.dir = tempfile.mkdtemp(prefix="nginx-", dir=os.path.dirname(os.path.abspath(root)))
         os.chmod(self.dir, 0o755)
         self.db = os.path.join(self.dir, "reports.sqlite")
         self.messages = os.path.join(self.dir, "messages")
         os.makedirs(self.messages)
-        port_file = os.path.join(self.dir, "reports.port")
-        self.reports = subprocess.Popen(
-            [sys.executable, SERVER_SCRIPT, "serve", "--reports-only", "--db", self.db,
-             "--messages", self.messages, "--port", "0", "--port-file", port_file],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.nginx = None
+        self.reports = self.nginx = None
         try:
-            wait_for_file(port_file, "report service")
-            self.reports_port = int(read(port_file))
+            if reports_port is None:
+                port_file = os.path.join(self.dir, "reports.port")
+                self.reports = subprocess.Popen(
+                    [sys.executable, SERVER_SCRIPT, "serve", "--reports-only", "--db", self.db,
+                     "--messages", self.messages, "--port", "0", "--port-file", port_file],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                wait_for_file(port_file, "report service")
+                reports_port = int(read(port_file))
+            self.reports_port = reports_port
             self.port = free_port()
             self.address = f"127.0.0.1:{self.port}"
             self.conf_dir = os.path.join(self.dir, "conf")
             subprocess.run([sys.executable, SERVER_SCRIPT, "deploy", "--root", root, "--port",
                             str(self.port), "--out", self.conf_dir, "--workers", workers,
-                            "--reports", f"http://127.0.0.1:{self.reports_port}"],
+                            "--reports", f"http://127.0.0.1:{self.reports_port}",
+                            "--user", "nobody", *deploy_args],
                            check=True, stdout=subprocess.DEVNULL)
             conf = os.path.join(self.conf_dir, "nginx.conf")
+            self.request_log = os.path.join(self.conf_dir, "logs", "requests.log")
+            text = read(conf).decode()
+            with open(conf, "w") as f:
+                f.write(text.replace("    access_log ", "    log_format whole '\"$request\"';\n"
+                                     f"    access_log {self.request_log} whole;\n"
+                                     "    access_log ", 1))
             self.nginx = subprocess.Popen(["nginx", "-c", conf, "-p", self.conf_dir, "-g",
                                            "daemon off;"], stderr=subprocess.DEVNULL)
             wait_for_port(self.port, "nginx")
@@ -112,16 +124,40 @@ class Deployment:
             raise
 
     def requests(self):
-        """The request lines nginx logged, as its HTTP server saw them (after the front)."""
-        log = os.path.join(self.conf_dir, "logs", "access.log")
-        if not os.path.exists(log):
+        """The request lines nginx's HTTP server saw (after the front), whole."""
+        if not os.path.exists(self.request_log):
             return []
         # nginx writes the bytes it does not print as \xHH.
-        raw = re.sub(rb"\\x([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]), read(log))
+        raw = re.sub(rb"\\x([0-9A-F]{2})", lambda m: bytes([int(m.group(1), 16)]),
+                     read(self.request_log))
         return [line.split('"')[1] for line in raw.decode("latin-1").splitlines()]
 
     def clear_log(self):
-        open(os.path.join(self.conf_dir, "logs", "access.log"), "wb").close()
+        open(self.request_log, "wb").close()
+
+    def workers(self):
+        """The pids of nginx's worker processes."""
+        pids = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                stat = read(f"/proc/{pid}/stat").decode()
+            except OSError:
+                continue
+            if int(stat.rsplit(")", 1)[1].split()[1]) == self.nginx.pid:
+                pids.append(int(pid))
+        return pids
+
+    def fresh_workers(self, timeout=10):
+        """Reloads nginx and waits until only new workers run (a memory figure of their own)."""
+        old = set(self.workers())
+        self.nginx.send_signal(signal.SIGHUP)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            now = set(self.workers())
+            if now and not now & old:
+                return
+            time.sleep(0.05)
+        raise RuntimeError("nginx's workers were not replaced")
 
     def stored_reports(self, where="1"):
         db = sqlite3.connect(self.db)

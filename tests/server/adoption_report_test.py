@@ -2,7 +2,8 @@
 """The release adoption report: known reports in a store give known figures in the text, the
 CSV, the HTML page and the chart's series; launcher-supplied text cannot break out of the page
 or the spreadsheet; and headless Chromium draws the page of a month of reports (kept as
-ARTIFACT_DIR/adoption.png).
+ARTIFACT_DIR/adoption.png). Also the store's upkeep: prune leaves the report as it was, and a
+backup made while reports arrive is whole.
 Usage: adoption_report_test.py ARTIFACT_DIR"""
 
 import csv
@@ -15,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -45,8 +47,9 @@ def make_store(path, rows):
     db = sqlite3.connect(path)
     db.execute("create table reports(at text, peer text, query text, versao text, ip text,"
                " unid text, user text, fone text, email text, ex text, versao_exe text)")
-    db.executemany("insert into reports(at, peer, query, unid, versao, versao_exe)"
-                   " values (?, '10.0.0.1', '', ?, ?, ?)", rows)
+    db.executemany("insert into reports(at, peer, query, unid, versao, versao_exe, user, fone,"
+                   " email) values (?, '10.0.0.1', 'User=Jo%E3o', ?, ?, ?, 'Jo\xe3o',"
+                   " '5555-0101', 'joao@escritorio.com.br')", rows)
     db.commit()
     db.close()
 
@@ -194,11 +197,75 @@ def rendered_page(work, artifacts):
           and bytes.fromhex("d62728") in colours, len(colours))
 
 
+def store_upkeep(work):
+    db = os.path.join(work, "upkeep.sqlite")
+    now = datetime.datetime.now().replace(microsecond=0)
+    rows = [((now - datetime.timedelta(days=d)).strftime(adoption.TIME_FORMAT), u, r, "2.4")
+            for d, u, r in ((45, "A", "5.1"), (31, "A", "5.2"), (29, "B", "5.2"), (1, "C", "5.3"))]
+    make_store(db, rows)
+    until = now.strftime(adoption.TIME_FORMAT)
+    csv_path = os.path.join(work, "upkeep.csv")
+    before = run_report(db, "--days", "60", "--csv", csv_path).stdout, read_text(csv_path)
+    done = subprocess.run([sys.executable, SERVER, "prune", "--db", db, "--older-than", "30"],
+                          capture_output=True, text=True)
+    check("prune runs", done.returncode == 0 and "out of 2 reports" in done.stdout,
+          done.stdout + done.stderr)
+    con = sqlite3.connect(db)
+    kept = con.execute("select unid, versao, user, fone, email, query, peer from reports"
+                       " order by at").fetchall()
+    con.close()
+    check("prune: reports over 30 days old keep only what the adoption report reads",
+          [k[:2] for k in kept] == [("A", "5.1"), ("A", "5.2"), ("B", "5.2"), ("C", "5.3")]
+          and all(k[2:] == ("",) * 5 for k in kept[:2])
+          and all(k[2:] == ("Jo\xe3o", "5555-0101", "joao@escritorio.com.br", "User=Jo%E3o",
+                            "10.0.0.1") for k in kept[2:]), kept)
+    after = run_report(db, "--days", "60", "--csv", csv_path).stdout, read_text(csv_path)
+    check("prune: the adoption report is as it was", after == before, (before, after))
+    # A backup while reports arrive, as the service writes them (WAL, one row a transaction).
+    con = sqlite3.connect(db)
+    con.execute("pragma journal_mode=wal")
+    con.close()
+    stop = [False]
+
+    def writer():
+        con = sqlite3.connect(db, timeout=30)
+        while not stop[0]:
+            with con:
+                con.execute("insert into reports(at, unid, versao) values (?, 'W', '5.3')",
+                            (until,))
+        con.close()
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    copy = os.path.join(work, "backup.sqlite")
+    try:
+        done = subprocess.run([sys.executable, SERVER, "backup", "--db", db, "--to", copy],
+                              capture_output=True, text=True, timeout=60)
+    finally:
+        stop[0] = True
+        thread.join()
+    check("backup runs while reports are written", done.returncode == 0, done.stderr)
+    if done.returncode == 0:
+        con = sqlite3.connect(copy)
+        whole = con.execute("pragma integrity_check").fetchone()[0]
+        count = con.execute("select count(*) from reports where unid != 'W'").fetchone()[0]
+        con.close()
+        check("backup: a whole store, for its owner only",
+              whole == "ok" and count == 4 and os.stat(copy).st_mode & 0o777 == 0o600,
+              (whole, count, oct(os.stat(copy).st_mode)))
+
+
+def read_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
 def main():
     artifacts = sys.argv[1] if len(sys.argv) > 1 else tempfile.gettempdir()
     work = tempfile.mkdtemp(prefix="qvb-adoption-")
     try:
         known_figures(work)
+        store_upkeep(work)
         rendered_page(work, artifacts)
     finally:
         shutil.rmtree(work, ignore_errors=True)

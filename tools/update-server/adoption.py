@@ -40,76 +40,95 @@ def printable(value):
 
 
 class Adoption:
+    """The report's figures, aggregated by SQLite from the store's indexes: memory grows with
+    the units and the releases, never with the reports."""
+
+    CACHE_KIB = 32 << 10  # SQLite's page cache for the report; what is larger goes to disk
+
     def __init__(self, db_path, days, now):
         self.days, self.now = days, now
         self.since = now - datetime.timedelta(days=days)
         self.first_day = (now - datetime.timedelta(days=days - 1)).date()
-        # The chart's first day looks back one window; nothing older is read but each
-        # unit's latest report.
-        reach = datetime.datetime.combine(self.first_day, datetime.time()) - \
-            datetime.timedelta(days=days)
+        self.day_list = [self.first_day + datetime.timedelta(days=i) for i in range(days)]
         db = sqlite3.connect(pathlib.Path(db_path).absolute().as_uri() + "?mode=ro", uri=True)
         try:
-            until = now.strftime(TIME_FORMAT)
-            # SQLite takes the other columns from the row that holds max(at).
-            latest = db.execute("select unid, max(at), versao, versao_exe from reports"
-                                " where at <= ? and unid != '' group by unid", (until,))
-            self.latest = {}
-            for unit, at, release, launcher in latest.fetchall():
-                moment = parse_time(at)
-                if moment:
-                    self.latest[unit] = (moment, release or "", launcher or "")
-            rows = db.execute("select at, unid, versao, versao_exe from reports"
-                              " where at > ? and at <= ? order by at",
-                              (reach.strftime(TIME_FORMAT), until)).fetchall()
+            db.execute(f"pragma cache_size=-{self.CACHE_KIB}")
+            db.execute("pragma temp_store=file")
+            self._read(db)
         finally:
             db.close()
-        self.reports = [(parse_time(at), unit or "", release or "", launcher or "")
-                        for at, unit, release, launcher in rows if parse_time(at)]
-        self.day_list = [self.first_day + datetime.timedelta(days=i) for i in range(days)]
+
+    def _read(self, db):
+        until, since = self.now.strftime(TIME_FORMAT), self.since.strftime(TIME_FORMAT)
+        # Each unit's latest report; SQLite takes the other columns from the row of max(at).
+        db.execute("create temp table latest as select unid, max(at) as at, versao, versao_exe"
+                   " from reports where at <= ? and unid != '' group by unid", (until,))
+        self._active = [(r or "", l or "", n) for r, l, n in db.execute(
+            "select versao, versao_exe, count(*) from latest where at > ? group by 1, 2",
+            (since,))]
+        self._active.sort(key=lambda x: (version_key(x[0]), version_key(x[1])), reverse=True)
+        self._quiet = []
+        for unit, at, release, launcher in db.execute(
+                "select unid, at, versao, versao_exe from latest where at <= ?"
+                " order by at, unid", (since,)):
+            moment = parse_time(at)
+            if moment:
+                self._quiet.append((unit, moment, release or "", launcher or ""))
+        first = self.first_day.strftime("%Y-%m-%d 00:00:00")
+        counts = {day: (n, units) for day, n, units in db.execute(
+            "select substr(at, 1, 10), count(*), count(distinct nullif(unid, '')) from reports"
+            " where at >= ? and at <= ? group by 1", (first, until))}
+        self._per_day = [(d, *counts.get(d.isoformat(), (0, 0))) for d in self.day_list]
+        self._series = self._releases_by_day(db, until)
+
+    def _releases_by_day(self, db, until):
+        # A unit's last report of a day stands until its next report's day, and counts while
+        # it is less than the window old: from its day to days - 1 days later. So the units
+        # per release and day come from (release, day, next day) with a count each. The chart
+        # looks back one window before its first day; the last day is the table's own figure.
+        reach = datetime.datetime.combine(self.first_day, datetime.time()) - \
+            datetime.timedelta(days=self.days)
+        # "+at": each unit's reports are read in order from the (unit, time) index, where the
+        # time index would make SQLite sort millions of rows.
+        spans = db.execute(
+            "select versao, substr(at, 1, 10), substr(next, 1, 10), count(*) from ("
+            "  select versao, at, lead(at) over (partition by unid order by at) as next"
+            "  from reports where +at > ? and +at <= ? and unid != '')"
+            " where next is null or substr(next, 1, 10) != substr(at, 1, 10) group by 1, 2, 3",
+            (reach.strftime(TIME_FORMAT), until))
+        last = len(self.day_list) - 1
+        first = self.first_day.toordinal()
+        series = {}
+        for release, day, following, units in spans:
+            try:
+                start = datetime.date.fromisoformat(day).toordinal() - first
+                stop = (datetime.date.fromisoformat(following).toordinal() - first
+                        if following else last)
+            except (TypeError, ValueError):
+                continue  # a row written by hand without a moment
+            values = None
+            for i in range(max(start, 0), min(stop, start + self.days, last)):
+                values = values or series.setdefault(release or "", [0] * len(self.day_list))
+                values[i] += units
+        for release, _, units in self._active:
+            series.setdefault(release, [0] * len(self.day_list))[last] += units
+        return dict(sorted(series.items(), key=lambda kv: version_key(kv[0]), reverse=True))
 
     def active(self):
         """[(release, launcher version, units)], newest release first."""
-        counts = {}
-        for moment, release, launcher in self.latest.values():
-            if moment > self.since:
-                counts[(release, launcher)] = counts.get((release, launcher), 0) + 1
-        return sorted(((r, l, n) for (r, l), n in counts.items()),
-                      key=lambda x: (version_key(x[0]), version_key(x[1])), reverse=True)
+        return self._active
 
     def quiet(self):
         """[(unit, last contact, release, launcher version)], the longest quiet first."""
-        return sorted(((u, m, r, l) for u, (m, r, l) in self.latest.items() if m <= self.since),
-                      key=lambda x: (x[1], x[0]))
+        return self._quiet
 
     def per_day(self):
         """[(day, reports, distinct units)] for each day of the window."""
-        reports = {d: 0 for d in self.day_list}
-        units = {d: set() for d in self.day_list}
-        for moment, unit, _, _ in self.reports:
-            day = moment.date()
-            if day in reports:
-                reports[day] += 1
-                if unit:
-                    units[day].add(unit)
-        return [(d, reports[d], len(units[d])) for d in self.day_list]
+        return self._per_day
 
     def releases_by_day(self):
         """{release: [active units at the end of each day]}: the adoption curve."""
-        series, last, at = {}, {}, 0
-        for i, day in enumerate(self.day_list):
-            end = datetime.datetime.combine(day + datetime.timedelta(days=1), datetime.time())
-            end = min(end, self.now + datetime.timedelta(seconds=1))
-            while at < len(self.reports) and self.reports[at][0] < end:
-                moment, unit, release, _ = self.reports[at]
-                if unit:
-                    last[unit] = (moment, release)
-                at += 1
-            window = end - datetime.timedelta(days=self.days)
-            for moment, release in last.values():
-                if moment >= window:
-                    series.setdefault(release, [0] * len(self.day_list))[i] += 1
-        return dict(sorted(series.items(), key=lambda kv: version_key(kv[0]), reverse=True))
+        return self._series
 
 
 def text_report(a, out):

@@ -6,7 +6,9 @@ launcher's address, to an HTTP server on a Unix socket. That server answers ever
 static tree (see static_release) and passes the usage report to the report service.
 """
 
+import grp
 import os
+import pwd
 import shutil
 import subprocess
 import urllib.parse
@@ -16,10 +18,25 @@ import static_release
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULES = "/usr/lib/nginx/modules"
 
+# Limits, so that one client is one client; the README lists them. A launcher makes about
+# eight requests a start, each on a connection of its own, and an office behind one address
+# starts dozens at nine o'clock: the rate and its burst are well above that.
+CONNECTIONS_PER_ADDRESS = 128  # at once, on the front and on the HTTP side
+REQUESTS_PER_SECOND = 100  # per address, on average
+BURST_SECONDS = 10  # requests above that rate served at once: this many seconds' worth
+HEADER_SECONDS = 10  # to send a request's head (nginx refuses bodies: client_max_body_size)
+IDLE_SECONDS = 15  # a kept connection without a request
+QUIET_SECONDS = 60  # the front closes a connection silent both ways this long (a launcher
+                    # waits 30 s for a read)
+REPORT_THREADS = 64  # serve --reports-only's pool: connections it serves at once
+REPORT_KEEPALIVE = 8  # kept connections to the report service, per worker: together, fewer
+                      # than its threads, or a waiting connection would get none
+
 CONFIG = """# Written by update_server.py deploy; run it again after changing its options.
 load_module {modules}/ngx_stream_module.so;
 load_module {modules}/ngx_stream_js_module.so;
 
+user {user} {group};
 worker_processes {workers};
 pid {out}/nginx.pid;
 error_log {out}/logs/error.log;
@@ -30,8 +47,12 @@ events {{
 
 stream {{
     js_import front from {out}/front.js;
+    # A limit zone of 10 MB holds the state of more than 50,000 addresses at once.
+    limit_conn_zone $binary_remote_addr zone=front:10m;
     server {{
         listen {bind}:{port} backlog=4096;
+        limit_conn front {connections};
+        proxy_timeout {quiet}s;
         js_filter front.filter;
         proxy_protocol on;
         proxy_pass unix:{out}/http.sock;
@@ -39,7 +60,14 @@ stream {{
 }}
 
 http {{
-    log_format launcher '$proxy_protocol_addr [$time_local] "$request" $status $body_bytes_sent';
+    # A query is logged only where it names a file (the digest script): the report's carries
+    # the user's name, phone and e-mail.
+    map $request $logged_request {{
+        "~^(?<method>\S+ )(?!/md5\.php\?)(?<path>[^? ]*)\?[^ ]*(?<version>.*)$" "$method$path$version";
+        default $request;
+    }}
+    log_format launcher '$proxy_protocol_addr [$time_local] "$logged_request" $status '
+                        '$body_bytes_sent';
     access_log {out}/logs/access.log launcher;
     client_body_temp_path {out}/tmp/body;
     proxy_temp_path {out}/tmp/proxy;
@@ -52,10 +80,23 @@ http {{
     server_tokens off;
     keepalive_requests 1000;
 
+    # Per launcher's address, which the front passes on in the PROXY protocol header.
+    limit_conn_zone $proxy_protocol_addr zone=conns:10m;
+    limit_req_zone $proxy_protocol_addr zone=rate:10m rate={rate}r/s;
+    limit_conn conns {connections};
+    limit_req zone=rate burst={burst} nodelay;
+    limit_conn_status 429;
+    limit_req_status 429;
+    client_max_body_size 1k;  # the launcher sends no body; a larger one gets 413
+    client_header_timeout {header}s;
+    client_body_timeout {header}s;
+    keepalive_timeout {idle}s;
+    send_timeout {quiet}s;
+
     # Kept connections: a report costs the service no new connection and no new thread.
     upstream reports {{
         server {reports};
-        keepalive 16;
+        keepalive {keepalive};
     }}
 
     server {{
@@ -63,17 +104,20 @@ http {{
         root {root}/static;
 
         location = /Ok {{
+            limit_except GET {{ deny all; }}
             default_type text/plain;
             return 200 "Ok";
         }}
 
         # A name that is not there gets the not-found text, as from the reference server.
         location /files/Contrib/ {{
+            limit_except GET {{ deny all; }}
             try_files $uri /notfound.bin;
         }}
 
         # $args stays as it came: a name below the digest folder, never a path out of it.
         location = /md5.php {{
+            limit_except GET {{ deny all; }}
             if ($args !~ "^files/Contrib/") {{
                 return 404;
             }}
@@ -87,7 +131,12 @@ http {{
             internal;
         }}
 
+        # Never sent again on another connection: the service may have stored it already.
+        # Errors here would log the request line, and with it the report's personal data.
         location = /cgi-bin/QVBrelmoxDLL.dll {{
+            limit_except GET {{ deny all; }}
+            error_log {out}/logs/error.log crit;
+            proxy_next_upstream off;
             proxy_pass http://reports;
             proxy_http_version 1.1;
             proxy_set_header Connection "";
@@ -101,6 +150,61 @@ http {{
     }}
 }}
 """
+
+LOG_MODE = 0o640  # the logs name the launchers' addresses: not for every local user
+LOG_GROUP = "adm"  # Debian's group for reading logs
+LOGS = ("access.log", "error.log")
+
+LOGROTATE = """# Written by update_server.py deploy: the deployment's logs, kept {days} days.
+# Install: cp {out}/logrotate.conf /etc/logrotate.d/qvbrelmox-nginx
+{out}/logs/*.log {{
+    daily
+    rotate {days}
+    missingok
+    notifempty
+    compress
+    delaycompress
+    create {mode:04o} root {group}
+    sharedscripts
+    postrotate
+        [ ! -s {out}/nginx.pid ] || kill -USR1 "$(cat {out}/nginx.pid)"
+    endscript
+}}
+"""
+LOG_DAYS = 14
+
+
+def log_group():
+    try:
+        return grp.getgrnam(LOG_GROUP).gr_name
+    except KeyError:
+        return "root"
+
+
+def worker_account(name):
+    """(user, group) nginx's workers run as, or None when there is no such user."""
+    try:
+        account = pwd.getpwnam(name)
+        return name, grp.getgrgid(account.pw_gid).gr_name
+    except KeyError:
+        return None
+
+
+def blocked_folder(path, user):
+    """The first folder on the way to path (path included) that user may not pass, or None."""
+    account = pwd.getpwnam(user)
+    if account.pw_uid == 0:
+        return None
+    groups = {account.pw_gid} | {g.gr_gid for g in grp.getgrall() if user in g.gr_mem}
+    folder = "/"
+    for part in [p for p in os.path.realpath(path).split(os.sep) if p]:
+        folder = os.path.join(folder, part)
+        info = os.stat(folder)
+        bit = 0o100 if info.st_uid == account.pw_uid else \
+            0o010 if info.st_gid in groups else 0o001
+        if not info.st_mode & bit:
+            return folder
+    return None
 
 
 def deploy(args):
@@ -117,17 +221,50 @@ def deploy(args):
             or reports.query:
         print(f"deploy: --reports must read http://HOST:PORT, not {args.reports}")
         return 1
+    if not 1 <= args.connections_per_address <= 65535 or args.requests_per_second < 1 \
+            or args.report_threads < 1:
+        print("deploy: --connections-per-address is from 1 to 65535, --requests-per-second and"
+              " --report-threads 1 or more")
+        return 1
+    if args.workers != "auto" and not args.workers.isdigit():
+        print(f"deploy: --workers is a number or auto, not {args.workers}")
+        return 1
+    account = worker_account(args.user)
+    if account is None:
+        print(f"deploy: there is no user {args.user} for nginx's workers; make it with\n"
+              f"  useradd --system --no-create-home --shell /usr/sbin/nologin {args.user}")
+        return 1
     count = static_release.build(root)
-    for sub in ("logs", "tmp"):
+    os.makedirs(out, exist_ok=True)
+    os.chmod(out, static_release.PUBLIC_DIR)
+    for sub in ("logs", "tmp"):  # the workers open logs again after a rotation
         os.makedirs(os.path.join(out, sub), exist_ok=True)
+        os.chmod(os.path.join(out, sub), static_release.PUBLIC_DIR)
+    for log in LOGS:  # nginx would make them as its umask says
+        path = os.path.join(out, "logs", log)
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, LOG_MODE))
+        os.chmod(path, LOG_MODE)
+    for folder in (os.path.join(root, static_release.LINK), out):
+        blocked = blocked_folder(folder, args.user)
+        if blocked:
+            print(f"deploy: nginx's workers (user {args.user}) cannot reach {folder}: "
+                  f"{blocked} is closed to them (chmod o+x {blocked})")
+            return 1
     shutil.copyfile(os.path.join(HERE, "nginx", "front.js"), os.path.join(out, "front.js"))
+    os.chmod(os.path.join(out, "front.js"), static_release.PUBLIC_FILE)
+    workers = max(1, os.cpu_count() if args.workers == "auto" else int(args.workers))
     conf = os.path.join(out, "nginx.conf")
-    with open(conf + ".new", "w") as f:
-        bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
-        f.write(CONFIG.format(modules=args.modules, workers=args.workers, out=out, bind=bind,
-                              port=args.port, root=root, reports=reports.netloc))
-    os.replace(conf + ".new", conf)
-    os.chmod(out, 0o755)
+    bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
+    text = CONFIG.format(
+        modules=args.modules, user=account[0], group=account[1], workers=args.workers, out=out,
+        bind=bind, port=args.port, root=root, reports=reports.netloc,
+        connections=args.connections_per_address, rate=args.requests_per_second,
+        burst=args.requests_per_second * BURST_SECONDS, header=HEADER_SECONDS,
+        idle=IDLE_SECONDS, quiet=QUIET_SECONDS,
+        keepalive=max(1, min(REPORT_KEEPALIVE, args.report_threads // (2 * workers))))
+    write_public(conf, text)
+    write_public(os.path.join(out, "logrotate.conf"),
+                 LOGROTATE.format(out=out, days=LOG_DAYS, mode=LOG_MODE, group=log_group()))
     print(f"nginx configuration for {root} ({count} files) in {conf}")
     if shutil.which("nginx"):
         test = subprocess.run(["nginx", "-t", "-q", "-c", conf, "-p", out],
@@ -139,6 +276,13 @@ def deploy(args):
     return 0
 
 
+def write_public(path, text):
+    with open(path + ".new", "w") as f:
+        f.write(text)
+    os.chmod(path + ".new", static_release.PUBLIC_FILE)
+    os.replace(path + ".new", path)
+
+
 def add_arguments(parser):
     parser.add_argument("--root", required=True, help="the root publish wrote")
     parser.add_argument("--port", type=int, required=True)
@@ -147,4 +291,11 @@ def add_arguments(parser):
                         help="URL of the report service (serve --reports-only)")
     parser.add_argument("--out", help="folder for the configuration (default ROOT/nginx)")
     parser.add_argument("--workers", default="auto")
+    parser.add_argument("--user", default="qvbrelmox-web",
+                        help="the user nginx's workers run as (made by the README's steps)")
+    parser.add_argument("--connections-per-address", type=int, default=CONNECTIONS_PER_ADDRESS)
+    parser.add_argument("--requests-per-second", type=int, default=REQUESTS_PER_SECOND,
+                        help=f"per address; {BURST_SECONDS} seconds' worth may come at once")
+    parser.add_argument("--report-threads", type=int, default=REPORT_THREADS,
+                        help="the report service's --threads, to size nginx's kept connections")
     parser.add_argument("--modules", default=MODULES, help="nginx's dynamic module folder")

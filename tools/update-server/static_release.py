@@ -24,6 +24,19 @@ AREA = "files/Contrib/"
 NOT_FOUND = b"Arquivo n\xc6o encontrado."
 NO_DIGEST = b"OK" + b"0" * 32 + b"OK"
 LINK = "static"
+# Whatever the operator's umask: nginx's workers run as a user of their own and read it all.
+PUBLIC_FILE, PUBLIC_DIR = 0o644, 0o755
+
+
+def public_folders(top, folder):
+    """Makes folder and every folder from top down to it (top included) readable by all."""
+    top, folder = os.path.abspath(os.fsencode(top)), os.path.abspath(os.fsencode(folder))
+    os.makedirs(folder, exist_ok=True)
+    while True:
+        os.chmod(folder, PUBLIC_DIR)
+        if folder == top or os.path.dirname(folder) == folder:
+            return
+        folder = os.path.dirname(folder)
 
 
 def escape(data, percent=True):
@@ -94,21 +107,23 @@ def build(root):
     tree = os.path.join(root, f"{LINK}.{serial}")
     files = os.path.join(os.fsencode(tree), AREA.encode())
     digests = os.path.join(os.fsencode(tree), b"md5", AREA.encode())
-    os.makedirs(files)
-    os.makedirs(digests)
     for name in names:
         source = os.path.join(area, name.replace("\\", os.sep))
         target = os.path.join(files, wire_name(name))
         digest = os.path.join(digests, query_name(name))
         for folder in (os.path.dirname(target), os.path.dirname(digest)):
-            os.makedirs(folder, exist_ok=True)
+            public_folders(tree, folder)
         _link_or_copy(source, target)
+        os.chmod(target, PUBLIC_FILE)  # a link: the area's file too, as publish leaves it
         with open(digest, "wb") as f:
             f.write(md5_answer(source))
+        os.chmod(digest, PUBLIC_FILE)
     for answer, body in (("notfound.bin", NOT_FOUND), ("nodigest.bin", NO_DIGEST)):
         with open(os.path.join(tree, answer), "wb") as f:
             f.write(body)
-    os.chmod(tree, 0o755)  # nginx's workers run as another user
+        os.chmod(os.path.join(tree, answer), PUBLIC_FILE)
+    public_folders(root, files)
+    public_folders(root, digests)
     link = os.path.join(root, LINK)
     fresh = link + ".new"
     if os.path.lexists(fresh):

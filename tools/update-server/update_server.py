@@ -4,15 +4,18 @@ the tools of a production deployment.
 
   update_server.py serve --root DIR [--bind 127.0.0.1] [--port N] [--log FILE] [--db FILE]
                          [--messages DIR] [fault options]
-  update_server.py serve --reports-only --db FILE [--messages DIR] [--port N]
+  update_server.py serve --reports-only --db FILE [--messages DIR] [--port N] [--threads N]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
   update_server.py report --db FILE [--days N] [--html OUT.html] [--csv OUT.csv]
+  update_server.py prune --db FILE --older-than DAYS
+  update_server.py backup --db FILE --to FILE
 
 publish copies the release into DIR/files/Contrib/, writes Versao.txt, and lays out the static
 answers (DIR/static, see static_release.py) that nginx serves; deploy writes nginx's
-configuration for them (see deploy.py). serve --reports-only is the report service behind nginx.
+configuration for them (see deploy.py). serve --reports-only is the report service behind nginx;
+prune and backup keep its store (see upkeep.py).
 
 publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
@@ -23,12 +26,14 @@ serve answers:
   /Ok                                 "Ok"
   /files/Contrib/<name>               the file, or the not-found text (byte 0xC6) when missing
   /md5.php?files/Contrib/<name>       "OK" + MD5 digits + "OK"
-  /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report in SQLite; answers with a queued message
-                                      file for the unit (--messages DIR/<unit>/<file>), else "ok"
+  /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report in SQLite; a GET is answered with a
+                                      queued message file for the unit (--messages
+                                      DIR/<unit>/<file>, then moved to DIR/delivered/<unit>/),
+                                      else "ok"
 The request target is everything between the method and the last word of the request line, so
 names with spaces work. Every request line is appended to --log as it arrives. Reports go into
-SQLite in WAL mode; with --reports-only only the report is answered, and the launcher's address
-is taken from nginx's X-Real-IP header.
+SQLite in WAL mode; with --reports-only only the report is answered, the launcher's address is
+taken from nginx's X-Real-IP header, and at most --threads connections are served at once.
 
 Fault injection (for tests), each repeatable:
   --close-times PATH:N    close without an answer the first N requests for PATH
@@ -48,12 +53,14 @@ The bytes sent for endless answers (the pieces, for the last two) are added up i
 """
 
 import argparse
+import concurrent.futures
 import hashlib
 import os
 import re
 import shutil
 import socket
 import socketserver
+import stat
 import sqlite3
 import sys
 import threading
@@ -64,6 +71,7 @@ import adoption
 import deploy
 import signing
 import static_release
+import upkeep
 from static_release import AREA, NO_DIGEST, NOT_FOUND
 
 # The download area's name, which a signed manifest carries.
@@ -166,6 +174,11 @@ class ReportStore:
 
     SCHEMA = ("create table if not exists reports(at text, peer text, query text, versao text,"
               " ip text, unid text, user text, fone text, email text, ex text, versao_exe text)")
+    # The adoption report aggregates in SQL: by time, and each unit's reports in time order
+    # (with the columns it reads, so that it never visits the rows).
+    INDEXES = ("create index if not exists reports_at on reports(at)",
+               "create index if not exists reports_unit_at on reports(unid, at, versao,"
+               " versao_exe)")
 
     def __init__(self, path):
         self.lock = threading.Lock()
@@ -174,6 +187,8 @@ class ReportStore:
         # A commit survives the service crashing; only a power cut may take the last ones.
         self.db.execute("pragma synchronous=normal")
         self.db.execute(self.SCHEMA)
+        for index in self.INDEXES:
+            self.db.execute(index)
         self.db.commit()
 
     def add(self, peer, query, fields):
@@ -185,39 +200,76 @@ class ReportStore:
             self.db.commit()
 
 
-def take_message(messages, unit, lock):
-    """The first queued message file for unit as (name, content), removed from the queue, or
-    None. Taken under lock so that two reports of a unit never get the same file."""
-    if not messages or not unit or "/" in unit or ".." in unit:
+MESSAGE_NAME = 30  # the launcher reads the file's name from the answer's first 30 bytes
+MESSAGE_LIMIT = (1 << 20) - MESSAGE_NAME  # the launcher refuses an answer over 1 MiB
+DELIVERED = "delivered"  # beside the units' folders: what each unit was given, when, where
+
+
+def unit_queue(messages, unit):
+    """The message folder of unit, or None for a name that could reach any other folder."""
+    if not messages or not unit or unit.startswith(".") or unit == DELIVERED \
+            or any(c in unit for c in "/\\\0"):
         return None
-    queue = os.path.join(messages, unit)
-    with lock:
-        if not os.path.isdir(queue):
-            return None
-        for name in sorted(os.listdir(queue)):
-            path = os.path.join(queue, name)
-            try:
-                with open(path, "rb") as f:
-                    content = f.read()
-                os.remove(path)
-            except OSError:
-                continue
+    return os.path.join(messages, unit)
+
+
+def message_fits(name, size):
+    """True when the launcher would store the file under this name, whole."""
+    try:
+        raw = name.encode("latin-1")
+    except UnicodeEncodeError:
+        return False
+    # The launcher trims the name's field of bytes up to the space, and keeps no folder.
+    return (0 < len(raw) <= MESSAGE_NAME and raw[0] > 0x20 and raw[-1] > 0x20
+            and safe_name(name) and not any(c in name for c in "/\\")
+            and 0 < size <= MESSAGE_LIMIT)
+
+
+def take_message(messages, unit, peer):
+    """The first queued message file for unit as (name, content), or None. The file is taken
+    by moving it to DELIVERED/<unit>/, named with the time and the peer: one rename, so two
+    reports of a unit never get the same file. Files the launcher could not store stay."""
+    queue = unit_queue(messages, unit)
+    if queue is None or not os.path.isdir(queue):
+        return None
+    for name in sorted(os.listdir(queue)):
+        path = os.path.join(queue, name)
+        try:
+            info = os.lstat(path)
+        except OSError:
+            continue
+        if not stat.S_ISREG(info.st_mode) or not message_fits(name, info.st_size):
+            continue
+        archive = os.path.join(messages, DELIVERED, unit)
+        taken = os.path.join(archive, "%s %s %s" % (time.strftime("%Y%m%d-%H%M%S"),
+                                                     re.sub(r"[^0-9A-Fa-f.:]", "_", peer), name))
+        try:
+            os.makedirs(archive, exist_ok=True)
+            os.rename(path, taken)
+            with open(taken, "rb") as f:
+                content = f.read(MESSAGE_LIMIT + 1)
+        except OSError:
+            continue  # another report took it first
+        if 0 < len(content) <= MESSAGE_LIMIT:
             return name, content
     return None
 
 
 class Handler(socketserver.BaseRequestHandler):
-    IDLE_SECONDS = 75  # a kept connection nginx no longer uses
+    HEAD_SECONDS = 10  # nginx sends a request's head at once
+    IDLE_SECONDS = 75  # a kept connection nginx no longer uses (nginx lets go after 60 s)
 
     def handle(self):
         reader = RequestReader(self.request)
         if self.server.reports_only:
-            self.request.settimeout(self.IDLE_SECONDS)
+            self.request.settimeout(self.HEAD_SECONDS)
         try:
             while True:
                 head = reader.next()
                 if head is None or not self.serve_one(*head):
                     return
+                if self.server.reports_only:
+                    self.request.settimeout(self.IDLE_SECONDS)
         except socket.timeout:
             return
 
@@ -235,6 +287,7 @@ class Handler(socketserver.BaseRequestHandler):
         server = self.server
         sock = self.request
         self.headers = headers
+        self.method = line.split(b" ", 1)[0]
         self.keep = self.keeps_alive(line)
         with server.log_lock:
             if server.log:
@@ -273,7 +326,8 @@ class Handler(socketserver.BaseRequestHandler):
     def answer(self, target):
         server = self.server
         if target.startswith(REPORT_PATH + "?"):
-            return self.report(target.split("?", 1)[1])
+            # Only the launcher's GET takes a message: a HEAD is never shown anything.
+            return self.report(target.split("?", 1)[1], take=self.method == b"GET")
         if server.reports_only:
             return None
         if target == "/Ok":
@@ -307,14 +361,14 @@ class Handler(socketserver.BaseRequestHandler):
             return forwarded
         return self.client_address[0]
 
-    def report(self, query):
+    def report(self, query, take):
         server = self.server
         fields = {}
         for piece in query.split("&"):
             key, _, value = piece.partition("=")
             fields.setdefault(key, urllib.parse.unquote(value, encoding="latin-1"))
         server.reports.add(self.peer(), query, fields)
-        message = take_message(server.messages, fields.get("Unid", ""), server.messages_lock)
+        message = take and take_message(server.messages, fields.get("Unid", ""), self.peer())
         if message:
             name, content = message
             return name.encode("latin-1").ljust(30)[:30] + content
@@ -324,7 +378,7 @@ class Handler(socketserver.BaseRequestHandler):
         reason = {200: "OK", 400: "Bad Request", 404: "Not Found"}.get(status, "Status")
         head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: %s\r\n\r\n"
                 % (status, reason, len(body), "keep-alive" if self.keep else "close")).encode()
-        self.request.sendall(head + body)
+        self.request.sendall(head if self.method == b"HEAD" else head + body)
         return self.keep
 
     def send_chunked(self, body):
@@ -382,18 +436,44 @@ class Server(socketserver.ThreadingTCPServer):
     request_queue_size = 256  # the default 5 drops connections under a burst of launchers
 
 
+class PooledServer(Server):
+    """The report service: at most `threads` connections served at once, the rest waiting to be
+    accepted, so that a flood of slow clients cannot start a thread each. nginx keeps fewer
+    connections than that (deploy sizes its upstream keepalive from --threads)."""
+
+    def __init__(self, address, handler, threads):
+        super().__init__(address, handler)
+        self.pool = concurrent.futures.ThreadPoolExecutor(threads)
+        self.free = threading.Semaphore(threads)
+
+    def process_request(self, request, client_address):
+        self.free.acquire()  # all busy: the accept loop waits
+        self.pool.submit(self.serve_pooled, request, client_address)
+
+    def serve_pooled(self, request, client_address):
+        try:
+            self.finish_request(request, client_address)
+        except Exception:
+            self.handle_error(request, client_address)
+        finally:
+            self.shutdown_request(request)
+            self.free.release()
+
+
 def serve(args):
     if not args.root and not (args.reports_only and args.db):
         print("serve: --root is needed (or --reports-only with --db)", file=sys.stderr)
         return 2
-    server = Server((args.bind, args.port), Handler)
+    if args.reports_only:
+        server = PooledServer((args.bind, args.port), Handler, args.threads)
+    else:  # the reference server, for tests: a thread a connection, as a test may hold some
+        server = Server((args.bind, args.port), Handler)
     server.root = os.path.abspath(args.root) if args.root else None
     server.reports_only = args.reports_only
     server.log = args.log
     server.log_lock = threading.Lock()
     server.reports = ReportStore(args.db or os.path.join(server.root, "reports.sqlite"))
     server.messages = args.messages
-    server.messages_lock = threading.Lock()
     server.faults = Faults(args)
     if args.log:
         open(args.log, "ab").close()
@@ -424,12 +504,14 @@ def write_atomically(path, data):
     temp = f"{path}.publishing"
     with open(temp, "wb") as f:
         f.write(data)
+    os.chmod(temp, static_release.PUBLIC_FILE)
     os.replace(temp, path)
 
 
 def copy_atomically(source, target):
     temp = f"{target}.publishing"
     shutil.copyfile(source, temp)
+    os.chmod(temp, static_release.PUBLIC_FILE)
     os.replace(temp, target)
 
 
@@ -471,13 +553,13 @@ def publish(args):
     for pair in args.file_version or []:
         name, _, version = pair.partition("=")
         versions[name] = version
-    os.makedirs(area, exist_ok=True)
+    static_release.public_folders(args.root, area)
     lines = ["Start.Ok=1", ":VersaoAtual=" + args.version,
              ":DataVersaoAtual=" + (args.date or time.strftime("%d/%m/%Y"))]
     for name in names:
         source = os.path.join(src, name.replace("\\", os.sep))
         target = os.path.join(area, name.replace("\\", os.sep))
-        os.makedirs(os.path.dirname(target), exist_ok=True)
+        static_release.public_folders(area, os.path.dirname(target))
         copy_atomically(source, target)
         lines.append(f"{name}={versions.get(name) or content_version(source)}")
     lines.append("End.Ok=1")
@@ -518,6 +600,8 @@ def main(argv=None):
     s.add_argument("--bind", default="127.0.0.1")
     s.add_argument("--port", type=int, default=0)
     s.add_argument("--port-file", help="write the port chosen here once listening")
+    s.add_argument("--threads", type=int, default=deploy.REPORT_THREADS,
+                   help="with --reports-only: connections served at once")
     s.add_argument("--log")
     s.add_argument("--db")
     s.add_argument("--messages")
@@ -546,9 +630,13 @@ def main(argv=None):
                    help="the signing state (the last sequence); default KEY.pem.sequence")
     deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
     adoption.add_arguments(sub.add_parser("report", help="the release adoption report"))
+    upkeep.add_prune_arguments(sub.add_parser(
+        "prune", help="take the personal data out of old reports"))
+    upkeep.add_backup_arguments(sub.add_parser(
+        "backup", help="copy the report store while the service writes"))
     args = parser.parse_args(argv)
     commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy,
-                "report": adoption.report}
+                "report": adoption.report, "prune": upkeep.prune, "backup": upkeep.backup}
     return commands[args.command](args)
 
 

@@ -3,11 +3,16 @@
 // byte for byte, spaces included, and nginx answers 400 to a space in a request line.
 // static_release.escape does the same escaping to name the digest files: keep them in step.
 //
-// njs frees a session's memory only when the session ends, so the common path allocates
-// nothing: data goes on as it came unless a line has to change or is cut by a read.
+// njs frees a session's memory only when the session ends, and keeps a copy of every read. So
+// each connection has a budget: what the front allocates for it, and every read with a fixed
+// cost on top, are counted, and a connection that spends its budget is closed. A line waits
+// in the pieces it came in and is joined once, when its end arrives; only new bytes are
+// scanned for that end. The common path (a line that needs no change) allocates nothing.
 
-var LINE_LIMIT = 16384;  // longer lines go on untouched, for nginx to judge
-var LINE = 0, HEAD = 1, PASS = 2;
+var LINE_LIMIT = 8192;  // nginx's own (large_client_header_buffers 8k): longer lines close
+var BUDGET = 1 << 20;  // bytes a connection may cost; a launcher's check takes a few KB
+var READ_COST = 768;  // what njs keeps for a read besides its bytes (measured: about 730)
+var LINE = 0, HEAD = 1, BODY = 2, PASS = 3;
 var HEX = [48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 65, 66, 67, 68, 69, 70];
 var MD5 = '/md5.php?';
 
@@ -29,30 +34,9 @@ function mustEscape(b, percent) {
     return b < 0x21 || b == 0x7f || b == 0x23 || (b == 0x25 && percent);
 }
 
-function escapeTarget(buf, from, to) {
-    var percent = true, changed = false, i, b;
-    for (i = from; i < to; i++) {
-        b = buf[i];
-        if (b == 0x3f && percent) percent = startsWith(buf, from, MD5);
-        if (mustEscape(b, percent)) changed = true;
-    }
-    if (!changed) return null;
-    var out = [];
-    percent = true;
-    for (i = from; i < to; i++) {
-        b = buf[i];
-        if (b == 0x3f && percent) percent = startsWith(buf, from, MD5);
-        if (mustEscape(b, percent)) {
-            out.push(0x25, HEX[b >> 4], HEX[b & 15]);
-        } else {
-            out.push(b);
-        }
-    }
-    return Buffer.from(out);
-}
-
-// The line buf[at..nl] (nl at its LF) rewritten, or null when it stays as it is: anything that
-// is not "method target HTTP/x.y", or a target with nothing to escape.
+// The line buf[at..nl] (nl at its LF) rewritten into one buffer of its final size, or null
+// when it stays as it is: anything that is not "method target HTTP/x.y", or a target with
+// nothing to escape.
 function rewriteLine(buf, at, nl) {
     var end = nl;
     if (end > at && buf[end - 1] == 0x0d) end--;
@@ -60,77 +44,155 @@ function rewriteLine(buf, at, nl) {
     var last = buf.lastIndexOf(0x20, end - 1);
     if (first <= at || first >= end || last <= first || end - last != 9) return null;
     if (!startsWith(buf, last + 1, 'http/') || buf[last + 7] != 0x2e) return null;
-    var target = escapeTarget(buf, first + 1, last);
-    if (target == null) return null;
-    return Buffer.concat([buf.slice(at, first + 1), target, buf.slice(last, nl + 1)]);
+    var percent = true, extra = 0, i, b;
+    for (i = first + 1; i < last; i++) {
+        b = buf[i];
+        if (b == 0x3f && percent) percent = startsWith(buf, first + 1, MD5);
+        if (mustEscape(b, percent)) extra += 2;
+    }
+    if (extra == 0) return null;
+    var out = Buffer.alloc(nl + 1 - at + extra);
+    var o = buf.copy(out, 0, at, first + 1);
+    percent = true;
+    for (i = first + 1; i < last; i++) {
+        b = buf[i];
+        if (b == 0x3f && percent) percent = startsWith(buf, first + 1, MD5);
+        if (mustEscape(b, percent)) {
+            out[o] = 0x25;
+            out[o + 1] = HEX[b >> 4];
+            out[o + 2] = HEX[b & 15];
+            o += 3;
+        } else {
+            out[o++] = b;
+        }
+    }
+    buf.copy(out, o, last, nl + 1);
+    return out;
 }
 
-// Content-Length other than 0, or Transfer-Encoding: the request has a body.
-function announcesBody(buf, at, nl) {
-    if (startsWith(buf, at, 'transfer-encoding:')) return true;
-    if (!startsWith(buf, at, 'content-length:')) return false;
+// The value of a Content-Length line: its digits, or -1 when it holds anything else (nginx
+// refuses such a request and closes).
+function contentLength(buf, at, nl) {
+    var n = 0, digits = 0;
     for (var i = at + 15; i < nl; i++) {
-        if (buf[i] >= 0x31 && buf[i] <= 0x39) return true;
+        var b = buf[i];
+        if (b >= 0x30 && b <= 0x39) {
+            if (++digits > 15) return -1;
+            n = n * 10 + b - 0x30;
+        } else if (b != 0x20 && b != 0x09 && b != 0x0d) {
+            return -1;
+        }
     }
-    return false;
+    return digits ? n : -1;
 }
 
 function filter(s) {
     var state = LINE;
     var fresh = true;  // nothing read yet: nginx's PROXY header comes first
-    var hasBody = false;
-    var pending = null;
-    s.on('upstream', function (data, flags) {
-        if (state == PASS) {
-            s.send(data, flags);
-            return;
+    var length = 0, chunked = false;  // of the request whose head is being read
+    var left = 0;  // body bytes still to pass on untouched
+    var pieces = null, pieceBytes = 0;  // a line cut by reads, held back until its end
+    var spent = 0;
+
+    function spend(bytes) {
+        spent += bytes;
+        if (spent > BUDGET) throw new Error('front: connection over its budget, closed');
+    }
+
+    // Reads the line buf[at..nl]; returns what to send in its place, or null for itself.
+    function line(buf, at, nl) {
+        var blank = nl == at || (nl == at + 1 && buf[at] == 0x0d);
+        if (state == LINE) {
+            if (fresh && startsWith(buf, at, 'proxy ')) {
+                fresh = false;  // nginx's own header naming the launcher's address
+                return null;
+            }
+            fresh = false;
+            if (blank) return null;  // blank lines before a request are allowed
+            state = HEAD;
+            length = 0;
+            chunked = false;
+            var out = rewriteLine(buf, at, nl);
+            if (out) spend(out.length);
+            return out;
         }
-        var buf = pending ? Buffer.concat([pending, data]) : data;
-        pending = null;
-        var pieces = null, done = 0, at = 0;
-        while (state != PASS) {
-            var nl = buf.indexOf(0x0a, at);
-            if (nl < 0) break;
-            var blank = nl == at || (nl == at + 1 && buf[at] == 0x0d);
-            if (state == LINE) {
-                if (fresh && startsWith(buf, at, 'proxy ')) {
-                    // nginx's own header naming the launcher's address
-                } else if (!blank) {  // blank lines before a request are allowed
-                    var line = rewriteLine(buf, at, nl);
-                    if (line) {
-                        pieces = pieces || [];
-                        pieces.push(buf.slice(done, at), line);
-                        done = nl + 1;
-                    }
-                    state = HEAD;
-                    hasBody = false;
+        if (blank) {
+            // Only a body of known length can be skipped exactly; after a chunked one the
+            // rest goes on untouched (nginx refuses bodies anyway).
+            if (chunked || length < 0) {
+                state = PASS;
+            } else if (length > 0) {
+                state = BODY;
+                left = length;
+            } else {
+                state = LINE;
+            }
+        } else if (startsWith(buf, at, 'transfer-encoding:')) {
+            chunked = true;
+        } else if (startsWith(buf, at, 'content-length:')) {
+            length = contentLength(buf, at, nl);
+        }
+        return null;
+    }
+
+    // njs keeps the order of one send per read only, so a changed read goes out in one piece.
+    s.on('upstream', function (data, flags) {
+        spend(READ_COST + data.length);
+        var n = data.length, at = 0, sent = 0, out = null;
+        while (at < n && state != PASS) {
+            if (state == BODY) {
+                var skip = Math.min(left, n - at);
+                left -= skip;
+                at += skip;
+                if (left == 0) state = LINE;
+                continue;
+            }
+            var nl = data.indexOf(0x0a, at);
+            if (nl < 0) {
+                if (pieceBytes + n - at > LINE_LIMIT) {
+                    throw new Error('front: a line over ' + LINE_LIMIT + ' bytes, closed');
                 }
-                fresh = false;
-            } else if (blank) {
-                // A request with a body is passed on untouched from here on.
-                state = hasBody ? PASS : LINE;
-            } else if (announcesBody(buf, at, nl)) {
-                hasBody = true;
+                if (at > sent) (out = out || []).push(data.slice(sent, at));
+                pieces = pieces || [];
+                pieces.push(data.slice(at));
+                pieceBytes += n - at;
+                sent = at = n;
+                break;
+            }
+            if (pieceBytes + nl + 1 - at > LINE_LIMIT) {
+                throw new Error('front: a line over ' + LINE_LIMIT + ' bytes, closed');
+            }
+            if (pieces) {
+                pieces.push(data.slice(at, nl + 1));
+                var whole = Buffer.concat(pieces);
+                spend(whole.length);
+                pieces = null;
+                pieceBytes = 0;
+                (out = out || []).push(line(whole, 0, whole.length - 1) || whole);
+                sent = nl + 1;
+            } else {
+                var changed = line(data, at, nl);
+                if (changed) {
+                    out = out || [];
+                    if (at > sent) out.push(data.slice(sent, at));
+                    out.push(changed);
+                    sent = nl + 1;
+                }
             }
             at = nl + 1;
         }
-        var end = buf.length;
-        if (state != PASS && at < end) {
-            if (end - at > LINE_LIMIT) {
-                state = PASS;
-            } else {
-                pending = buf.slice(at);  // a line cut by the read: wait for its end
-                end = at;
-            }
+        if (flags.last && pieces) {
+            (out = out || []).push(Buffer.concat(pieces));  // nginx judges a line cut by a close
+            pieces = null;
         }
-        if (pieces) {
-            pieces.push(buf.slice(done, end));
-            s.send(Buffer.concat(pieces), flags);
-        } else if (end == buf.length) {
-            s.send(buf, flags);
-        } else if (end > 0 || flags.last) {
-            s.send(buf.slice(0, end), flags);
+        if (out == null) {
+            s.send(sent == 0 ? data : data.slice(sent), flags);
+            return;
         }
+        if (sent < n) out.push(data.slice(sent));
+        var all = Buffer.concat(out);
+        spend(all.length);
+        s.send(all, flags);
     });
 }
 
