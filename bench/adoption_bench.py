@@ -27,7 +27,7 @@ import time
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 SERVER = os.path.join(TOP, "tools", "update-server", "update_server.py")
 sys.path.insert(0, os.path.dirname(SERVER))
-import update_server  # noqa: E402
+import store  # noqa: E402
 
 END = datetime.datetime(2026, 12, 8, 18, 0)
 BATCH = 100_000
@@ -62,7 +62,8 @@ def make_store(path, reports, units, days):
     db = sqlite3.connect(path)
     db.execute("pragma journal_mode=off")
     db.execute("pragma synchronous=off")
-    db.execute(update_server.ReportStore.SCHEMA)
+    schema, *indexes = store.MIGRATIONS[0]
+    db.execute(schema("sqlite"))
     insert = ("insert into reports(at, peer, query, versao, ip, unid, user, fone, email, ex,"
               " versao_exe) values (?,?,?,?,?,?,?,?,?,?,?)")
     batch = []
@@ -74,8 +75,8 @@ def make_store(path, reports, units, days):
     db.executemany(insert, batch)
     db.commit()
     # The indexes the service makes, built once after the rows (faster than row by row).
-    for index in update_server.ReportStore.INDEXES:
-        db.execute(index)
+    for index in indexes:
+        db.execute(index("sqlite"))
     db.commit()
     db.close()
 

@@ -240,16 +240,20 @@ def report_checks(dep):
     check("reports: each queued message delivered exactly once",
           sorted(delivered) == sorted(f"aviso{i}.txt".encode().ljust(30) + b"message %d\r\n" % i
                                       for i in range(5)), delivered)
-    check("reports: the queue is empty", os.listdir(os.path.join(dep.messages, "77")) == [])
-    archive = os.path.join(dep.messages, "delivered", "77")
+    check("reports: the drop folder is empty", os.listdir(os.path.join(dep.messages, "77")) == [])
+    archive = os.path.join(dep.messages, "imported", "77")
     kept = sorted(os.listdir(archive)) if os.path.isdir(archive) else []
-    check("reports: each delivered file kept in delivered/, with the time and the address",
-          len(kept) == 5 and all(re.fullmatch(r"\d{8}-\d{6} 127\.0\.0\.1 aviso\d\.txt", k)
-                                 for k in kept), kept)
+    check("reports: each imported file kept in imported/, with the time",
+          len(kept) == 5 and all(re.fullmatch(r"\d{8}-\d{6} aviso\d\.txt", k) for k in kept),
+          kept)
     db = sqlite3.connect(dep.db)
     mode = db.execute("pragma journal_mode").fetchone()[0]
     user = db.execute("select user from reports where unid = '77'").fetchone()[0]
+    given = db.execute("select name, delivered_to from messages where unid = '77'"
+                       " and delivered_at is not null order by name").fetchall()
     db.close()
+    check("reports: the store records each delivery with the launcher's address",
+          given == [(f"aviso{i}.txt", "127.0.0.1") for i in range(5)], given)
     check("reports: the store is in WAL mode", mode == "wal", mode)
     # nginx keeps its connections to the service: one connection, several reports.
     report = b"/cgi-bin/QVBrelmoxDLL.dll?Versao=5.2&Unid=88"

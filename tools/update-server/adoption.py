@@ -15,6 +15,8 @@ import re
 import sqlite3
 import sys
 
+import store
+
 PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2",
            "#17becf", "#7f7f7f", "#bcbd22"]
 TIME_FORMAT = "%Y-%m-%d %H:%M:%S"
@@ -39,9 +41,22 @@ def printable(value):
     return re.sub(r"[\x00-\x1f\x7f-\x9f]", "?", str(value))
 
 
+# The few queries where the engines differ, side by side (SQLite, PostgreSQL).
+LATEST = {
+    # Each unit's latest report; SQLite takes the other columns from the row of max(at).
+    "sqlite": "create temp table latest as select unid, max(at) as at, versao, versao_exe"
+              " from reports where at <= ? and unid != '' group by unid",
+    "postgresql": "create temp table latest as select distinct on (unid) unid, at, versao,"
+                  " versao_exe from reports where at <= ? and unid != '' order by unid, at desc",
+}
+# "+at" keeps SQLite on the (unit, time) index, where the time index would make it sort
+# millions of rows; PostgreSQL plans that by itself.
+SPAN_TIME = {"sqlite": "+at", "postgresql": "at"}
+
+
 class Adoption:
-    """The report's figures, aggregated by SQLite from the store's indexes: memory grows with
-    the units and the releases, never with the reports."""
+    """The report's figures, aggregated by the store's engine from its indexes: memory grows
+    with the units and the releases, never with the reports."""
 
     CACHE_KIB = 32 << 10  # SQLite's page cache for the report; what is larger goes to disk
 
@@ -50,19 +65,20 @@ class Adoption:
         self.since = now - datetime.timedelta(days=days)
         self.first_day = (now - datetime.timedelta(days=days - 1)).date()
         self.day_list = [self.first_day + datetime.timedelta(days=i) for i in range(days)]
-        db = sqlite3.connect(pathlib.Path(db_path).absolute().as_uri() + "?mode=ro", uri=True)
-        try:
+        self.engine, db = store.connect_reader(db_path)
+        if db is None:
+            db = sqlite3.connect(pathlib.Path(db_path).absolute().as_uri() + "?mode=ro",
+                                 uri=True)
             db.execute(f"pragma cache_size=-{self.CACHE_KIB}")
             db.execute("pragma temp_store=file")
+        try:
             self._read(db)
         finally:
             db.close()
 
     def _read(self, db):
         until, since = self.now.strftime(TIME_FORMAT), self.since.strftime(TIME_FORMAT)
-        # Each unit's latest report; SQLite takes the other columns from the row of max(at).
-        db.execute("create temp table latest as select unid, max(at) as at, versao, versao_exe"
-                   " from reports where at <= ? and unid != '' group by unid", (until,))
+        db.execute(LATEST[self.engine], (until,))
         self._active = [(r or "", l or "", n) for r, l, n in db.execute(
             "select versao, versao_exe, count(*) from latest where at > ? group by 1, 2",
             (since,))]
@@ -88,12 +104,11 @@ class Adoption:
         # looks back one window before its first day; the last day is the table's own figure.
         reach = datetime.datetime.combine(self.first_day, datetime.time()) - \
             datetime.timedelta(days=self.days)
-        # "+at": each unit's reports are read in order from the (unit, time) index, where the
-        # time index would make SQLite sort millions of rows.
+        at = SPAN_TIME[self.engine]
         spans = db.execute(
             "select versao, substr(at, 1, 10), substr(next, 1, 10), count(*) from ("
             "  select versao, at, lead(at) over (partition by unid order by at) as next"
-            "  from reports where +at > ? and +at <= ? and unid != '')"
+            f"  from reports where {at} > ? and {at} <= ? and unid != '') as units"
             " where next is null or substr(next, 1, 10) != substr(at, 1, 10) group by 1, 2, 3",
             (reach.strftime(TIME_FORMAT), until))
         last = len(self.day_list) - 1
@@ -306,7 +321,7 @@ def report(args):
     except ValueError:
         print(f"report: --now must read YYYY-MM-DD HH:MM:SS, not {args.now!r}", file=sys.stderr)
         return 2
-    except sqlite3.Error as error:
+    except store.errors() as error:
         print(f"report: cannot read {args.db}: {error}", file=sys.stderr)
         return 1
     if args.csv:
@@ -322,7 +337,8 @@ def report(args):
 
 
 def add_arguments(parser):
-    parser.add_argument("--db", required=True, help="the report service's SQLite file")
+    parser.add_argument("--db", required=True, help="the report store: the service's SQLite"
+                        " file or a postgresql:// URL")
     parser.add_argument("--days", type=int, default=30)
     parser.add_argument("--html", metavar="OUT.html")
     parser.add_argument("--csv", metavar="OUT.csv")

@@ -18,6 +18,7 @@ half written.
 
 import hashlib
 import os
+import re
 import shutil
 
 AREA = "files/Contrib/"
@@ -26,6 +27,21 @@ NO_DIGEST = b"OK" + b"0" * 32 + b"OK"
 LINK = "static"
 # Whatever the operator's umask: nginx's workers run as a user of their own and read it all.
 PUBLIC_FILE, PUBLIC_DIR = 0o644, 0o755
+
+
+WINDOWS_REFUSES = set('<>"|?*') | {chr(c) for c in range(32)}
+
+
+def safe_name(name):
+    parts = re.split(r"[\\/]", name)
+    try:
+        name.encode("latin-1")  # Versao.txt carries names in Latin-1
+    except UnicodeEncodeError:
+        return False
+    return (name and not name.startswith(("/", "\\")) and ":" not in name
+            and not WINDOWS_REFUSES.intersection(name)
+            and all(p.rstrip(". ") != "" or ".." not in p for p in parts) and "=" not in name
+            and not name.lstrip().startswith(":"))
 
 
 def public_folders(top, folder):

@@ -56,12 +56,11 @@ import argparse
 import concurrent.futures
 import hashlib
 import os
-import re
+import shlex
 import shutil
 import socket
 import socketserver
-import stat
-import sqlite3
+import subprocess
 import sys
 import threading
 import time
@@ -69,16 +68,18 @@ import urllib.parse
 
 import adoption
 import deploy
+import messages
+import replicate
 import signing
 import static_release
+import store
 import upkeep
-from static_release import AREA, NO_DIGEST, NOT_FOUND
+from static_release import AREA, NO_DIGEST, NOT_FOUND, safe_name  # noqa: F401
 
 # The download area's name, which a signed manifest carries.
 AREA_NAME = "Contrib"
 
 REPORT_PATH = "/cgi-bin/QVBrelmoxDLL.dll"
-REPORT_FIELDS = ("Versao", "IP", "Unid", "User", "Fone", "Email", "Ex", "VersaoExe")
 
 
 class Faults:
@@ -153,108 +154,6 @@ def target_of(request_line):
     return request_line[first + 1:last].decode("latin-1")
 
 
-WINDOWS_REFUSES = set('<>"|?*') | {chr(c) for c in range(32)}
-
-
-def safe_name(name):
-    parts = re.split(r"[\\/]", name)
-    try:
-        name.encode("latin-1")  # Versao.txt carries names in Latin-1
-    except UnicodeEncodeError:
-        return False
-    return (name and not name.startswith(("/", "\\")) and ":" not in name
-            and not WINDOWS_REFUSES.intersection(name)
-            and all(p.rstrip(". ") != "" or ".." not in p for p in parts) and "=" not in name
-            and not name.lstrip().startswith(":"))
-
-
-class ReportStore:
-    """The reports in SQLite, in WAL mode so that readers (the adoption report) never block
-    the service; one connection, one writer at a time."""
-
-    SCHEMA = ("create table if not exists reports(at text, peer text, query text, versao text,"
-              " ip text, unid text, user text, fone text, email text, ex text, versao_exe text)")
-    # The adoption report aggregates in SQL: by time, and each unit's reports in time order
-    # (with the columns it reads, so that it never visits the rows).
-    INDEXES = ("create index if not exists reports_at on reports(at)",
-               "create index if not exists reports_unit_at on reports(unid, at, versao,"
-               " versao_exe)")
-
-    def __init__(self, path):
-        self.lock = threading.Lock()
-        self.db = sqlite3.connect(path, check_same_thread=False, timeout=30)
-        self.db.execute("pragma journal_mode=wal")
-        # A commit survives the service crashing; only a power cut may take the last ones.
-        self.db.execute("pragma synchronous=normal")
-        self.db.execute(self.SCHEMA)
-        for index in self.INDEXES:
-            self.db.execute(index)
-        self.db.commit()
-
-    def add(self, peer, query, fields):
-        with self.lock:
-            self.db.execute("insert into reports(at, peer, query, versao, ip, unid, user, fone,"
-                            " email, ex, versao_exe) values (?,?,?,?,?,?,?,?,?,?,?)",
-                            (time.strftime("%Y-%m-%d %H:%M:%S"), peer, query,
-                             *(fields.get(k, "") for k in REPORT_FIELDS)))
-            self.db.commit()
-
-
-MESSAGE_NAME = 30  # the launcher reads the file's name from the answer's first 30 bytes
-MESSAGE_LIMIT = (1 << 20) - MESSAGE_NAME  # the launcher refuses an answer over 1 MiB
-DELIVERED = "delivered"  # beside the units' folders: what each unit was given, when, where
-
-
-def unit_queue(messages, unit):
-    """The message folder of unit, or None for a name that could reach any other folder."""
-    if not messages or not unit or unit.startswith(".") or unit == DELIVERED \
-            or any(c in unit for c in "/\\\0"):
-        return None
-    return os.path.join(messages, unit)
-
-
-def message_fits(name, size):
-    """True when the launcher would store the file under this name, whole."""
-    try:
-        raw = name.encode("latin-1")
-    except UnicodeEncodeError:
-        return False
-    # The launcher trims the name's field of bytes up to the space, and keeps no folder.
-    return (0 < len(raw) <= MESSAGE_NAME and raw[0] > 0x20 and raw[-1] > 0x20
-            and safe_name(name) and not any(c in name for c in "/\\")
-            and 0 < size <= MESSAGE_LIMIT)
-
-
-def take_message(messages, unit, peer):
-    """The first queued message file for unit as (name, content), or None. The file is taken
-    by moving it to DELIVERED/<unit>/, named with the time and the peer: one rename, so two
-    reports of a unit never get the same file. Files the launcher could not store stay."""
-    queue = unit_queue(messages, unit)
-    if queue is None or not os.path.isdir(queue):
-        return None
-    for name in sorted(os.listdir(queue)):
-        path = os.path.join(queue, name)
-        try:
-            info = os.lstat(path)
-        except OSError:
-            continue
-        if not stat.S_ISREG(info.st_mode) or not message_fits(name, info.st_size):
-            continue
-        archive = os.path.join(messages, DELIVERED, unit)
-        taken = os.path.join(archive, "%s %s %s" % (time.strftime("%Y%m%d-%H%M%S"),
-                                                     re.sub(r"[^0-9A-Fa-f.:]", "_", peer), name))
-        try:
-            os.makedirs(archive, exist_ok=True)
-            os.rename(path, taken)
-            with open(taken, "rb") as f:
-                content = f.read(MESSAGE_LIMIT + 1)
-        except OSError:
-            continue  # another report took it first
-        if 0 < len(content) <= MESSAGE_LIMIT:
-            return name, content
-    return None
-
-
 class Handler(socketserver.BaseRequestHandler):
     HEAD_SECONDS = 10  # nginx sends a request's head at once
     IDLE_SECONDS = 75  # a kept connection nginx no longer uses (nginx lets go after 60 s)
@@ -285,7 +184,6 @@ class Handler(socketserver.BaseRequestHandler):
     def serve_one(self, line, headers):
         """Answers one request; true when the connection stays open for another."""
         server = self.server
-        sock = self.request
         self.headers = headers
         self.method = line.split(b" ", 1)[0]
         self.keep = self.keeps_alive(line)
@@ -297,6 +195,24 @@ class Handler(socketserver.BaseRequestHandler):
         if target is None:
             self.keep = False
             return self.send(400, b"bad request")
+        self.taken = None
+        try:
+            keep = self.serve_target(target)
+        except BaseException:
+            if self.taken:
+                self.taken.rollback()  # the message goes back to the queue
+            raise
+        if self.taken:
+            try:
+                self.taken.commit()
+            except store.Unavailable as error:
+                # Sent, but back in the queue: the unit may be given it once more.
+                server.health.down(error)
+        return keep
+
+    def serve_target(self, target):
+        server = self.server
+        sock = self.request
         faults = server.faults
         if faults.take_close(target):
             return False
@@ -312,6 +228,7 @@ class Handler(socketserver.BaseRequestHandler):
             time.sleep(faults.delay[target] / 1000.0)
         if target in faults.status:
             return self.send(faults.status[target], b"status from the fault options")
+        self.status = 200
         body = self.answer(target)
         if body is None:
             return self.send(404, b"not found")
@@ -321,7 +238,7 @@ class Handler(socketserver.BaseRequestHandler):
             return False
         if target in faults.chunked:
             return self.send_chunked(body)
-        return self.send(200, body)
+        return self.send(self.status, body)
 
     def answer(self, target):
         server = self.server
@@ -362,20 +279,44 @@ class Handler(socketserver.BaseRequestHandler):
         return self.client_address[0]
 
     def report(self, query, take):
+        """The answer to a report, once it is stored: "ok", or a queued message taken in a
+        transaction (self.taken) that ends when the answer is out. A store that cannot be
+        reached gives a server error: the launcher goes on, as after any failed report."""
         server = self.server
         fields = {}
         for piece in query.split("&"):
             key, _, value = piece.partition("=")
             fields.setdefault(key, urllib.parse.unquote(value, encoding="latin-1"))
-        server.reports.add(self.peer(), query, fields)
-        message = take and take_message(server.messages, fields.get("Unid", ""), self.peer())
-        if message:
-            name, content = message
-            return name.encode("latin-1").ljust(30)[:30] + content
-        return b"ok"
+        unit = fields.get("Unid", "")
+        try:
+            server.reports.add_report(self.peer(), query, fields)
+            server.health.up()
+        except store.Unavailable as error:
+            server.health.down(error)
+            self.status = 500
+            return b"the report store is unavailable"
+        if not take or not messages.valid_unit(unit):
+            return b"ok"
+        try:
+            if server.messages:
+                messages.import_unit(server.reports, server.messages, unit)
+            self.taken = server.reports.take_message(unit, self.peer())
+        except store.Unavailable as error:
+            server.health.down(error)
+            return b"ok"  # stored; the message waits for the next report
+        except (OSError, ValueError):
+            return b"ok"  # a drop folder's file that could not be read stays there
+        if self.taken.message is None:
+            return b"ok"
+        name, content = self.taken.message
+        if server.fail_after_take:
+            os._exit(3)  # a test's service dying between the take and the answer
+        return name.encode("latin-1").ljust(messages.MESSAGE_NAME)[:messages.MESSAGE_NAME] \
+            + content
 
     def send(self, status, body):
-        reason = {200: "OK", 400: "Bad Request", 404: "Not Found"}.get(status, "Status")
+        reason = {200: "OK", 400: "Bad Request", 404: "Not Found",
+                  500: "Internal Server Error"}.get(status, "Status")
         head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: %s\r\n\r\n"
                 % (status, reason, len(body), "keep-alive" if self.keep else "close")).encode()
         self.request.sendall(head if self.method == b"HEAD" else head + body)
@@ -460,6 +401,30 @@ class PooledServer(Server):
             self.free.release()
 
 
+class Health:
+    """Says once on stderr (the journal) when the store stops answering, and once when it is
+    back: an outage is two lines, however many reports fail during it."""
+
+    def __init__(self):
+        self.lock, self.failing = threading.Lock(), False
+
+    def down(self, error):
+        with self.lock:
+            if self.failing:
+                return
+            self.failing = True
+        print(f"serve: the report store is unavailable, reports get a server error: {error}",
+              file=sys.stderr, flush=True)
+
+    def up(self):
+        if not self.failing:
+            return
+        with self.lock:
+            was, self.failing = self.failing, False
+        if was:
+            print("serve: the report store answers again", file=sys.stderr, flush=True)
+
+
 def serve(args):
     if not args.root and not (args.reports_only and args.db):
         print("serve: --root is needed (or --reports-only with --db)", file=sys.stderr)
@@ -472,8 +437,15 @@ def serve(args):
     server.reports_only = args.reports_only
     server.log = args.log
     server.log_lock = threading.Lock()
-    server.reports = ReportStore(args.db or os.path.join(server.root, "reports.sqlite"))
+    server.health = Health()
+    try:
+        server.reports = store.open_store(args.db or os.path.join(server.root, "reports.sqlite"),
+                                          wait=True)
+    except store.Unavailable as error:
+        print(f"serve: {error}", file=sys.stderr)
+        return 1
     server.messages = args.messages
+    server.fail_after_take = args.fail_after_take
     server.faults = Faults(args)
     if args.log:
         open(args.log, "ab").close()
@@ -587,7 +559,27 @@ def publish(args):
     print(f"published {len(names)} files as version {args.version} in {area}"
           + (f", signed as sequence {sequence}" if args.sign else "")
           + f"; static answers for {static} files in {os.path.join(args.root, 'static')}")
-    return 0
+    return to_hosts(args) if args.hosts else 0
+
+
+def to_hosts(args):
+    """Prints the replicate command for each host of the hosts file, or runs them all."""
+    try:
+        hosts = replicate.hosts_of(args.hosts)
+    except OSError as error:
+        print(f"publish: the release is in place here, but {error}", file=sys.stderr)
+        return 1
+    failed = []
+    for dest in hosts:
+        command = replicate.command_for(args.root, dest, args.rsh)
+        if not args.replicate:
+            print("replicate with: " + " ".join(shlex.quote(c) for c in command))
+        elif subprocess.run(command).returncode != 0:
+            failed.append(dest)
+    if failed:
+        print("publish: not replicated to " + ", ".join(failed) + "; run replicate again for"
+              " them", file=sys.stderr)
+    return 1 if failed else 0
 
 
 def main(argv=None):
@@ -604,7 +596,9 @@ def main(argv=None):
                    help="with --reports-only: connections served at once")
     s.add_argument("--log")
     s.add_argument("--db")
-    s.add_argument("--messages")
+    s.add_argument("--messages", help="a drop folder of queued files, DIR/<unit>/<file>,"
+                   " imported into the store as the unit reports")
+    s.add_argument("--fail-after-take", action="store_true", help=argparse.SUPPRESS)
     s.add_argument("--close-times", action="append")
     s.add_argument("--delay", action="append")
     s.add_argument("--wrong-digest", action="append")
@@ -628,15 +622,23 @@ def main(argv=None):
                    help=f"let --sequence jump more than {signing.SEQUENCE_JUMP_MAX} past the last")
     p.add_argument("--state", metavar="FILE",
                    help="the signing state (the last sequence); default KEY.pem.sequence")
+    p.add_argument("--hosts", metavar="FILE", help="the other hosts' roots, one a line"
+                   " (a folder or host:path): print the replicate command for each")
+    p.add_argument("--replicate", action="store_true", help="with --hosts: run them")
+    p.add_argument("--rsh", default="ssh", help="with --hosts: replicate's remote shell")
     deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
     adoption.add_arguments(sub.add_parser("report", help="the release adoption report"))
     upkeep.add_prune_arguments(sub.add_parser(
         "prune", help="take the personal data out of old reports"))
     upkeep.add_backup_arguments(sub.add_parser(
         "backup", help="copy the report store while the service writes"))
+    messages.add_arguments(sub.add_parser("message", help="the message queue"))
+    replicate.add_arguments(sub.add_parser(
+        "replicate", help="copy the published release to another host's root"))
     args = parser.parse_args(argv)
     commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy,
-                "report": adoption.report, "prune": upkeep.prune, "backup": upkeep.backup}
+                "report": adoption.report, "prune": upkeep.prune, "backup": upkeep.backup,
+                "message": messages.message, "replicate": replicate.replicate}
     return commands[args.command](args)
 
 

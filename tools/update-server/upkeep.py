@@ -11,8 +11,10 @@ import os
 import sqlite3
 import sys
 
+import store
+
 TIME_FORMAT = "%Y-%m-%d %H:%M:%S"
-PERSONAL = ("peer", "query", "ip", "user", "fone", "email")
+PERSONAL = ("peer", "query", "ip", '"user"', "fone", "email")
 PRUNE_BATCH = 5000  # rows a transaction: the service's inserts never wait long behind one
 BUSY_SECONDS = 30  # for the service's own transaction to end
 
@@ -23,6 +25,8 @@ def prune(args):
         return 2
     cutoff = (datetime.datetime.now() - datetime.timedelta(days=args.older_than)).strftime(
         TIME_FORMAT)
+    if store.is_url(args.db):
+        return prune_postgresql(args.db, cutoff)
     try:
         db = sqlite3.connect(args.db, timeout=BUSY_SECONDS)
         # The pruned bytes are overwritten in the file, not only let go.
@@ -45,7 +49,38 @@ def prune(args):
     return 0
 
 
+def prune_postgresql(url, cutoff):
+    """The same in PostgreSQL: batches of rows in time order (from the time index), each its
+    own transaction; the next batch starts at the last one's moment."""
+    blank = ", ".join(f"{c} = ''" for c in PERSONAL)
+    held = " or ".join(f"{c} != ''" for c in PERSONAL)
+    pruned, since = 0, ""
+    try:
+        _, db = store.connect_reader(url)
+        while True:
+            done = db.execute(
+                f"with batch as (select ctid from reports where at >= ? and at < ? and ({held})"
+                f" order by at limit {PRUNE_BATCH}) update reports set {blank} from batch"
+                " where reports.ctid = batch.ctid returning reports.at", (since, cutoff))
+            moments = [row[0] for row in done]
+            db.commit()
+            if not moments:
+                break
+            pruned += len(moments)
+            since = max(moments)
+        db.close()
+    except store.errors() as error:
+        print(f"prune: {error}", file=sys.stderr)
+        return 1
+    print(f"prune: personal data taken out of {pruned} reports from before {cutoff}")
+    return 0
+
+
 def backup(args):
+    if store.is_url(args.db):
+        print("backup: a PostgreSQL store is copied with pg_dump (or by its replica)",
+              file=sys.stderr)
+        return 2
     partial = args.to + ".partial"
     try:
         # Personal data: the copy is for its owner only, whatever the umask.
@@ -69,7 +104,8 @@ def backup(args):
 
 
 def add_prune_arguments(parser):
-    parser.add_argument("--db", required=True, help="the report service's SQLite file")
+    parser.add_argument("--db", required=True, help="the report store: the service's SQLite"
+                        " file or a postgresql:// URL")
     parser.add_argument("--older-than", type=int, required=True, metavar="DAYS")
 
 
