@@ -10,9 +10,15 @@ of its own (127.0.0.0/8 is all loopback), as units at many offices would be: the
 limits per address (connections, requests a second) stay as deployed.
 
 Measured: complete checks per second, the p50 and p99 latency of a request, errors, and reports
-stored against reports sent.
+stored against reports sent (each once: a report stored twice counts as lost).
 
-  python3 bench/server_load.py [--launchers 64] [--checks 20000] [--seconds 30]
+  python3 bench/server_load.py [--launchers 64] [--checks 20000] [--seconds 30] [--postgresql]
+  python3 bench/server_load.py --targets HOST:PORT[,HOST:PORT...] [--db STORE] [...]
+
+--postgresql also runs the deployment with its reports in a throw-away PostgreSQL, as one host
+and as two hosts (two nginx, two report services) sharing it, the launchers spread over both.
+--targets loads deployments that already run, all at once, the launchers spread over them;
+--db names their store (a SQLite file or a postgresql:// URL) to count what was stored.
 
 Exits with 1 when an answer was wrong or a report was lost, so a short run doubles as a test.
 """
@@ -22,7 +28,6 @@ import asyncio
 import hashlib
 import os
 import shutil
-import sqlite3
 import statistics
 import sys
 import tempfile
@@ -30,16 +35,17 @@ import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
-from e2e_support import Deployment, ReferenceServer, publish  # noqa: E402
+from e2e_support import Deployment, Postgres, ReferenceServer, publish, query  # noqa: E402
 
 AREA = "/files/Contrib/"
 
 
 class Run:
-    def __init__(self, label, port, expected, checks, seconds):
-        self.label, self.port, self.expected = label, port, expected
+    def __init__(self, label, targets, expected, checks, seconds):
+        self.label, self.targets, self.expected = label, targets, expected
         self.left, self.deadline = checks, time.monotonic() + seconds
         self.latencies, self.errors, self.done, self.sent = [], [], 0, 0
+        self.tag = b"%d" % time.time_ns()  # this run's units, in a store others share
 
 
 def source_address(n):
@@ -47,12 +53,12 @@ def source_address(n):
     return f"127.{10 + n // 62500 % 200}.{n // 250 % 250}.{n % 250 + 1}"
 
 
-async def request(conn, port, target, source):
-    """One GET on conn (reader, writer or None) from address source; returns (conn, status,
-    body)."""
+async def request(conn, address, target, source):
+    """One GET on conn (reader, writer or None) to address (host, port) from address source;
+    returns (conn, status, body)."""
     for attempt in (1, 2):
         if conn is None:
-            conn = await asyncio.open_connection("127.0.0.1", port, local_addr=(source, 0))
+            conn = await asyncio.open_connection(*address, local_addr=(source, 0))
         reader, writer = conn
         writer.write(b"GET " + target + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                      b"Accept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; QVBrelmox)"
@@ -85,7 +91,8 @@ async def launcher(run, number):
     while run.left > 0 and time.monotonic() < run.deadline:
         run.left -= 1
         conn, source = None, source_address(run.left)
-        unit = b"load-%d-%d" % (number, run.left)
+        unit = b"load-%s-%d-%d" % (run.tag, number, run.left)
+        address = run.targets[number % len(run.targets)]
         targets = [b"/Ok",
                    b"/cgi-bin/QVBrelmoxDLL.dll?Versao=5.2&IP=10.0.0.1&Unid=" + unit +
                    b"&User=Jo%E3o&Fone=&Email=&Ex=Contrib&VersaoExe=2.4.0.0"]
@@ -96,7 +103,7 @@ async def launcher(run, number):
                 start = time.perf_counter()
                 if target.startswith(b"/cgi-bin/"):
                     run.sent += 1
-                conn, status, body = await request(conn, run.port, target, source)
+                conn, status, body = await request(conn, address, target, source)
                 run.latencies.append(time.perf_counter() - start)
                 want = run.expected.get(target)
                 if status != 200 or (want is not None and body != want):
@@ -125,19 +132,31 @@ def expected_answers(root):
     return answers
 
 
-def stored(db):
-    con = sqlite3.connect(db)
-    try:
-        return con.execute("select count(*) from reports where unid like 'load-%'").fetchone()[0]
-    finally:
-        con.close()
+def stored(db, tag):
+    """The run's units stored, each counted once."""
+    if db is None:
+        return None
+    return query(db, "select count(distinct unid) from reports where unid like ?",
+                 (f"load-{tag.decode()}-%",))[0][0]
+
+
+def twice(db, tag):
+    if db is None:
+        return 0
+    return query(db, "select count(*) - count(distinct unid) from reports where unid like ?",
+                 (f"load-{tag.decode()}-%",))[0][0]
 
 
 def report(run, db):
     lat = sorted(run.latencies) or [0]
     p = lambda q: lat[min(len(lat) - 1, int(q * len(lat)))] * 1000
     rate = run.done / run.elapsed if run.elapsed else 0
-    kept = stored(db)
+    kept, doubled = stored(db, run.tag), twice(db, run.tag)
+    if db is None:
+        kept = run.sent  # nothing to count it in
+    if doubled:
+        print(f"    {doubled} reports stored twice")
+        kept -= doubled
     run.sound = not run.errors and kept == run.sent
     print(f"{run.label:<22} {rate:8.0f} {run.done:7d} {p(0.5):8.2f} {p(0.99):8.2f} "
           f"{len(run.errors):6d} {kept:>7}/{run.sent:<7}", flush=True)
@@ -146,12 +165,45 @@ def report(run, db):
     return rate
 
 
+def expected_from(address):
+    """The answers the first target gives, each file's digest checked against its body: the
+    other targets must give the same."""
+    async def fetch():
+        answers = {b"/Ok": b"Ok", b"/cgi-bin/QVBrelmoxDLL.dll": None}
+        for name in (b"QVBrelmox2.ini", b"Versao.txt"):
+            _, _, body = await request(None, address, AREA.encode() + name, "127.0.0.1")
+            answers[AREA.encode() + name] = body
+            answers[b"/md5.php?" + AREA[1:].encode() + name] = (
+                b"OK" + hashlib.md5(body).hexdigest().upper().encode() + b"OK")
+        return answers
+    return asyncio.run(fetch())
+
+
+def address_of(text):
+    host, _, port = text.rpartition(":")
+    return host.strip("[]"), int(port)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--launchers", type=int, default=64, help="launchers at once")
     parser.add_argument("--checks", type=int, default=20000, help="checks per server, at most")
     parser.add_argument("--seconds", type=float, default=30, help="time per server, at most")
+    parser.add_argument("--postgresql", action="store_true",
+                        help="also one host and two hosts on a throw-away PostgreSQL")
+    parser.add_argument("--targets", help="HOST:PORT,... of running deployments, loaded at once")
+    parser.add_argument("--db", help="with --targets: their store, to count the reports")
     args = parser.parse_args()
+    header = (f"{'server':<22} {'checks/s':>8} {'checks':>7} {'p50 ms':>8} {'p99 ms':>8} "
+              f"{'errors':>6} {'stored/sent':>15}")
+    if args.targets:
+        targets = [address_of(t) for t in args.targets.split(",")]
+        print(header)
+        run = Run(f"{len(targets)} targets", targets, expected_from(targets[0]), args.checks,
+                  args.seconds)
+        asyncio.run(load(run, args.launchers))
+        report(run, args.db)
+        return 0 if run.sound else 1
     work = tempfile.mkdtemp(prefix="qvb-load-")
     try:
         src, root = os.path.join(work, "rel"), os.path.join(work, "root")
@@ -164,21 +216,33 @@ def main():
         print(f"{args.launchers} launchers at once, up to {args.checks} checks or "
               f"{args.seconds:.0f} s per server; 6 requests a check; loopback, {os.cpu_count()} "
               "cores")
-        print(f"{'server':<22} {'checks/s':>8} {'checks':>7} {'p50 ms':>8} {'p99 ms':>8} "
-              f"{'errors':>6} {'stored/sent':>15}")
+        print(header)
         rates, sound = {}, True
+
+        def measure(label, targets, db):
+            nonlocal sound
+            run = Run(label, [("127.0.0.1", p) for p in targets], expected, args.checks,
+                      args.seconds)
+            asyncio.run(load(run, args.launchers))
+            rates[label] = report(run, db)
+            sound &= run.sound
+
         with Deployment(root, workers="auto") as dep:
-            run = Run("nginx deployment", dep.port, expected, args.checks, args.seconds)
-            asyncio.run(load(run, args.launchers))
-            rates["nginx"] = report(run, dep.db)
-            sound &= run.sound
+            measure("nginx, SQLite", [dep.port], dep.db)
+        if args.postgresql:
+            with Postgres() as pg:
+                with Deployment(root, workers="auto", db=pg.url) as dep:
+                    measure("nginx, PostgreSQL", [dep.port], pg.url)
+                # Each host with half the workers: the two share this machine's cores.
+                half = str(max(1, (os.cpu_count() or 2) // 2))
+                with Deployment(root, workers=half, db=pg.url) as one, \
+                        Deployment(root, workers=half, db=pg.url) as two:
+                    measure("2 x nginx, PostgreSQL", [one.port, two.port], pg.url)
         with ReferenceServer(root) as ref:
-            run = Run("reference serve", ref.port, expected, args.checks, args.seconds)
-            asyncio.run(load(run, args.launchers))
-            rates["reference"] = report(run, os.path.join(ref.dir, "reports.sqlite"))
-            sound &= run.sound
-        if rates["reference"]:
-            print(f"nginx deployment / reference server: {rates['nginx'] / rates['reference']:.1f}x")
+            measure("reference serve", [ref.port], os.path.join(ref.dir, "reports.sqlite"))
+        if rates["reference serve"]:
+            print("nginx deployment / reference server: "
+                  f"{rates['nginx, SQLite'] / rates['reference serve']:.1f}x")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0 if sound else 1

@@ -2,8 +2,10 @@
 the nginx deployment of a published root, publishing a release, and a loopback address that
 refuses connections."""
 
+import glob
 import os
 import re
+import shutil
 import signal
 import socket
 import sqlite3
@@ -83,23 +85,21 @@ class Deployment:
     Besides the deployment's own logs, nginx writes every request line whole to a log of the
     test's (requests()), which production never writes: there the report's query is left out."""
 
-    def __init__(self, root, workers="1", reports_port=None, deploy_args=()):
+    def __init__(self, root, workers="1", reports_port=None, deploy_args=(), db=None,
+                 service_args=()):
         os.chmod(os.path.dirname(os.path.abspath(root)), 0o755)  # the test's folder
         self.dir = tempfile.mkdtemp(prefix="nginx-", dir=os.path.dirname(os.path.abspath(root)))
         os.chmod(self.dir, 0o755)
-        self.db = os.path.join(self.dir, "reports.sqlite")
+        self.db = db or os.path.join(self.dir, "reports.sqlite")
         self.messages = os.path.join(self.dir, "messages")
+        self.service_log = os.path.join(self.dir, "reports.log")  # the service's stderr
+        self.service_args = ["--db", self.db, "--messages", self.messages, *service_args]
         os.makedirs(self.messages)
         self.reports = self.nginx = None
         try:
             if reports_port is None:
-                port_file = os.path.join(self.dir, "reports.port")
-                self.reports = subprocess.Popen(
-                    [sys.executable, SERVER_SCRIPT, "serve", "--reports-only", "--db", self.db,
-                     "--messages", self.messages, "--port", "0", "--port-file", port_file],
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                wait_for_file(port_file, "report service")
-                reports_port = int(read(port_file))
+                self.start_reports()
+                reports_port = self.reports_port
             self.reports_port = reports_port
             self.port = free_port()
             self.address = f"127.0.0.1:{self.port}"
@@ -122,6 +122,24 @@ class Deployment:
         except BaseException:
             self.stop()
             raise
+
+    def start_reports(self, port=0):
+        """Starts the report service (again, on its port, after kill_reports)."""
+        port_file = os.path.join(self.dir, "reports.port")
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        with open(self.service_log, "ab") as log:
+            self.reports = subprocess.Popen(
+                [sys.executable, SERVER_SCRIPT, "serve", "--reports-only", *self.service_args,
+                 "--port", str(port), "--port-file", port_file],
+                stdout=subprocess.DEVNULL, stderr=log)
+        wait_for_file(port_file, "report service")
+        self.reports_port = int(read(port_file))
+
+    def kill_reports(self):
+        """Kills the report service at once, as a crash would."""
+        self.reports.kill()
+        self.reports.wait(timeout=10)
 
     def requests(self):
         """The request lines nginx's HTTP server saw (after the front), whole."""
@@ -159,12 +177,8 @@ class Deployment:
             time.sleep(0.05)
         raise RuntimeError("nginx's workers were not replaced")
 
-    def stored_reports(self, where="1"):
-        db = sqlite3.connect(self.db)
-        try:
-            return db.execute(f"select peer, query, unid from reports where {where}").fetchall()
-        finally:
-            db.close()
+    def stored_reports(self, where="1=1"):
+        return query(self.db, f"select peer, query, unid from reports where {where}")
 
     def stop(self):
         for proc in (self.nginx, self.reports):
@@ -177,6 +191,63 @@ class Deployment:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def query(db, sql, params=()):
+    """The rows of one query on a report store: a SQLite file or a postgresql:// URL."""
+    sys.path.insert(0, os.path.dirname(SERVER_SCRIPT))
+    import store
+    engine, conn = store.connect_reader(db)
+    conn = conn or sqlite3.connect(db)
+    try:
+        return conn.execute(sql, params).fetchall()
+    finally:
+        conn.close()
+
+
+class Postgres:
+    """A throw-away PostgreSQL cluster of the test's own, on a Unix socket in a temporary
+    folder only (no TCP); run as the postgres user when the test runs as root. A context
+    manager; url names its database; stop() and start() let a test take it away and back."""
+
+    def __init__(self):
+        versions = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"),
+                          key=lambda p: int(p.split("/")[4]))
+        if not versions:
+            raise RuntimeError("PostgreSQL is not installed (scripts/bootstrap)")
+        self.bin = os.path.dirname(versions[-1])
+        self.dir = tempfile.mkdtemp(prefix="qvb-pg-")
+        self.data, self.log = os.path.join(self.dir, "data"), os.path.join(self.dir, "log")
+        self.as_owner = []
+        if os.geteuid() == 0:
+            shutil.chown(self.dir, "postgres", "postgres")
+            self.as_owner = ["runuser", "-u", "postgres", "--"]
+        self.run("initdb", "-D", self.data, "--auth=trust", "-U", "postgres", "-E", "UTF8",
+                 "--locale=C.UTF-8")
+        self.start()
+        self.run("createdb", "-h", self.dir, "-U", "postgres", "qvb")
+        self.url = f"postgresql://postgres@/qvb?host={self.dir}"
+
+    def run(self, program, *args):
+        subprocess.run(self.as_owner + [os.path.join(self.bin, program), *args], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+    def start(self):
+        self.run("pg_ctl", "-D", self.data, "-l", self.log, "-w", "-t", "60", "-o",
+                 f"-c listen_addresses='' -c unix_socket_directories='{self.dir}'"
+                 " -c max_connections=60", "start")
+
+    def stop(self):
+        self.run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "-t", "60", "stop")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.stop()
+        finally:
+            shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class ReferenceServer:
