@@ -225,8 +225,12 @@ class Postgres:
         self.run("initdb", "-D", self.data, "--auth=trust", "-U", "postgres", "-E", "UTF8",
                  "--locale=C.UTF-8")
         self.start()
-        self.run("createdb", "-h", self.dir, "-U", "postgres", "qvb")
-        self.url = f"postgresql://postgres@/qvb?host={self.dir}"
+        self.url = self.database("qvb")
+
+    def database(self, name):
+        """Makes a database of that name; returns its URL."""
+        self.run("createdb", "-h", self.dir, "-U", "postgres", name)
+        return f"postgresql://postgres@/{name}?host={self.dir}"
 
     def run(self, program, *args):
         subprocess.run(self.as_owner + [os.path.join(self.bin, program), *args], check=True,

@@ -305,11 +305,12 @@ class PostgresStore:
                 " select id from messages where unid = %s and delivered_at is null"
                 " order by id limit 1 for update skip locked) returning name, content",
                 (now(), peer, unit)).fetchone()
+            if row is None:
+                conn.rollback()
         except psycopg.Error as error:
             self.pool.put(conn, broken=True)
             raise Unavailable(str(error).strip()) from error
         if row is None:
-            conn.rollback()
             self.pool.put(conn)
             return Taken(None, None)
 

@@ -403,16 +403,22 @@ class PooledServer(Server):
 
 class Health:
     """Says once on stderr (the journal) when the store stops answering, and once when it is
-    back: an outage is two lines, however many reports fail during it."""
+    back: an outage is two lines, however many reports fail during it. A database going down
+    or coming up answers some and fails others for a while: the outage ends only once the
+    store has answered for STEADY_SECONDS without a failure."""
+
+    STEADY_SECONDS = 2
 
     def __init__(self):
-        self.lock, self.failing = threading.Lock(), False
+        self.lock, self.failing, self.last_failure = threading.Lock(), False, 0.0
 
     def down(self, error):
         with self.lock:
+            self.last_failure = time.monotonic()
             if self.failing:
                 return
             self.failing = True
+        error = " ".join(str(error).split())  # one line in the journal
         print(f"serve: the report store is unavailable, reports get a server error: {error}",
               file=sys.stderr, flush=True)
 
@@ -420,9 +426,10 @@ class Health:
         if not self.failing:
             return
         with self.lock:
-            was, self.failing = self.failing, False
-        if was:
-            print("serve: the report store answers again", file=sys.stderr, flush=True)
+            if not self.failing or time.monotonic() - self.last_failure < self.STEADY_SECONDS:
+                return
+            self.failing = False
+        print("serve: the report store answers again", file=sys.stderr, flush=True)
 
 
 def serve(args):
