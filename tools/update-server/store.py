@@ -95,6 +95,7 @@ def report_row(peer, query, fields):
 INSERT_REPORT = ("insert into reports(" + ", ".join(REPORT_COLUMNS) + ") values ("
                  + ", ".join("?" * len(REPORT_COLUMNS)) + ")")
 INSERT_MESSAGE = ("insert into messages(unid, name, content, queued_at) values (?, ?, ?, ?)")
+WAITING = "select exists(select 1 from messages where unid = ? and delivered_at is null)"
 LIST_MESSAGES = ("select id, unid, name, length(content), queued_at, delivered_at, delivered_to"
                  " from messages where (? = '' or unid = ?) order by id")
 
@@ -130,9 +131,11 @@ class SqliteStore:
             self.db.execute("commit")
 
     def add_report(self, peer, query, fields):
+        """Stores the report; true when a message waits for its unit."""
         try:
             with self.lock:
                 self.db.execute(INSERT_REPORT, report_row(peer, query, fields))
+                return bool(self.db.execute(WAITING, (fields.get("Unid", ""),)).fetchone()[0])
         except sqlite3.Error as error:
             raise Unavailable(str(error)) from error
 
@@ -227,8 +230,10 @@ class Pool:
             if self.idle:
                 return self.idle.pop()
         try:
+            # Each statement its own transaction, unless one is begun: a report is one
+            # round trip.
             return psycopg.connect(self.url, connect_timeout=CONNECT_SECONDS,
-                                   application_name="qvbrelmox")
+                                   application_name="qvbrelmox", autocommit=True)
         except psycopg.Error as error:
             self.slots.release()
             raise Unavailable(str(error).strip()) from error
@@ -276,7 +281,7 @@ class PostgresStore:
     def migrate(self):
         if self.ready:
             return
-        with self.pool.connection() as conn:
+        with self.pool.connection() as conn, conn.transaction():
             conn.execute("select pg_advisory_xact_lock(%s)", (MIGRATION_LOCK,))
             _migrate(conn, self.engine, conn.execute)
         self.ready = True
@@ -284,7 +289,9 @@ class PostgresStore:
     def add_report(self, peer, query, fields):
         self.migrate()
         with self.pool.connection() as conn:
-            conn.execute(pg(INSERT_REPORT), report_row(peer, query, fields))
+            return conn.execute(pg(f"with stored as ({INSERT_REPORT}) {WAITING}"),
+                                (*report_row(peer, query, fields), fields.get("Unid", ""))
+                                ).fetchone()[0]
 
     def add_message(self, unit, name, content):
         self.migrate()
@@ -300,6 +307,7 @@ class PostgresStore:
         self.migrate()
         conn = self.pool.get()
         try:
+            conn.execute("begin")
             row = conn.execute(
                 "update messages set delivered_at = %s, delivered_to = %s where id = ("
                 " select id from messages where unid = %s and delivered_at is null"

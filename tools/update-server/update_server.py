@@ -289,7 +289,7 @@ class Handler(socketserver.BaseRequestHandler):
             fields.setdefault(key, urllib.parse.unquote(value, encoding="latin-1"))
         unit = fields.get("Unid", "")
         try:
-            server.reports.add_report(self.peer(), query, fields)
+            waiting = server.reports.add_report(self.peer(), query, fields)
             server.health.up()
         except store.Unavailable as error:
             server.health.down(error)
@@ -298,8 +298,10 @@ class Handler(socketserver.BaseRequestHandler):
         if not take or not messages.valid_unit(unit):
             return b"ok"
         try:
-            if server.messages:
-                messages.import_unit(server.reports, server.messages, unit)
+            if server.messages and messages.import_unit(server.reports, server.messages, unit):
+                waiting = True
+            if not waiting:
+                return b"ok"
             self.taken = server.reports.take_message(unit, self.peer())
         except store.Unavailable as error:
             server.health.down(error)
