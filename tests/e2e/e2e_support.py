@@ -80,8 +80,10 @@ def wait_for_port(port, what, timeout=10):
 class Deployment:
     """A published root served the production way on loopback: deploy's nginx configuration,
     with the report service (serve --reports-only) storing into its own database; a context
-    manager. messages is the report service's queue folder. reports_port names a report service
-    of the caller's instead; deploy_args go to deploy (its workers run as nobody here).
+    manager. messages is the report service's drop folder. reports_port names a report service
+    of the caller's instead; deploy_args go to deploy (its workers run as nobody here); db
+    names the store (a postgresql:// URL shared with other deployments), service_args go to
+    the report service, whose stderr is kept in service_log.
     Besides the deployment's own logs, nginx writes every request line whole to a log of the
     test's (requests()), which production never writes: there the report's query is left out."""
 

@@ -4,18 +4,25 @@ the tools of a production deployment.
 
   update_server.py serve --root DIR [--bind 127.0.0.1] [--port N] [--log FILE] [--db FILE]
                          [--messages DIR] [fault options]
-  update_server.py serve --reports-only --db FILE [--messages DIR] [--port N] [--threads N]
+  update_server.py serve --reports-only --db STORE [--messages DIR] [--port N] [--threads N]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
+                           [--hosts FILE [--replicate] [--rsh CMD]]
+  update_server.py replicate --root DIR --to DEST [--rsh CMD]
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
-  update_server.py report --db FILE [--days N] [--html OUT.html] [--csv OUT.csv]
-  update_server.py prune --db FILE --older-than DAYS
+  update_server.py report --db STORE [--days N] [--html OUT.html] [--csv OUT.csv]
+  update_server.py prune --db STORE --older-than DAYS
   update_server.py backup --db FILE --to FILE
+  update_server.py message add --db STORE (--unit N FILE... | FOLDER)
+  update_server.py message list --db STORE [--unit N]
+
+STORE is a SQLite file, or a postgresql:// URL when several hosts share it (see store.py).
 
 publish copies the release into DIR/files/Contrib/, writes Versao.txt, and lays out the static
 answers (DIR/static, see static_release.py) that nginx serves; deploy writes nginx's
 configuration for them (see deploy.py). serve --reports-only is the report service behind nginx;
-prune and backup keep its store (see upkeep.py).
+prune and backup keep its store (see upkeep.py); message queues files for the units (see
+messages.py); replicate copies a published release to another host's root (see replicate.py).
 
 publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
@@ -26,13 +33,12 @@ serve answers:
   /Ok                                 "Ok"
   /files/Contrib/<name>               the file, or the not-found text (byte 0xC6) when missing
   /md5.php?files/Contrib/<name>       "OK" + MD5 digits + "OK"
-  /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report in SQLite; a GET is answered with a
-                                      queued message file for the unit (--messages
-                                      DIR/<unit>/<file>, then moved to DIR/delivered/<unit>/),
-                                      else "ok"
+  /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report; a GET is answered with the unit's
+                                      oldest queued message, else "ok"; 500 while the store
+                                      cannot be reached
 The request target is everything between the method and the last word of the request line, so
-names with spaces work. Every request line is appended to --log as it arrives. Reports go into
-SQLite in WAL mode; with --reports-only only the report is answered, the launcher's address is
+names with spaces work. Every request line is appended to --log as it arrives. Files in
+--messages DIR/<unit>/ are moved into the queue when the unit reports; with --reports-only only the report is answered, the launcher's address is
 taken from nginx's X-Real-IP header, and at most --threads connections are served at once.
 
 Fault injection (for tests), each repeatable:
