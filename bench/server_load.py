@@ -10,7 +10,8 @@ of its own (127.0.0.0/8 is all loopback), as units at many offices would be: the
 limits per address (connections, requests a second) stay as deployed.
 
 Measured: complete checks per second, the p50 and p99 latency of a request, errors, and reports
-stored against reports sent (each once: a report stored twice counts as lost).
+stored against reports sent (each once: a report stored twice counts as lost); for the
+deployments, the CPU time a report costs the report services and PostgreSQL.
 
   python3 bench/server_load.py [--launchers 64] [--checks 20000] [--seconds 30] [--postgresql]
   python3 bench/server_load.py --targets HOST:PORT[,HOST:PORT...] [--db STORE] [...]
@@ -179,6 +180,46 @@ def expected_from(address):
     return asyncio.run(fetch())
 
 
+def cpu_seconds(pid, children=False):
+    """CPU time of a process, with its children's that have ended (and, when asked, those that
+    still run: PostgreSQL's backends)."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    def own(p, ended):
+        try:
+            fields = open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()
+        except OSError:
+            return 0
+        return sum(int(f) for f in fields[11:15 if ended else 13])
+    total = own(pid, True)
+    if children:
+        for p in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                parent = int(open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                continue
+            if parent == pid:
+                total += own(p, False)
+    return total / ticks
+
+
+class Cost:
+    """CPU spent by the report services and by PostgreSQL during a run, per report."""
+
+    def __init__(self, services, pg):
+        self.services, self.pg = services, pg
+        self.start = self.now()
+
+    def now(self):
+        return (sum(cpu_seconds(s.reports.pid) for s in self.services),
+                cpu_seconds(self.pg.postmaster(), True) if self.pg else 0)
+
+    def show(self, reports):
+        spent = [b - a for a, b in zip(self.start, self.now())]
+        per = lambda seconds: 1000 * seconds / max(1, reports)
+        print(f"    CPU a report: report services {per(spent[0]):.2f} ms"
+              + (f", PostgreSQL {per(spent[1]):.2f} ms" if self.pg else ""), flush=True)
+
+
 def address_of(text):
     host, _, port = text.rpartition(":")
     return host.strip("[]"), int(port)
@@ -219,27 +260,30 @@ def main():
         print(header)
         rates, sound = {}, True
 
-        def measure(label, targets, db):
+        def measure(label, deps, db, pg=None):
             nonlocal sound
-            run = Run(label, [("127.0.0.1", p) for p in targets], expected, args.checks,
+            run = Run(label, [("127.0.0.1", d.port) for d in deps], expected, args.checks,
                       args.seconds)
+            cost = Cost([d for d in deps if getattr(d, "reports", None)], pg)
             asyncio.run(load(run, args.launchers))
             rates[label] = report(run, db)
+            if cost.services:
+                cost.show(run.sent)
             sound &= run.sound
 
         with Deployment(root, workers="auto") as dep:
-            measure("nginx, SQLite", [dep.port], dep.db)
+            measure("nginx, SQLite", [dep], dep.db)
         if args.postgresql:
             with Postgres() as pg:
                 with Deployment(root, workers="auto", db=pg.url) as dep:
-                    measure("nginx, PostgreSQL", [dep.port], pg.url)
+                    measure("nginx, PostgreSQL", [dep], pg.url, pg)
                 # Each host with half the workers: the two share this machine's cores.
                 half = str(max(1, (os.cpu_count() or 2) // 2))
                 with Deployment(root, workers=half, db=pg.url) as one, \
                         Deployment(root, workers=half, db=pg.url) as two:
-                    measure("2 x nginx, PostgreSQL", [one.port, two.port], pg.url)
+                    measure("2 x nginx, PostgreSQL", [one, two], pg.url, pg)
         with ReferenceServer(root) as ref:
-            measure("reference serve", [ref.port], os.path.join(ref.dir, "reports.sqlite"))
+            measure("reference serve", [ref], os.path.join(ref.dir, "reports.sqlite"))
         if rates["reference serve"]:
             print("nginx deployment / reference server: "
                   f"{rates['nginx, SQLite'] / rates['reference serve']:.1f}x")

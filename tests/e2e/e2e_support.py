@@ -229,6 +229,10 @@ class Postgres:
         self.start()
         self.url = self.database("qvb")
 
+    def postmaster(self):
+        """The server's pid (its backends are its children)."""
+        return int(read(os.path.join(self.data, "postmaster.pid")).split()[0])
+
     def database(self, name):
         """Makes a database of that name; returns its URL."""
         self.run("createdb", "-h", self.dir, "-U", "postgres", name)
