@@ -38,8 +38,9 @@ serve answers:
                                       cannot be reached
 The request target is everything between the method and the last word of the request line, so
 names with spaces work. Every request line is appended to --log as it arrives. Files in
---messages DIR/<unit>/ are moved into the queue when the unit reports; with --reports-only only the report is answered, the launcher's address is
-taken from nginx's X-Real-IP header, and at most --threads connections are served at once.
+--messages DIR/<unit>/ are moved into the queue when the unit reports. With --reports-only
+only the report is answered, the launcher's address is taken from nginx's X-Real-IP header,
+and at most --threads connections are served at once.
 
 Fault injection (for tests), each repeatable:
   --close-times PATH:N    close without an answer the first N requests for PATH
