@@ -242,7 +242,8 @@ void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
         request.SetContentLength(request.UploadStream->Size());
     else
         request.SetContentLength(-1);
-    const char* bare = SameText(currentUri_.Protocol, "https") ? "443" : "80";
+    // Over TLS the bare host names port 443; a client without TLS keeps its one form.
+    const char* bare = Tls && SameText(currentUri_.Protocol, "https") ? "443" : "80";
     request.Host =
         currentUri_.Port == bare ? currentUri_.Host : currentUri_.Host + ":" + currentUri_.Port;
 }
