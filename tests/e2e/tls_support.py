@@ -150,3 +150,46 @@ class SlowProxy:
 
     def __exit__(self, *exc):
         self.listener.close()
+
+
+class RecordingProxy:
+    """Relays connections to a port on 127.0.0.1 as they are, keeping every byte that crossed
+    in either direction: what anyone on the path would see."""
+
+    def __init__(self, port):
+        self.target, self.seen = port, bytearray()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target))
+            for source, sink in ((client, server), (server, client)):
+                threading.Thread(target=self._pipe, args=(source, sink), daemon=True).start()
+
+    def _pipe(self, source, sink):
+        try:
+            while data := source.recv(65536):
+                with self.lock:
+                    self.seen += data
+                sink.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for s in (source, sink):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
