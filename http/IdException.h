@@ -32,6 +32,11 @@ QVB_ID_EXCEPTION(EIdClosedSocket, EIdException);
 QVB_ID_EXCEPTION(EIdReadTimeout, EIdException);
 QVB_ID_EXCEPTION(EIdReadLnMaxLineLengthExceeded, EIdException);
 QVB_ID_EXCEPTION(EIdInvalidSocket, EIdException);
+// A TLS handshake that failed, or a server certificate that did not verify.
+QVB_ID_EXCEPTION(EIdTlsError, EIdException);
+// A TLS peer that ended the connection without closing its session: a cut body must never pass
+// for a whole one.
+QVB_ID_EXCEPTION(EIdTlsTruncated, EIdException);
 
 QVB_ID_EXCEPTION(EIdStackError, EIdException);
 QVB_ID_EXCEPTION(EIdStackInitializationFailed, EIdStackError);

@@ -1,5 +1,6 @@
 #include "http/IdHTTP.h"
 
+#include "http/IdTls.h"
 #include "support/Text.h"
 
 #include <climits>
@@ -220,7 +221,7 @@ void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
     currentUri_.Query = u.Query;
     if (!u.Host.empty())
         currentUri_.Host = u.Host;
-    currentUri_.Protocol = u.Protocol.empty() ? std::string("http") : u.Protocol;
+    currentUri_.Protocol = u.Protocol.empty() ? DefaultProtocol : u.Protocol;
     if (!u.Port.empty())
         currentUri_.Port = u.Port;
     else if (SameText(u.Protocol, "http"))
@@ -241,21 +242,31 @@ void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
         request.SetContentLength(request.UploadStream->Size());
     else
         request.SetContentLength(-1);
+    // Over TLS the bare host names port 443; a client without TLS keeps its one form.
+    const char* bare = Tls && SameText(currentUri_.Protocol, "https") ? "443" : "80";
     request.Host =
-        currentUri_.Port == "80" ? currentUri_.Host : currentUri_.Host + ":" + currentUri_.Port;
+        currentUri_.Port == bare ? currentUri_.Host : currentUri_.Host + ":" + currentUri_.Port;
 }
 
 TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
     int port = PortNumber(currentUri_.Port);
-    if (!SameText(Host, currentUri_.Host) || Port != port) {
-        if (Connected())
-            Disconnect();
+    const bool tls = SameText(currentUri_.Protocol, "HTTPS");
+    if (tls && !Tls)
+        throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+    if (!SameText(Host, currentUri_.Host) || Port != port || tls != tlsRoute_) {
+        // Another server, or the same over another transport: never the old connection.
+        Disconnect();
         TIdTCPClient::SetHost(currentUri_.Host);
         TIdTCPClient::SetPort(port);
+        tlsRoute_ = tls;
     }
-    if (SameText(currentUri_.Protocol, "HTTPS"))
-        throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
-    return routeDirect;
+    return tls ? routeTls : routeDirect;
+}
+
+std::unique_ptr<TIdIOHandler> TIdCustomHTTP::MakeIOHandler() {
+    if (tlsRoute_ && Tls)
+        return std::make_unique<TIdIOHandlerTls>(*Tls);
+    return TIdTCPClient::MakeIOHandler();
 }
 
 void TIdCustomHTTP::SendRequest() {

@@ -1,15 +1,18 @@
 #pragma once
 // The HTTP/1.0 and 1.1 client: a URL becomes one or more request/response passes on a TCP
 // connection; the body goes into a stream or comes back as text; every answer other than a plain
-// 2xx ends as EIdHTTPProtocolException. No proxy, TLS or cookies: an https URL fails.
+// 2xx ends as EIdHTTPProtocolException. No proxy or cookies. An https URL goes over TLS when the
+// client is given a trust (Tls), and fails as it always has without one.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/IdHTTPHeaderInfo.h"
 #include "http/IdTCPConnection.h"
 #include "http/IdURI.h"
+#include "platform/Tls.h"
 
 enum TIdHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmConnect };
 enum TIdHTTPProtocolVersion { pv1_0, pv1_1 };
@@ -128,6 +131,10 @@ public:
     int RedirectCount = 0;
     TIdProxyConnectionInfo ProxyParams;
     int ConnectTimeout = 0;
+    // The roots an https server must prove itself against; without, https is refused.
+    std::optional<platform::TTlsTrust> Tls;
+    // The scheme of a target that names none ("http", or "https" for a server reached over TLS).
+    std::string DefaultProtocol = "http";
 
     TIdHTTPOnRedirectEvent OnRedirect;
     TIdOnSelectAuthorization OnSelectAuthorization, OnSelectProxyAuthorization;
@@ -136,6 +143,7 @@ public:
     std::function<void(TIdCustomHTTP* sender)> OnResponseHead;
 
 protected:
+    std::unique_ptr<TIdIOHandler> MakeIOHandler() override;
     void PrepareTarget(TIdHTTPRequest& request);
     TIdHTTPRoute SelectRoute();
     void SendRequest();
@@ -159,6 +167,7 @@ private:
 
     TIdURI currentUri_;
     TIdHTTPProtocol protocol_;
+    bool tlsRoute_ = false; // the open connection, or the next one, runs over TLS
 };
 
 class TIdHTTP : public TIdCustomHTTP {};

@@ -200,7 +200,15 @@ void TIdTCPConnection::CheckDisconnected(bool raiseIfClosed, bool ignoreBuffer) 
 }
 
 void TIdTCPConnection::ProbeClosed(bool raiseIfClosed) {
-    FillInputBuffer(raiseIfClosed, 1, false);
+    try {
+        FillInputBuffer(raiseIfClosed, 1, false);
+    } catch (const EIdTlsTruncated&) {
+        // A TLS peer that left between answers without closing its session: nothing was cut,
+        // the connection is simply gone.
+        if (raiseIfClosed)
+            throw;
+        CloseTransport();
+    }
 }
 
 bool TIdTCPConnection::Connected() {
@@ -504,9 +512,13 @@ void TIdTCPClient::DoOnConnected() {
         OnConnected(this);
 }
 
+std::unique_ptr<TIdIOHandler> TIdTCPClient::MakeIOHandler() {
+    return std::make_unique<TIdIOHandlerSocket>();
+}
+
 void TIdTCPClient::Connect(int timeout) {
     if (!ioHandler_) {
-        auto handler = std::make_unique<TIdIOHandlerSocket>();
+        auto handler = MakeIOHandler();
         handler->OnStatus = OnStatus;
         ioHandler_ = handler.get();
         ownedIOHandler_ = std::move(handler);

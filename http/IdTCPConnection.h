@@ -199,4 +199,8 @@ public:
     int BoundPortMin = 0;
     int BoundPortMax = 0;
     std::function<void(TIdComponent* sender)> OnConnected;
+
+protected:
+    // The transport Connect makes when none is set: plain TCP here.
+    virtual std::unique_ptr<TIdIOHandler> MakeIOHandler();
 };

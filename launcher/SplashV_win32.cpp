@@ -91,7 +91,7 @@ TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine com
       updater_(*this, IdHTTP, values_, appDir_) {
     const char* server = std::getenv("QVBRELMOX_SERVER");
     const TServerAddress address = UpdateServerAddress(server ? server : "");
-    ConfigureUpdateClient(IdHTTP, address);
+    ConfigureUpdateClient(IdHTTP, address, platform::TTlsTrust{EmbeddedTlsRootPems()});
     updater_.ServerAddressError = address.Error;
     const std::vector<std::string> keys = EmbeddedReleaseKeyPems();
     updater_.SignedReleases = !keys.empty();

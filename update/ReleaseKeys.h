@@ -6,3 +6,7 @@
 #include <vector>
 
 std::vector<std::string> EmbeddedReleaseKeyPems();
+
+// The PEM CA certificates an https update server must chain to (CMake's QVB_TLS_ROOTS); none
+// means the platform's store decides.
+std::vector<std::string> EmbeddedTlsRootPems();

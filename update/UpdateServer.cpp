@@ -2,8 +2,17 @@
 
 #include "support/Text.h"
 
+#include <cstring>
+#include <utility>
+
 #ifndef QVB_UPDATE_HOST
 #define QVB_UPDATE_HOST "atualiza.qvbrelmox.com.br"
+#endif
+
+#ifdef QVB_UPDATE_TLS
+const bool DefaultUpdateTls = true;
+#else
+const bool DefaultUpdateTls = false;
 #endif
 
 const char* const DefaultUpdateHost = QVB_UPDATE_HOST;
@@ -35,16 +44,24 @@ bool IsPortText(std::string_view text, int& port) {
 } // namespace
 
 TServerAddress UpdateServerAddress(const std::string& override) {
-    TServerAddress address{DefaultUpdateHost, DefaultUpdatePort, {}};
-    std::string text(Trim(override));
+    const int buildPort = DefaultUpdateTls ? DefaultUpdateTlsPort : DefaultUpdatePort;
+    TServerAddress address{DefaultUpdateHost, buildPort, DefaultUpdateTls, {}};
+    std::string_view text = Trim(override);
     if (text.empty())
         return address;
+    for (const auto& [scheme, tls] : {std::pair{"https://", true}, std::pair{"http://", false}})
+        if (text.size() > std::strlen(scheme) &&
+            SameText(text.substr(0, std::strlen(scheme)), scheme)) {
+            text.remove_prefix(std::strlen(scheme));
+            address.Tls = tls;
+            break;
+        }
     std::size_t colon = text.rfind(':');
-    std::string_view host = std::string_view(text).substr(0, colon);
-    int port = DefaultUpdatePort;
+    std::string_view host = text.substr(0, colon);
+    int port = address.Tls ? DefaultUpdateTlsPort : DefaultUpdatePort;
     if (!IsHostName(host) ||
-        (colon != std::string::npos && !IsPortText(std::string_view(text).substr(colon + 1), port)))
-        return {{}, DefaultUpdatePort, BadServerAddressMessage(override)};
+        (colon != std::string::npos && !IsPortText(text.substr(colon + 1), port)))
+        return {{}, DefaultUpdatePort, false, BadServerAddressMessage(override)};
     address.Host = std::string(host);
     address.Port = port;
     return address;
@@ -55,8 +72,11 @@ std::string BadServerAddressMessage(const std::string& value) {
            "\". Use host ou host:porta (porta de 1 a 65535).";
 }
 
-void ConfigureUpdateClient(TIdHTTP& http, const TServerAddress& address) {
+void ConfigureUpdateClient(TIdHTTP& http, const TServerAddress& address,
+                           const platform::TTlsTrust& trust) {
     http.MaxLineAction = maException;
+    http.Tls = trust;
+    http.DefaultProtocol = address.Tls ? "https" : "http";
     http.SetHost(address.Host);
     http.SetPort(address.Port);
     http.AllowCookies = false;

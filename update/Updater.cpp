@@ -16,6 +16,8 @@
 const char* const NotFoundText = "Arquivo n\xC6o encontrado.";
 const char* const UnverifiedReleaseMessage =
     "N\xE3o foi poss\xEDvel verificar a autenticidade da atualiza\xE7\xE3o.";
+const char* const UnverifiedServerMessage =
+    "N\xE3o foi poss\xEDvel verificar a identidade do servidor de atualiza\xE7\xE3o.";
 
 namespace {
 
@@ -230,6 +232,11 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadl
         } catch (const EIdConnClosedGracefully&) {
             if (retries >= FetchRetryLimit)
                 return false;
+        } catch (const EIdTlsError&) {
+            if (!identityReported_)
+                view_.InfoBox(UnverifiedServerMessage);
+            identityReported_ = true;
+            return false;
         } catch (const std::exception&) {
             // Every other failure, std::bad_alloc of a huge body included, is a failed fetch.
             return false;

@@ -32,6 +32,9 @@ constexpr int ListedFileDownloadTimeout = 15;
 
 // Shown when a signed release cannot be verified; nothing of it is installed.
 extern const char* const UnverifiedReleaseMessage;
+// Shown once per start when an https server cannot prove who it is; plain HTTP is never tried
+// instead.
+extern const char* const UnverifiedServerMessage;
 
 // The server's body for a file that is not in its download area ("Arquivo não encontrado."
 // with the byte 0xC6 where the a-tilde was meant).
@@ -133,4 +136,5 @@ private:
     std::string appDir_;
     TProfileFile* ini_ = nullptr; // during CheckForUpdates
     std::optional<TReleaseManifest> manifest_;
+    bool identityReported_ = false;
 };

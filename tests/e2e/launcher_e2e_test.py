@@ -20,6 +20,7 @@ from e2e_support import (Deployment, ReferenceServer as Server, check, publish, 
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "update-server"))
 from static_release import front_form  # noqa: E402
+from tls_support import make_certificates  # noqa: E402
 
 LAUNCHER, STUB, PROBE, ARTIFACTS, WINE_RUN, KIND = sys.argv[1:7]
 SIGNED_LAUNCHER, KEYS = (sys.argv[7:9] + [None, None])[:2]
@@ -402,6 +403,37 @@ def scenario_signed_release(desk, work, boxes):
     check_started("signed, no signature", inst)
 
 
+def scenario_https(desk, work, boxes):
+    # The launcher built with the test CA over https: a release installs with the same requests;
+    # a certificate that does not verify gives one box, nothing reaches the server, and the
+    # application starts all the same.
+    if not SIGNED_LAUNCHER:
+        return
+    certs = make_certificates(os.path.join(work, "tls"), os.path.join(KEYS, "tls-ca.pem"),
+                              os.path.join(KEYS, "tls-ca.key"))
+    root = os.path.join(work, "root1")
+    for name in ("valid", "expired"):
+        inst = Installation(work, "https-" + name)
+        shutil.copy(SIGNED_LAUNCHER, inst.file("QVBrelmox.exe"))
+        # A release with no manifest: the signed launcher refuses it, but only after the
+        # exchange that shows the transport works; an unverified server never gets that far.
+        with Server(root, "--tls-cert", certs[name][0], "--tls-key", certs[name][1]) as server:
+            rc, elapsed = launch(desk, inst, f"https://127.0.0.1:{server.port}")
+            log = server.requests()
+        got = [b["text"] for b in boxes.new()]
+        if name == "valid":
+            check("https: the report and the manifest's request arrive",
+                  log[:1] == ["GET /Ok HTTP/1.1"] and "QVBrelmoxDLL" in log[1]
+                  and log[2] == "GET /files/Contrib/Manifesto.txt HTTP/1.1", log)
+            check("https: the release without a manifest is refused", got == [
+                "N\xe3o foi poss\xedvel verificar a autenticidade da atualiza\xe7\xe3o."], got)
+        else:
+            check("https, expired certificate: one box, nothing requested", log == [] and got == [
+                "N\xe3o foi poss\xedvel verificar a identidade do servidor de atualiza\xe7\xe3o."],
+                  f"{got} {log}")
+        check_started(f"https, {name} certificate", inst)
+
+
 def scenario_faults(desk, work, boxes):
     root = os.path.join(work, "root1")
     # Invalid version file: its digest is right, its markers are missing.
@@ -639,7 +671,7 @@ def main():
                scenario_unreachable, scenario_hostile_server,
                scenario_folder_with_a_space, scenario_check_beyond_close_timer,
                scenario_escaped_error],
-              [scenario_silent_server_and_bad_address, scenario_signed_release,
+              [scenario_silent_server_and_bad_address, scenario_signed_release, scenario_https,
                scenario_names_and_parameters, scenario_missing_application,
                scenario_local_drive_and_script, scenario_running_application,
                scenario_second_launcher, scenario_self_replacement]]

@@ -17,12 +17,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from e2e_support import SERVER_SCRIPT, ReferenceServer as Server  # noqa: E402
 from e2e_support import check, publish, read, summary  # noqa: E402
+from tls_support import RecordingProxy, make_certificates  # noqa: E402
 
 SIGNED, UNSIGNED, BUILT_KEYS = sys.argv[1:4]
 KEYS = None  # a copy in the test's own folder, so that the signing state beside each key is its own
 EMULATOR = sys.argv[4:]
 AREA = os.path.join("files", "Contrib")
 REFUSED = "box: N\xe3o foi poss\xedvel verificar a autenticidade da atualiza\xe7\xe3o."
+UNVERIFIED_SERVER = "box: N\xe3o foi poss\xedvel verificar a identidade do servidor de atualiza\xe7\xe3o."
 
 
 def copy_tree(source, target):
@@ -153,6 +155,55 @@ def rollback_and_areas(work, inst):
           done.stderr + manifest)
     done = publish_signed("--config", good, "--sequence", "100000", "--allow-jump")
     check("publish: --allow-jump lets it jump", done.returncode == 0, done.stderr)
+
+
+def over_tls(work):
+    """The same signed release over https: installed through a recording proxy that sees none of
+    the user's data; every certificate that must be refused gives one box and no request; the
+    build without roots trusts only the platform's store, which does not hold the test CA."""
+    certs = make_certificates(os.path.join(work, "tls"), os.path.join(BUILT_KEYS, "tls-ca.pem"),
+                              os.path.join(BUILT_KEYS, "tls-ca.key"))
+    src, root = os.path.join(work, "tls-src"), os.path.join(work, "tls-root")
+    write(os.path.join(src, "Tabela.dat"), b"tabela por https")
+    publish(src, root, "1.0", "--sign", key("a"), "--state", os.path.join(work, "tls.sequence"))
+    inst = os.path.join(work, "tls-inst")
+    user = b"[Unidade]\r\nUnidade=31\r\nUsuario=Maria Sigilo\r\nTelefone=5551234\r\n" \
+           b"Email=maria@sigilo.example\r\n"
+    write(os.path.join(inst, "QVBrelmox.ini"), user)
+
+    def run_tls(program, name, port=None):
+        with Server(root, "--tls-cert", certs[name][0], "--tls-key", certs[name][1]) as server:
+            with RecordingProxy(port or server.port) as proxy:
+                done = subprocess.run(EMULATOR + [program, "--dir", program_path(inst),
+                                                  "--server", f"https://127.0.0.1:{proxy.port}"],
+                                      capture_output=True, timeout=120)
+                time.sleep(0.2)
+                seen = bytes(proxy.seen)
+            return (done.returncode, (done.stdout + done.stderr).decode("latin-1"),
+                    server.requests(), seen)
+
+    rc, out, log, seen = run_tls(SIGNED, "valid")
+    check("https: the signed release installs", rc == 0 and "box:" not in out
+          and read(os.path.join(inst, "Tabela.dat")) == b"tabela por https", out)
+    check("https: the same requests in the same order",
+          [line.split("?")[0] if "QVBrelmoxDLL" in line else line for line in log] == [
+              "GET /Ok HTTP/1.1", "GET /cgi-bin/QVBrelmoxDLL.dll",
+              "GET /files/Contrib/Manifesto.txt HTTP/1.1", "GET /files/Contrib/Manifesto.sig HTTP/1.1",
+              "GET /files/Contrib/QVBrelmox2.ini HTTP/1.1",
+              "GET /md5.php?files/Contrib/QVBrelmox2.ini HTTP/1.1",
+              "GET /files/Contrib/Versao.txt HTTP/1.1", "GET /md5.php?files/Contrib/Versao.txt HTTP/1.1",
+              "GET /files/Contrib/Tabela.dat HTTP/1.1", "GET /md5.php?files/Contrib/Tabela.dat HTTP/1.1"]
+          and "User=Maria%20Sigilo" in log[1], "\n".join(log))
+    check("https: nothing of the user on the wire", seen and not any(
+        secret in seen for secret in (b"Maria", b"Sigilo", b"5551234", b"sigilo.example",
+                                      b"QVBrelmoxDLL", b"Tabela")), len(seen))
+    for name in ("expired", "other-host", "rogue"):
+        rc, out, log, _ = run_tls(SIGNED, name)
+        check(f"https, {name} certificate: one box, no request", rc == 0 and out.count("box:") == 1
+              and UNVERIFIED_SERVER in out and log == [], out + "\n".join(log))
+    rc, out, log, _ = run_tls(UNSIGNED, "valid")
+    check("https, the platform's store: the test CA is not in it", rc == 0
+          and out.count("box:") == 1 and UNVERIFIED_SERVER in out and log == [], out)
 
 
 def main():
@@ -291,6 +342,7 @@ def main():
               ini(inst))
 
         rollback_and_areas(work, inst)
+        over_tls(work)
 
         # publish refuses a sequence that does not grow and a key that is not P-256.
         for label, extra in (("sequence that does not grow", ["--sign", key("a"), "--sequence",

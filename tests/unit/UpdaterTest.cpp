@@ -456,24 +456,31 @@ TEST(UpdateServer, AddressFromTheOverrideOrBuiltIn) {
         const char* override;
         std::string host;
         int port;
+        bool tls;
     } cases[] = {
-        {"", DefaultUpdateHost, 80},
-        {"  ", DefaultUpdateHost, 80},
-        {"127.0.0.1", "127.0.0.1", 80},
-        {"localhost:8080", "localhost", 8080},
-        {" stage-1.example:65535 ", "stage-1.example", 65535},
+        {"", DefaultUpdateHost, 80, false},
+        {"  ", DefaultUpdateHost, 80, false},
+        {"127.0.0.1", "127.0.0.1", 80, false},
+        {"localhost:8080", "localhost", 8080, false},
+        {" stage-1.example:65535 ", "stage-1.example", 65535, false},
+        {"https://127.0.0.1", "127.0.0.1", 443, true},
+        {"HTTPS://stage.example:8443", "stage.example", 8443, true},
+        {"http://host", "host", 80, false},
+        {"http://host:81", "host", 81, false},
     };
     for (const auto& c : cases) {
         TServerAddress a = UpdateServerAddress(c.override);
         EXPECT_EQ(a.Host, c.host) << c.override;
         EXPECT_EQ(a.Port, c.port) << c.override;
+        EXPECT_EQ(a.Tls, c.tls) << c.override;
         EXPECT_EQ(a.Error, "") << c.override;
     }
     EXPECT_STREQ(DefaultUpdateHost, "atualiza.qvbrelmox.com.br");
 
     // A value that does not parse never falls back to the built-in host.
     for (const char* bad : {"host:0", "host:65536", "host:65616", "host:abc", ":81", "host:",
-                            "host:+80", "http://host", "host name", "host:80:81", "h\xE9st"}) {
+                            "host:+80", "ftp://host", "https://", "https://host/x",
+                            "http:/host", "host name", "host:80:81", "h\xE9st"}) {
         TServerAddress a = UpdateServerAddress(bad);
         EXPECT_EQ(a.Host, "") << bad;
         EXPECT_EQ(a.Error, BadServerAddressMessage(bad)) << bad;

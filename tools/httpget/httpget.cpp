@@ -12,11 +12,16 @@
 //     -u USER:PASSWORD   credentials for Basic authentication
 //     -v                 status line and header lines to standard error as received
 //     --progress         one line per work event to standard error
+//     --ca FILE          https servers must prove themselves against this PEM CA alone
+//                        (repeatable); without, the platform's store decides
+//     --tls-info         the protocol and cipher suite negotiated, to standard error
 //
 // Exit status: 0 with the body; 1 with "<exception class>: <message>" and "ResponseCode: <n>" on
 // standard error; 2 for bad usage.
 
 #include "http/IdHTTP.h"
+#include "http/IdTls.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "support/Stream.h"
 
@@ -32,7 +37,8 @@ namespace {
 const char Usage[] =
     "usage: httpget [-o FILE] [--timeout MS] [--recv-buffer N] [--http1.0] [--redirects]\n"
     "               [--max-redirects N]\n"
-    "               [-u USER:PASSWORD] [-v] [--progress] http://host[:port]/path\n";
+    "               [-u USER:PASSWORD] [-v] [--progress] [--ca FILE] [--tls-info]\n"
+    "               http[s]://host[:port]/path\n";
 
 int BadUsage() {
     std::fputs(Usage, stderr);
@@ -76,9 +82,10 @@ const char* ModeText(TWorkMode mode) {
 
 int main(int argc, char** argv) {
     std::string url, output, user;
-    bool verbose = false, progress = false;
+    bool verbose = false, progress = false, tlsInfo = false;
     TIdHTTP http;
     http.RecvBufferSize = IdLargeRecvBufferSize;
+    http.Tls.emplace();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&](const char*& value) {
@@ -117,6 +124,13 @@ int main(int argc, char** argv) {
             verbose = true;
         } else if (arg == "--progress") {
             progress = true;
+        } else if (arg == "--ca") {
+            std::string pem;
+            if (!next(value) || !platform::ReadWholeFile(value, pem))
+                return BadUsage();
+            http.Tls->RootPems.push_back(pem);
+        } else if (arg == "--tls-info") {
+            tlsInfo = true;
         } else if (!arg.empty() && arg[0] == '-') {
             return BadUsage();
         } else if (url.empty()) {
@@ -146,6 +160,11 @@ int main(int argc, char** argv) {
         };
     }
 
+    if (tlsInfo)
+        http.OnConnected = [&http](TIdComponent*) {
+            if (auto* tls = dynamic_cast<TIdIOHandlerTls*>(http.IOHandler()))
+                std::fprintf(stderr, "tls: %s\n", tls->Negotiated().c_str());
+        };
     try {
         if (!output.empty()) {
             // Straight to the file as it arrives, as any download tool writes.

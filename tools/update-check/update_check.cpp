@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 
     TIdHTTP http;
     const TServerAddress address = UpdateServerAddress(server);
-    ConfigureUpdateClient(http, address);
+    ConfigureUpdateClient(http, address, platform::TTlsTrust{EmbeddedTlsRootPems()});
     TConsoleView view;
     TSplashValues values;
     values.VersaoExe = versaoExe;

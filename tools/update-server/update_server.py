@@ -3,7 +3,8 @@
 the tools of a production deployment.
 
   update_server.py serve --root DIR [--bind 127.0.0.1] [--port N] [--log FILE] [--db FILE]
-                         [--messages DIR] [fault options]
+                         [--messages DIR] [--tls-cert CERT.pem --tls-key KEY.pem]
+                         [fault options]
   update_server.py serve --reports-only --db STORE [--messages DIR] [--port N] [--threads N]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
@@ -67,6 +68,7 @@ import shlex
 import shutil
 import socket
 import socketserver
+import ssl
 import subprocess
 import sys
 import threading
@@ -166,6 +168,12 @@ class Handler(socketserver.BaseRequestHandler):
     IDLE_SECONDS = 75  # a kept connection nginx no longer uses (nginx lets go after 60 s)
 
     def handle(self):
+        if self.server.tls:
+            # The handshake runs here, in the connection's own thread, never in the accepting one.
+            try:
+                self.request = self.server.tls.wrap_socket(self.request, server_side=True)
+            except (OSError, ssl.SSLError):
+                return
         reader = RequestReader(self.request)
         if self.server.reports_only:
             self.request.settimeout(self.HEAD_SECONDS)
@@ -463,6 +471,11 @@ def serve(args):
     server.messages = args.messages
     server.fail_after_take = args.fail_after_take
     server.faults = Faults(args)
+    server.tls = None
+    if args.tls_cert:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.minimum_version = ssl.TLSVersion.TLSv1_2
+        server.tls.load_cert_chain(args.tls_cert, args.tls_key)
     if args.log:
         open(args.log, "ab").close()
     what = "reports" if args.reports_only else server.root
@@ -611,6 +624,8 @@ def main(argv=None):
     s.add_argument("--threads", type=int, default=deploy.REPORT_THREADS,
                    help="with --reports-only: connections served at once")
     s.add_argument("--log")
+    s.add_argument("--tls-cert", metavar="CERT.pem", help="serve over TLS with this certificate")
+    s.add_argument("--tls-key", metavar="KEY.pem", help="the private key of --tls-cert")
     s.add_argument("--db")
     s.add_argument("--messages", help="a drop folder of queued files, DIR/<unit>/<file>,"
                    " imported into the store as the unit reports")

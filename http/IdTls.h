@@ -1,0 +1,47 @@
+#pragma once
+// The TLS transport: the plain socket transport with a platform TLS session between the socket
+// and the connection, so that lines, counts, progress, time-outs and keep-alive work over it
+// unchanged. The connection sees plaintext only.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "http/IdTCPConnection.h"
+#include "platform/Tls.h"
+
+// How long a whole handshake may take when the connect has no limit of its own.
+constexpr int IdTlsHandshakeTimeout = 30000;
+// The most a peer may send ahead of what the connection has read, in bytes of records not yet
+// decrypted: a record is at most 16 KiB plus its overhead.
+constexpr std::size_t IdTlsMaxPending = 64 << 10;
+
+class TIdIOHandlerTls : public TIdIOHandlerSocket {
+public:
+    explicit TIdIOHandlerTls(platform::TTlsTrust trust) : trust_(std::move(trust)) {}
+
+    void Close() override;
+    // Connects, then completes the handshake within the time-out (IdTlsHandshakeTimeout when
+    // there is none); raises EIdTlsError when it fails or the certificate does not verify.
+    void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
+                   int boundPortMin, int boundPortMax, int timeout) override;
+    bool WaitReadable(int ms) override;
+    int Receive(void* buffer, int count) override;
+    int Send(const void* buffer, int count) override;
+
+    // The protocol and cipher suite of the current session, or empty text.
+    std::string Negotiated() const;
+
+private:
+    // Receives what the socket has within ms and decrypts it; false when nothing came.
+    bool Pump(int ms);
+    void SendRaw(const std::string& bytes);
+
+    platform::TTlsTrust trust_;
+    std::unique_ptr<platform::TTlsSession> session_;
+    std::string raw_;   // from the socket, not yet decrypted
+    std::string plain_; // decrypted, not yet received by the connection
+    std::size_t taken_ = 0;
+    bool closed_ = false;    // the peer's close_notify arrived
+    bool truncated_ = false; // the socket ended without it
+};

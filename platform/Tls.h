@@ -1,0 +1,65 @@
+#pragma once
+// A TLS client session from the platform (Schannel on Windows, OpenSSL's libssl on POSIX) that
+// works on bytes the caller carries to and from the socket: the caller keeps its own waits,
+// time-outs and deadlines, and the engine never touches the network.
+//
+// Verification is never optional: the chain must end at a trusted root, every certificate must
+// be within its validity dates, and the host must match the server certificate's subject
+// alternative names (DNS names; IP addresses for an IP host).
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// The roots a server's chain may end at: PEM CA certificates, or none for the platform's own
+// store.
+struct TTlsTrust {
+    std::vector<std::string> RootPems;
+};
+
+enum class TTlsStatus {
+    Done,     // the handshake is complete / the input was used up
+    WantMore, // more bytes from the peer are needed
+    Closed,   // the peer ended the session properly (close_notify)
+    Failed,   // see Error()
+};
+
+class TTlsSession {
+public:
+    virtual ~TTlsSession() = default;
+
+    // One step of the handshake: takes what it can of in (bytes from the peer), appends what
+    // must go to the peer to out. The first call has no input and produces the ClientHello.
+    virtual TTlsStatus Handshake(std::string& in, std::string& out) = 0;
+    // Appends the records that carry plain to out.
+    virtual bool Encrypt(std::string_view plain, std::string& out) = 0;
+    // Takes the whole records in in holds and appends their plaintext to plain; anything the
+    // peer must be answered (a key update) is appended to out. WantMore when a record is still
+    // incomplete and nothing came out; Closed once the peer's close_notify arrived.
+    virtual TTlsStatus Decrypt(std::string& in, std::string& plain, std::string& out) = 0;
+
+    // Why the last call failed.
+    virtual std::string Error() const = 0;
+    // The protocol version and cipher suite negotiated, for diagnostics.
+    virtual std::string Negotiated() const = 0;
+};
+
+// A session for a server called host (a DNS name or an IPv4 literal); none when the platform
+// has no TLS (the library cannot be loaded), with why in error.
+std::unique_ptr<TTlsSession> NewTlsSession(const std::string& host, const TTlsTrust& trust,
+                                           std::string& error);
+
+} // namespace platform
+
+namespace platform {
+
+// Whether a certificate with these subject alternative names belongs to host: an IPv4 host
+// matches only its own address, a DNS host a name equal to it (letter case aside) or a
+// wildcard that stands for exactly its first label ("*.example.com", never "*.com").
+bool CertificateNamesMatch(const std::string& host, const std::vector<std::string>& dnsNames,
+                           const std::vector<std::string>& ipAddresses);
+
+} // namespace platform

@@ -1,0 +1,214 @@
+// TLS from OpenSSL's libssl over memory buffers: the transport carries the bytes.
+
+#include "platform/Tls.h"
+
+#include "platform/UniqueHandle.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+
+namespace platform {
+
+namespace {
+
+struct SslContextTraits {
+    using Handle = SSL_CTX*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { SSL_CTX_free(h); }
+};
+struct SslTraits {
+    using Handle = SSL*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { SSL_free(h); }
+};
+struct BioTraits {
+    using Handle = BIO*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { BIO_free(h); }
+};
+struct X509Traits {
+    using Handle = X509*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { X509_free(h); }
+};
+
+// The library's reason for the last failure, and its queue emptied for the next call.
+std::string LibraryError(const char* what) {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0)
+        return what;
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return std::string(what) + ": " + text;
+}
+
+bool IsIPv4(const std::string& host) {
+    in_addr address;
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+class TOpenSslSession : public TTlsSession {
+public:
+    bool Open(const std::string& host, const TTlsTrust& trust, std::string& error) {
+        context_.Reset(SSL_CTX_new(TLS_client_method()));
+        if (!context_)
+            return Fail(error, "no TLS context");
+        SSL_CTX* context = context_.Get();
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+        // A renegotiation mid-body would be a second handshake nobody checks the same way.
+        SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+        if (trust.RootPems.empty()) {
+            if (SSL_CTX_set_default_verify_paths(context) != 1)
+                return Fail(error, "no trusted roots");
+        } else if (!AddRoots(trust.RootPems)) {
+            return Fail(error, "a pinned root is not a PEM certificate");
+        }
+        ssl_.Reset(SSL_new(context));
+        if (!ssl_)
+            return Fail(error, "no TLS session");
+        // The session owns both buffers once they are set.
+        BIO* in = BIO_new(BIO_s_mem());
+        BIO* out = BIO_new(BIO_s_mem());
+        if (!in || !out) {
+            BIO_free(in);
+            BIO_free(out);
+            return Fail(error, "no TLS buffers");
+        }
+        SSL_set_bio(ssl_.Get(), in, out);
+        in_ = in;
+        out_ = out;
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl_.Get());
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        const bool named = IsIPv4(host)
+                               ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
+                               : X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0) == 1 &&
+                                     SSL_set_tlsext_host_name(ssl_.Get(), host.c_str()) == 1;
+        if (!named)
+            return Fail(error, "the host cannot be checked");
+        SSL_set_connect_state(ssl_.Get());
+        return true;
+    }
+
+    TTlsStatus Handshake(std::string& in, std::string& out) override {
+        if (!Feed(in))
+            return Failed("the peer's bytes could not be taken");
+        const int result = SSL_do_handshake(ssl_.Get());
+        Drain(out);
+        if (result == 1)
+            return TTlsStatus::Done;
+        if (SSL_get_error(ssl_.Get(), result) == SSL_ERROR_WANT_READ)
+            return TTlsStatus::WantMore;
+        const long verified = SSL_get_verify_result(ssl_.Get());
+        if (verified != X509_V_OK) {
+            ERR_clear_error();
+            return Failed(std::string("certificate: ") + X509_verify_cert_error_string(verified));
+        }
+        return Failed(LibraryError("handshake"));
+    }
+
+    bool Encrypt(std::string_view plain, std::string& out) override {
+        while (!plain.empty()) {
+            const int piece = static_cast<int>(std::min<std::size_t>(plain.size(), 1 << 14));
+            const int written = SSL_write(ssl_.Get(), plain.data(), piece);
+            if (written <= 0) {
+                error_ = LibraryError("write");
+                return false;
+            }
+            plain.remove_prefix(static_cast<std::size_t>(written));
+        }
+        Drain(out);
+        return true;
+    }
+
+    TTlsStatus Decrypt(std::string& in, std::string& plain, std::string& out) override {
+        if (!Feed(in))
+            return Failed("the peer's bytes could not be taken");
+        const std::size_t before = plain.size();
+        char chunk[1 << 14];
+        for (;;) {
+            const int got = SSL_read(ssl_.Get(), chunk, sizeof chunk);
+            if (got > 0) {
+                plain.append(chunk, static_cast<std::size_t>(got));
+                continue;
+            }
+            const int reason = SSL_get_error(ssl_.Get(), got);
+            Drain(out);
+            if (reason == SSL_ERROR_WANT_READ)
+                return plain.size() > before ? TTlsStatus::Done : TTlsStatus::WantMore;
+            if (reason == SSL_ERROR_ZERO_RETURN)
+                return TTlsStatus::Closed;
+            return Failed(LibraryError("read"));
+        }
+    }
+
+    std::string Error() const override { return error_; }
+
+    std::string Negotiated() const override {
+        return std::string(SSL_get_version(ssl_.Get())) + " " +
+               SSL_CIPHER_get_name(SSL_get_current_cipher(ssl_.Get()));
+    }
+
+private:
+    bool AddRoots(const std::vector<std::string>& pems) {
+        X509_STORE* store = SSL_CTX_get_cert_store(context_.Get());
+        for (const std::string& pem : pems) {
+            UniqueHandle<BioTraits> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+            UniqueHandle<X509Traits> cert(
+                bio ? PEM_read_bio_X509(bio.Get(), nullptr, nullptr, nullptr) : nullptr);
+            if (!cert || X509_STORE_add_cert(store, cert.Get()) != 1)
+                return false;
+        }
+        return true;
+    }
+
+    bool Feed(std::string& in) {
+        if (in.empty())
+            return true;
+        const int fed = BIO_write(in_, in.data(), static_cast<int>(in.size()));
+        if (fed != static_cast<int>(in.size()))
+            return false;
+        in.clear();
+        return true;
+    }
+
+    void Drain(std::string& out) {
+        char chunk[1 << 14];
+        int got;
+        while ((got = BIO_read(out_, chunk, sizeof chunk)) > 0)
+            out.append(chunk, static_cast<std::size_t>(got));
+    }
+
+    TTlsStatus Failed(std::string why) {
+        error_ = std::move(why);
+        return TTlsStatus::Failed;
+    }
+
+    static bool Fail(std::string& error, const char* what) {
+        error = LibraryError(what);
+        return false;
+    }
+
+    UniqueHandle<SslContextTraits> context_;
+    UniqueHandle<SslTraits> ssl_;
+    BIO* in_ = nullptr;  // owned by ssl_
+    BIO* out_ = nullptr; // owned by ssl_
+    std::string error_;
+};
+
+} // namespace
+
+std::unique_ptr<TTlsSession> NewTlsSession(const std::string& host, const TTlsTrust& trust,
+                                           std::string& error) {
+    auto session = std::make_unique<TOpenSslSession>();
+    if (!session->Open(host, trust, error))
+        return nullptr;
+    return session;
+}
+
+} // namespace platform

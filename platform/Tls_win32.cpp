@@ -1,0 +1,461 @@
+// TLS from Schannel through SSPI, over memory buffers. secur32.dll and crypt32.dll are loaded
+// from the system folder when the first session is made, so a start that never meets an https
+// server never loads them. The server's chain, dates and name are checked here, after the
+// handshake, with crypt32: Schannel's own check knows neither pinned roots nor IP names.
+
+#include "platform/Tls.h"
+
+#include "platform/WinHandles.h"
+
+#define SECURITY_WIN32
+// SCH_CREDENTIALS, the structure that can ask for TLS 1.3, needs UNICODE_STRING first.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
+
+#include <schannel.h>
+#include <security.h>
+#include <sspi.h>
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+// crypt32's entries this file uses, taken from the library at run time.
+struct TCrypt32 {
+    UniqueModule library{LoadSystemLibrary("crypt32.dll")};
+#define QVB_CRYPT_ENTRY(name) decltype(&::name) name = Load<decltype(&::name)>(#name)
+    QVB_CRYPT_ENTRY(CertOpenStore);
+    QVB_CRYPT_ENTRY(CertCloseStore);
+    QVB_CRYPT_ENTRY(CertAddEncodedCertificateToStore);
+    QVB_CRYPT_ENTRY(CertAddStoreToCollection);
+    QVB_CRYPT_ENTRY(CertGetCertificateChain);
+    QVB_CRYPT_ENTRY(CertFreeCertificateChain);
+    QVB_CRYPT_ENTRY(CertVerifyCertificateChainPolicy);
+    QVB_CRYPT_ENTRY(CertFreeCertificateContext);
+    QVB_CRYPT_ENTRY(CertCompareCertificate);
+    QVB_CRYPT_ENTRY(CertEnumCertificatesInStore);
+    QVB_CRYPT_ENTRY(CertFindExtension);
+    QVB_CRYPT_ENTRY(CryptDecodeObjectEx);
+    QVB_CRYPT_ENTRY(CryptStringToBinaryA);
+#undef QVB_CRYPT_ENTRY
+
+    template <class F> F Load(const char* name) {
+        return library ? reinterpret_cast<F>(
+                             reinterpret_cast<void*>(GetProcAddress(library.Get(), name)))
+                       : nullptr;
+    }
+    bool Complete() const {
+        return CertOpenStore && CertCloseStore && CertAddEncodedCertificateToStore &&
+               CertAddStoreToCollection && CertGetCertificateChain && CertFreeCertificateChain &&
+               CertVerifyCertificateChainPolicy && CertFreeCertificateContext &&
+               CertCompareCertificate && CertEnumCertificatesInStore && CertFindExtension &&
+               CryptDecodeObjectEx && CryptStringToBinaryA;
+    }
+};
+
+// The SSPI function table of secur32.dll.
+class TSspi {
+public:
+    TSspi() : library_(LoadSystemLibrary("secur32.dll")) {
+        if (!library_)
+            return;
+        auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
+            reinterpret_cast<void*>(GetProcAddress(library_.Get(), SECURITY_ENTRYPOINT_ANSIA)));
+        table_ = init ? init() : nullptr;
+    }
+    PSecurityFunctionTableA operator->() const { return table_; }
+    explicit operator bool() const { return table_ != nullptr; }
+
+private:
+    UniqueModule library_;
+    PSecurityFunctionTableA table_ = nullptr;
+};
+
+std::string Hex(unsigned long value) {
+    char text[16];
+    wsprintfA(text, "0x%08lX", value);
+    return text;
+}
+
+class TSchannelSession : public TTlsSession {
+public:
+    ~TSchannelSession() override {
+        if (haveContext_)
+            sspi_->DeleteSecurityContext(&context_);
+        if (haveCredentials_)
+            sspi_->FreeCredentialsHandle(&credentials_);
+        for (HCERTSTORE store : {roots_, collection_})
+            if (store)
+                crypt_.CertCloseStore(store, 0);
+    }
+
+    bool Open(const std::string& host, const TTlsTrust& trust, std::string& error) {
+        if (!sspi_ || !crypt_.Complete()) {
+            error = "Schannel or crypt32 cannot be loaded";
+            return false;
+        }
+        host_ = host;
+        if (!LoadRoots(trust.RootPems)) {
+            error = "a pinned root is not a PEM certificate";
+            return false;
+        }
+        // TLS 1.3 where the system offers it; the older structure (TLS 1.2) elsewhere.
+        const DWORD flags =
+            SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+        TLS_PARAMETERS parameters{};
+        parameters.grbitDisabledProtocols =
+            static_cast<DWORD>(~(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT));
+        SCH_CREDENTIALS modern{};
+        modern.dwVersion = SCH_CREDENTIALS_VERSION;
+        modern.dwFlags = flags;
+        modern.cTlsParameters = 1;
+        modern.pTlsParameters = &parameters;
+        SECURITY_STATUS status = Acquire(&modern);
+        if (status != SEC_E_OK) {
+            SCHANNEL_CRED legacy{};
+            legacy.dwVersion = SCHANNEL_CRED_VERSION;
+            legacy.dwFlags = flags;
+            legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+            status = Acquire(&legacy);
+        }
+        if (status != SEC_E_OK) {
+            error = "no Schannel credentials (" + Hex(status) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    TTlsStatus Handshake(std::string& in, std::string& out) override {
+        for (;;) {
+            SecBuffer input[2] = {{static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN,
+                                   in.empty() ? nullptr : in.data()},
+                                  {0, SECBUFFER_EMPTY, nullptr}};
+            SecBufferDesc inputs{SECBUFFER_VERSION, 2, input};
+            SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+            SecBufferDesc outputs{SECBUFFER_VERSION, 1, output};
+            ULONG attributes = 0;
+            const SECURITY_STATUS status = sspi_->InitializeSecurityContextA(
+                &credentials_, haveContext_ ? &context_ : nullptr, const_cast<char*>(host_.c_str()),
+                ContextRequests, 0, 0, haveContext_ ? &inputs : nullptr, 0, &context_, &outputs,
+                &attributes, nullptr);
+            haveContext_ = haveContext_ || status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
+                           status == SEC_E_INCOMPLETE_MESSAGE;
+            TakeToken(output[0], out);
+            if (status == SEC_E_INCOMPLETE_MESSAGE)
+                return TTlsStatus::WantMore;
+            if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
+                return Failed("handshake refused (" + Hex(status) + ")");
+            KeepExtra(input[1], in);
+            if (status == SEC_E_OK)
+                return VerifyServer() ? TTlsStatus::Done : TTlsStatus::Failed;
+            if (in.empty())
+                return TTlsStatus::WantMore;
+        }
+    }
+
+    bool Encrypt(std::string_view plain, std::string& out) override {
+        if (!sizes_.cbMaximumMessage &&
+            sspi_->QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) !=
+                SEC_E_OK) {
+            error_ = "no record sizes";
+            return false;
+        }
+        while (!plain.empty()) {
+            const std::size_t piece = std::min<std::size_t>(plain.size(), sizes_.cbMaximumMessage);
+            std::string record(sizes_.cbHeader + piece + sizes_.cbTrailer, '\0');
+            std::memcpy(&record[sizes_.cbHeader], plain.data(), piece);
+            SecBuffer buffers[4] = {
+                {sizes_.cbHeader, SECBUFFER_STREAM_HEADER, &record[0]},
+                {static_cast<unsigned long>(piece), SECBUFFER_DATA, &record[sizes_.cbHeader]},
+                {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, &record[sizes_.cbHeader + piece]},
+                {0, SECBUFFER_EMPTY, nullptr}};
+            SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
+            const SECURITY_STATUS status = sspi_->EncryptMessage(&context_, 0, &message, 0);
+            if (status != SEC_E_OK) {
+                error_ = "write refused (" + Hex(status) + ")";
+                return false;
+            }
+            out.append(record.data(),
+                       buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+            plain.remove_prefix(piece);
+        }
+        return true;
+    }
+
+    TTlsStatus Decrypt(std::string& in, std::string& plain, std::string& out) override {
+        const std::size_t before = plain.size();
+        while (!in.empty()) {
+            SecBuffer buffers[4] = {
+                {static_cast<unsigned long>(in.size()), SECBUFFER_DATA, in.data()},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr}};
+            SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
+            // Wine answers a TLS 1.2 close_notify as an empty record rather than as the end of
+            // the context; a record of the alert type that gives no data is that end.
+            const bool alert = static_cast<unsigned char>(in[0]) == TlsAlertRecord;
+            const SECURITY_STATUS status = sspi_->DecryptMessage(&context_, &message, 0, nullptr);
+            if (status == SEC_E_INCOMPLETE_MESSAGE)
+                break;
+            if (status == SEC_I_CONTEXT_EXPIRED)
+                return TTlsStatus::Closed;
+            if (status == SEC_E_OK && alert && !HasData(buffers))
+                return TTlsStatus::Closed;
+            if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE)
+                return Failed("record refused (" + Hex(status) + ")");
+            std::string extra;
+            for (const SecBuffer& buffer : buffers) {
+                if (buffer.BufferType == SECBUFFER_DATA)
+                    plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+                else if (buffer.BufferType == SECBUFFER_EXTRA)
+                    extra.assign(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+            }
+            in.swap(extra);
+            if (status == SEC_I_RENEGOTIATE && !AfterHandshake(in, out))
+                return TTlsStatus::Failed;
+        }
+        return plain.size() > before ? TTlsStatus::Done : TTlsStatus::WantMore;
+    }
+
+    std::string Error() const override { return error_; }
+
+    std::string Negotiated() const override {
+        SecPkgContext_ConnectionInfo info{};
+        if (sspi_->QueryContextAttributesA(const_cast<CtxtHandle*>(&context_),
+                                           SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
+            return {};
+        const char* version = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT)   ? "TLSv1.3"
+                              : (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) ? "TLSv1.2"
+                                                                          : "TLS";
+        return std::string(version) + " cipher " + Hex(info.aiCipher) + " hash " +
+               Hex(info.aiHash) + " exchange " + Hex(info.aiExch);
+    }
+
+private:
+    static constexpr ULONG ContextRequests = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                             ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
+                                             ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR;
+
+    static constexpr unsigned char TlsAlertRecord = 21;
+
+    static bool HasData(const SecBuffer (&buffers)[4]) {
+        for (const SecBuffer& buffer : buffers)
+            if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0)
+                return true;
+        return false;
+    }
+
+    template <class Credentials> SECURITY_STATUS Acquire(Credentials* credentials) {
+        const SECURITY_STATUS status = sspi_->AcquireCredentialsHandleA(
+            nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, credentials,
+            nullptr, nullptr, &credentials_, nullptr);
+        haveCredentials_ = status == SEC_E_OK;
+        return status;
+    }
+
+    // TLS 1.3 sends session tickets and key updates after the handshake; Schannel takes them
+    // through the handshake call. A TLS 1.2 renegotiation is refused.
+    bool AfterHandshake(std::string& in, std::string& out) {
+        SecPkgContext_ConnectionInfo info{};
+        if (sspi_->QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) !=
+                SEC_E_OK ||
+            !(info.dwProtocol & SP_PROT_TLS1_3_CLIENT)) {
+            error_ = "renegotiation refused";
+            return false;
+        }
+        SecBuffer input[2] = {{static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN,
+                               in.empty() ? nullptr : in.data()},
+                              {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc inputs{SECBUFFER_VERSION, 2, input};
+        SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+        SecBufferDesc outputs{SECBUFFER_VERSION, 1, output};
+        ULONG attributes = 0;
+        const SECURITY_STATUS status = sspi_->InitializeSecurityContextA(
+            &credentials_, &context_, const_cast<char*>(host_.c_str()), ContextRequests, 0, 0,
+            &inputs, 0, nullptr, &outputs, &attributes, nullptr);
+        TakeToken(output[0], out);
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+            error_ = "post-handshake message refused (" + Hex(status) + ")";
+            return false;
+        }
+        KeepExtra(input[1], in);
+        return true;
+    }
+
+    void TakeToken(SecBuffer& token, std::string& out) {
+        if (token.pvBuffer && token.cbBuffer)
+            out.append(static_cast<const char*>(token.pvBuffer), token.cbBuffer);
+        if (token.pvBuffer)
+            sspi_->FreeContextBuffer(token.pvBuffer);
+        token.pvBuffer = nullptr;
+    }
+
+    // What the call left unread stays at the front of in; everything else was taken.
+    static void KeepExtra(const SecBuffer& extra, std::string& in) {
+        if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer <= in.size())
+            in.erase(0, in.size() - extra.cbBuffer);
+        else
+            in.clear();
+    }
+
+    bool LoadRoots(const std::vector<std::string>& pems) {
+        if (pems.empty())
+            return true;
+        roots_ = crypt_.CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+        if (!roots_)
+            return false;
+        for (const std::string& pem : pems) {
+            DWORD size = 0;
+            if (!crypt_.CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                                             CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                                             nullptr))
+                return false;
+            std::string der(size, '\0');
+            if (!crypt_.CryptStringToBinaryA(
+                    pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                    reinterpret_cast<BYTE*>(&der[0]), &size, nullptr, nullptr) ||
+                !crypt_.CertAddEncodedCertificateToStore(roots_, X509_ASN_ENCODING,
+                                                         reinterpret_cast<const BYTE*>(der.data()),
+                                                         size, CERT_STORE_ADD_ALWAYS, nullptr))
+                return false;
+        }
+        return true;
+    }
+
+    bool VerifyServer() {
+        PCCERT_CONTEXT server = nullptr;
+        if (sspi_->QueryContextAttributesA(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server) !=
+                SEC_E_OK ||
+            !server) {
+            error_ = "the server sent no certificate";
+            return false;
+        }
+        const bool chain = VerifyChain(server), named = chain && VerifyName(server);
+        crypt_.CertFreeCertificateContext(server);
+        if (chain && !named)
+            error_ = "certificate: the host name does not match";
+        return chain && named;
+    }
+
+    bool VerifyChain(PCCERT_CONTEXT server) {
+        // The server's intermediates, and the pinned roots when there are any.
+        collection_ = crypt_.CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
+        if (!collection_ ||
+            !crypt_.CertAddStoreToCollection(collection_, server->hCertStore, 0, 0) ||
+            (roots_ && !crypt_.CertAddStoreToCollection(collection_, roots_, 0, 0))) {
+            error_ = "certificate: no store for the chain";
+            return false;
+        }
+        CERT_CHAIN_PARA parameters{};
+        parameters.cbSize = sizeof parameters;
+        PCCERT_CHAIN_CONTEXT chain = nullptr;
+        if (!crypt_.CertGetCertificateChain(nullptr, server, nullptr, collection_, &parameters, 0,
+                                            nullptr, &chain) ||
+            !chain) {
+            error_ = "certificate: no chain";
+            return false;
+        }
+        // The chain's own verdict first: Wine's policy check lets a partial chain through.
+        DWORD allowed = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+        DWORD policyFlags = 0;
+        if (roots_) {
+            // Pinned: the chain must end at one of these roots, trusted by the system or not.
+            allowed |= CERT_TRUST_IS_UNTRUSTED_ROOT;
+            policyFlags = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
+        }
+        bool ok = chain->cChain > 0 && chain->rgpChain[0]->cElement > 0 &&
+                  (chain->TrustStatus.dwErrorStatus & ~allowed) == 0;
+        if (ok && roots_) {
+            const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+            ok = IsPinned(simple->rgpElement[simple->cElement - 1]->pCertContext);
+        }
+        if (ok) {
+            CERT_CHAIN_POLICY_PARA policy{};
+            policy.cbSize = sizeof policy;
+            policy.dwFlags = policyFlags;
+            CERT_CHAIN_POLICY_STATUS verdict{};
+            verdict.cbSize = sizeof verdict;
+            ok = crypt_.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy,
+                                                         &verdict) &&
+                 verdict.dwError == 0;
+            if (!ok)
+                error_ = "certificate: the chain does not verify (" + Hex(verdict.dwError) + ")";
+        } else {
+            error_ = "certificate: the chain does not end at a trusted root (" +
+                     Hex(chain->TrustStatus.dwErrorStatus) + ")";
+        }
+        crypt_.CertFreeCertificateChain(chain);
+        return ok;
+    }
+
+    bool IsPinned(PCCERT_CONTEXT top) {
+        PCCERT_CONTEXT root = nullptr;
+        while ((root = crypt_.CertEnumCertificatesInStore(roots_, root)) != nullptr)
+            if (crypt_.CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo, root->pCertInfo)) {
+                crypt_.CertFreeCertificateContext(root);
+                return true;
+            }
+        return false;
+    }
+
+    bool VerifyName(PCCERT_CONTEXT server) {
+        PCERT_EXTENSION extension = crypt_.CertFindExtension(
+            szOID_SUBJECT_ALT_NAME2, server->pCertInfo->cExtension, server->pCertInfo->rgExtension);
+        if (!extension)
+            return false;
+        CERT_ALT_NAME_INFO* names = nullptr;
+        DWORD size = 0;
+        if (!crypt_.CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
+                                        extension->Value.pbData, extension->Value.cbData,
+                                        CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+            return false;
+        std::vector<std::string> dns, ips;
+        for (DWORD i = 0; i < names->cAltEntry; ++i) {
+            const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+            if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+                std::string name;
+                for (const wchar_t* c = entry.pwszDNSName; *c; ++c)
+                    name += *c < 128 ? static_cast<char>(*c) : '?';
+                dns.push_back(name);
+            } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+                       entry.IPAddress.cbData == 4) {
+                const BYTE* b = entry.IPAddress.pbData;
+                ips.push_back(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
+                              std::to_string(b[2]) + "." + std::to_string(b[3]));
+            }
+        }
+        LocalFree(names);
+        return CertificateNamesMatch(host_, dns, ips);
+    }
+
+    TTlsStatus Failed(std::string why) {
+        error_ = std::move(why);
+        return TTlsStatus::Failed;
+    }
+
+    TSspi sspi_;
+    TCrypt32 crypt_;
+    std::string host_;
+    CredHandle credentials_{};
+    CtxtHandle context_{};
+    bool haveCredentials_ = false, haveContext_ = false;
+    SecPkgContext_StreamSizes sizes_{};
+    HCERTSTORE roots_ = nullptr, collection_ = nullptr;
+    std::string error_;
+};
+
+} // namespace
+
+std::unique_ptr<TTlsSession> NewTlsSession(const std::string& host, const TTlsTrust& trust,
+                                           std::string& error) {
+    auto session = std::make_unique<TSchannelSession>();
+    if (!session->Open(host, trust, error))
+        return nullptr;
+    return session;
+}
+
+} // namespace platform

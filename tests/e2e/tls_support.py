@@ -1,0 +1,195 @@
+"""TLS material and servers for the tests: server certificates made from the build tree's test
+CA (one valid for 127.0.0.1 and localhost, one expired, one for another host, one from a CA
+nobody trusts), and a small TLS server on loopback that plays one answer per connection."""
+
+import os
+import socket
+import ssl
+import subprocess
+import threading
+
+CA_CONFIG = """[ca]
+default_ca = test
+[test]
+database = {dir}/index.txt
+new_certs_dir = {dir}
+serial = {dir}/serial
+default_md = sha256
+policy = anything
+copy_extensions = copy
+unique_subject = no
+[anything]
+commonName = supplied
+"""
+
+
+def _run(*args):
+    subprocess.run(args, check=True, capture_output=True)
+
+
+def make_certificates(work, ca_pem, ca_key):
+    """{"valid", "expired", "other-host", "rogue"}: (cert, key) paths, and "rogue-ca"."""
+    os.makedirs(work, exist_ok=True)
+    with open(os.path.join(work, "index.txt"), "w"), open(os.path.join(work, "serial"), "w") as f:
+        f.write("1000\n")
+    config = os.path.join(work, "ca.cnf")
+    with open(config, "w") as f:
+        f.write(CA_CONFIG.format(dir=work))
+    rogue_ca, rogue_key = os.path.join(work, "rogue-ca.pem"), os.path.join(work, "rogue-ca.key")
+    _run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-keyout", rogue_key, "-out", rogue_ca, "-days", "30", "-subj", "/CN=Rogue CA")
+    made = {"rogue-ca": rogue_ca}
+    for name, names, dates, (ca, key) in (
+            ("valid", "IP:127.0.0.1,DNS:localhost", ("-days", "30"), (ca_pem, ca_key)),
+            ("expired", "IP:127.0.0.1,DNS:localhost",
+             ("-startdate", "20200101000000Z", "-enddate", "20200201000000Z"), (ca_pem, ca_key)),
+            ("other-host", "DNS:other.example", ("-days", "30"), (ca_pem, ca_key)),
+            ("rogue", "IP:127.0.0.1,DNS:localhost", ("-days", "30"), (rogue_ca, rogue_key))):
+        cert, private = os.path.join(work, name + ".pem"), os.path.join(work, name + ".key")
+        request = os.path.join(work, name + ".csr")
+        _run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+             "-nodes", "-keyout", private, "-out", request, "-subj", f"/CN={name}",
+             "-addext", f"subjectAltName={names}", "-addext", "extendedKeyUsage=serverAuth")
+        _run("openssl", "ca", "-batch", "-config", config, "-cert", ca, "-keyfile", key,
+             "-in", request, "-out", cert, "-notext", *dates)
+        made[name] = (cert, private)
+    return made
+
+
+class TlsServer:
+    """TLS on 127.0.0.1: each connection reads one request head, then play(tls_socket, head)
+    answers it. A context manager."""
+
+    def __init__(self, cert, play, versions=None, address="127.0.0.1"):
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(*cert)
+        if versions:
+            self.context.minimum_version, self.context.maximum_version = versions
+        self.play = play
+        self.listener = socket.create_server((address, 0))
+        self.port = self.listener.getsockname()[1]
+        self.handshakes = 0
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                raw, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._one, args=(raw,), daemon=True).start()
+
+    def _one(self, raw):
+        raw.settimeout(20)
+        try:
+            tls = self.context.wrap_socket(raw, server_side=True)
+            self.handshakes += 1
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = tls.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            self.play(tls, head)
+        except (OSError, ssl.SSLError):
+            pass
+        finally:
+            raw.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
+
+
+class SlowProxy:
+    """Relays one connection to a port on 127.0.0.1, the server's bytes one at a time (so that
+    every record arrives in pieces), stalling for good after stall_after of them when given."""
+
+    def __init__(self, port, stall_after=None):
+        self.target, self.stall_after = port, stall_after
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        try:
+            client, _ = self.listener.accept()
+        except OSError:
+            return
+        server = socket.create_connection(("127.0.0.1", self.target))
+        client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        threading.Thread(target=self._pipe, args=(client, server, False), daemon=True).start()
+        self._pipe(server, client, True)
+
+    def _pipe(self, source, sink, slow):
+        sent = 0
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                for i in range(len(data)) if slow else [None]:
+                    if slow and self.stall_after is not None and sent >= self.stall_after:
+                        threading.Event().wait(30)
+                        return
+                    sink.sendall(data[i:i + 1] if slow else data)
+                    sent += 1 if slow else len(data)
+        except OSError:
+            pass
+        finally:
+            try:
+                sink.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
+
+
+class RecordingProxy:
+    """Relays connections to a port on 127.0.0.1 as they are, keeping every byte that crossed
+    in either direction: what anyone on the path would see."""
+
+    def __init__(self, port):
+        self.target, self.seen = port, bytearray()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target))
+            for source, sink in ((client, server), (server, client)):
+                threading.Thread(target=self._pipe, args=(source, sink), daemon=True).start()
+
+    def _pipe(self, source, sink):
+        try:
+            while data := source.recv(65536):
+                with self.lock:
+                    self.seen += data
+                sink.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for s in (source, sink):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
