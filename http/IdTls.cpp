@@ -21,6 +21,7 @@ void TIdIOHandlerTls::Close() {
     plain_.clear();
     taken_ = 0;
     closed_ = truncated_ = false;
+    starved_ = true;
 }
 
 void TIdIOHandlerTls::ConnectTo(const std::string& host, int port, const std::string& boundIP,
@@ -52,34 +53,39 @@ void TIdIOHandlerTls::ConnectTo(const std::string& host, int port, const std::st
             throw EIdTlsError("The connection ended during the TLS handshake.");
         raw_.append(chunk, static_cast<std::size_t>(got));
     }
-    // Records that came with the end of the handshake are the first of the answer.
-    if (!raw_.empty())
-        Pump(0);
+    // Records that came with the end of the handshake are decrypted by the first wait.
+    starved_ = raw_.empty();
 }
 
 bool TIdIOHandlerTls::Pump(int ms) {
-    if (raw_.size() < IdTlsMaxPending) {
+    if (starved_) {
+        if (raw_.size() >= IdTlsMaxPending)
+            throw EIdException("TLS record too large.");
         if (!TIdIOHandlerSocket::WaitReadable(ms))
             return false;
-        char chunk[1 << 14];
-        const int got = TIdIOHandlerSocket::Receive(chunk, sizeof chunk);
+        // Straight into the pending bytes; a large receive is what keeps Wine fast.
+        const std::size_t before = raw_.size();
+        raw_.resize(before + IdTlsReceiveSize);
+        const int got = TIdIOHandlerSocket::Receive(&raw_[before], IdTlsReceiveSize);
+        raw_.resize(before + static_cast<std::size_t>(std::max(got, 0)));
         if (got < 0)
             TIdStack::Shared().RaiseSocketError(TIdStack::Shared().LastPlatformError());
         if (got == 0) {
             truncated_ = true;
             return true;
         }
-        raw_.append(chunk, static_cast<std::size_t>(got));
     }
+    if (truncated_)
+        return true;
     std::string answer;
     const platform::TTlsStatus status = session_->Decrypt(raw_, plain_, answer);
     SendRaw(answer);
+    // Until more arrives, what is left cannot make a record.
+    starved_ = status == platform::TTlsStatus::WantMore || raw_.empty();
     if (status == platform::TTlsStatus::Closed)
         closed_ = true;
     else if (status == platform::TTlsStatus::Failed)
         throw EIdException("TLS record refused: " + session_->Error());
-    else if (status == platform::TTlsStatus::WantMore && raw_.size() >= IdTlsMaxPending)
-        throw EIdException("TLS record too large.");
     return true;
 }
 

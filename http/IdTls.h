@@ -15,6 +15,8 @@ constexpr int IdTlsHandshakeTimeout = 30000;
 // The most a peer may send ahead of what the connection has read, in bytes of records not yet
 // decrypted: a record is at most 16 KiB plus its overhead.
 constexpr std::size_t IdTlsMaxPending = 64 << 10;
+// The most one receive from the socket asks for.
+constexpr int IdTlsReceiveSize = IdLargeRecvBufferSize;
 
 class TIdIOHandlerTls : public TIdIOHandlerSocket {
 public:
@@ -44,4 +46,5 @@ private:
     std::size_t taken_ = 0;
     bool closed_ = false;    // the peer's close_notify arrived
     bool truncated_ = false; // the socket ended without it
+    bool starved_ = true;    // nothing in raw_ can be decrypted before more arrives
 };

@@ -12,6 +12,7 @@ TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 from bmp2png import read_bmp, write_png  # noqa: E402
 from e2e_support import Deployment, ReferenceServer  # noqa: E402
+from tls_support import make_certificates  # noqa: E402
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 
 SERVER = os.path.join(TOP, "tools", "update-server", "update_server.py")
@@ -27,6 +28,10 @@ def main():
     # --signed: the release is signed with a test key, and the launcher built with the test
     # keys verifies it before installing anything.
     signed = "--signed" in sys.argv[3:]
+    # --https: the launcher that trusts the test CA talks https to a server holding a certificate
+    # made from it; that launcher is also the one with the test keys, so the release is signed.
+    https = "--https" in sys.argv[3:]
+    signed = signed or https
     # --nginx: the release served the production way (nginx from deploy's configuration, the
     # report service behind it) instead of by the reference server.
     nginx = "--nginx" in sys.argv[3:]
@@ -68,10 +73,18 @@ def main():
                 b"DataVersaoAtual=10/11/2026\r\nQVBrelmoxApp.exe=2026.11\r\nTabelaIR.dat=2026.11\r\n")
     before = {n: digest(os.path.join(inst, n)) for n in os.listdir(inst)}
 
-    server = Deployment(root) if nginx else ReferenceServer(root)
+    tls = make_certificates(os.path.join(demo, "tls"), os.path.join(keys, "tls-ca.pem"),
+                            os.path.join(keys, "tls-ca.key"))["valid"] if https else None
+    if nginx:
+        server = Deployment(root, tls=tls)
+    else:
+        server = ReferenceServer(root, *(("--tls-cert", tls[0], "--tls-key", tls[1]) if tls else ()))
     with server:
+        address = server.address
+        if https:
+            address = f"https://127.0.0.1:{server.tls_port if nginx else server.port}"
         print(f"demo: update server ({'nginx deployment' if nginx else 'reference server'}) on "
-              f"{server.address}, release 2026.12 published" + (", signed" if signed else ""))
+              f"{address}, release 2026.12 published" + (", signed" if signed else ""))
         prefix = os.path.join(TOP, "build", "wine", f"demo-{kind}")
         with WineDesktop(os.path.join(TOP, "scripts", "wine-run"), kind, prefix,
                          display=os.environ.get("DISPLAY") or None) as desk:
@@ -84,7 +97,7 @@ def main():
             started = time.time()
             launcher = desk.start(
                 [windows_path(os.path.join(inst, "QVBrelmox.exe"))],
-                env={"QVBRELMOX_SERVER": server.address, "STUB_RECORD": windows_path(record),
+                env={"QVBRELMOX_SERVER": address, "STUB_RECORD": windows_path(record),
                      "STUB_CLOSE_LAUNCHER": "1"})
             launcher.communicate(timeout=180)
             elapsed = time.time() - started

@@ -88,7 +88,7 @@ class Deployment:
     test's (requests()), which production never writes: there the report's query is left out."""
 
     def __init__(self, root, workers="1", reports_port=None, deploy_args=(), db=None,
-                 service_args=()):
+                 service_args=(), tls=None):
         os.chmod(os.path.dirname(os.path.abspath(root)), 0o755)  # the test's folder
         self.dir = tempfile.mkdtemp(prefix="nginx-", dir=os.path.dirname(os.path.abspath(root)))
         os.chmod(self.dir, 0o755)
@@ -106,6 +106,10 @@ class Deployment:
             self.port = free_port()
             self.address = f"127.0.0.1:{self.port}"
             self.conf_dir = os.path.join(self.dir, "conf")
+            if tls:  # (certificate, key): https on a port of its own beside the plain one
+                self.tls_port = free_port()
+                deploy_args = [*deploy_args, "--tls-cert", tls[0], "--tls-key", tls[1],
+                               "--tls-port", str(self.tls_port)]
             subprocess.run([sys.executable, SERVER_SCRIPT, "deploy", "--root", root, "--port",
                             str(self.port), "--out", self.conf_dir, "--workers", workers,
                             "--reports", f"http://127.0.0.1:{self.reports_port}",

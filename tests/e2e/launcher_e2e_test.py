@@ -433,6 +433,19 @@ def scenario_https(desk, work, boxes):
                   f"{got} {log}")
         check_started(f"https, {name} certificate", inst)
 
+    # The production deployment with TLS: the same exchange through nginx's https port.
+    inst = Installation(work, "https-nginx")
+    shutil.copy(SIGNED_LAUNCHER, inst.file("QVBrelmox.exe"))
+    with Deployment(root, tls=certs["valid"]) as deployment:
+        rc, elapsed = launch(desk, inst, f"https://127.0.0.1:{deployment.tls_port}")
+        log = deployment.requests()
+    got = [b["text"] for b in boxes.new()]
+    check("https through nginx: the report and the manifest's request arrive",
+          log[:1] == ["GET /Ok HTTP/1.1"] and len(log) == 3 and "QVBrelmoxDLL" in log[1], log)
+    check("https through nginx: only the release's own refusal", got == [
+        "N\xe3o foi poss\xedvel verificar a autenticidade da atualiza\xe7\xe3o."], got)
+    check_started("https through nginx", inst)
+
 
 def scenario_faults(desk, work, boxes):
     root = os.path.join(work, "root1")

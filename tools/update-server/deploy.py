@@ -32,6 +32,30 @@ REPORT_THREADS = 64  # serve --reports-only's pool: connections it serves at onc
 REPORT_KEEPALIVE = 8  # kept connections to the report service, per worker: together, fewer
                       # than its threads, or a waiting connection would get none
 
+# The same front behind TLS, for launchers built to talk https: nginx ends the session and the
+# bytes go on exactly as on the plain port, which keeps serving the launchers already out there.
+TLS_SERVER = """
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_ciphers {ciphers};
+    ssl_prefer_server_ciphers off;
+    ssl_session_cache shared:tls:10m;
+    ssl_session_timeout 1d;
+    server {{
+        listen {bind}:{tls_port} ssl backlog=4096;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        ssl_handshake_timeout {header}s;
+        limit_conn front {connections};
+        proxy_timeout {quiet}s;
+        js_filter front.filter;
+        proxy_protocol on;
+        proxy_pass unix:{out}/http.sock;
+    }}"""
+# Forward secrecy and authenticated encryption only, for TLS 1.2 (TLS 1.3 has nothing else).
+TLS_CIPHERS = ("ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+               "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+               "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305")
+
 CONFIG = """# Written by update_server.py deploy; run it again after changing its options.
 load_module {modules}/ngx_stream_module.so;
 load_module {modules}/ngx_stream_js_module.so;
@@ -56,7 +80,7 @@ stream {{
         js_filter front.filter;
         proxy_protocol on;
         proxy_pass unix:{out}/http.sock;
-    }}
+    }}{tls}
 }}
 
 http {{
@@ -226,6 +250,13 @@ def deploy(args):
         print("deploy: --connections-per-address is from 1 to 65535, --requests-per-second and"
               " --report-threads 1 or more")
         return 1
+    if bool(args.tls_cert) != bool(args.tls_key) or not 1 <= args.tls_port <= 65535:
+        print("deploy: --tls-cert and --tls-key go together, and --tls-port is from 1 to 65535")
+        return 1
+    for path in filter(None, (args.tls_cert, args.tls_key)):
+        if not os.path.isfile(path):
+            print(f"deploy: {path} is not a file")
+            return 1
     if args.workers != "auto" and not args.workers.isdigit():
         print(f"deploy: --workers is a number or auto, not {args.workers}")
         return 1
@@ -255,7 +286,12 @@ def deploy(args):
     workers = max(1, os.cpu_count() if args.workers == "auto" else int(args.workers))
     conf = os.path.join(out, "nginx.conf")
     bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
-    text = CONFIG.format(
+    tls = TLS_SERVER.format(
+        ciphers=TLS_CIPHERS, bind=bind, tls_port=args.tls_port,
+        cert=os.path.abspath(args.tls_cert or ""), key=os.path.abspath(args.tls_key or ""),
+        header=HEADER_SECONDS, connections=args.connections_per_address, quiet=QUIET_SECONDS,
+        out=out) if args.tls_cert else ""
+    text = CONFIG.format(tls=tls,
         modules=args.modules, user=account[0], group=account[1], workers=args.workers, out=out,
         bind=bind, port=args.port, root=root, reports=reports.netloc,
         connections=args.connections_per_address, rate=args.requests_per_second,
@@ -291,6 +327,9 @@ def add_arguments(parser):
                         help="URL of the report service (serve --reports-only)")
     parser.add_argument("--out", help="folder for the configuration (default ROOT/nginx)")
     parser.add_argument("--workers", default="auto")
+    parser.add_argument("--tls-cert", help="PEM certificate chain: also serve https")
+    parser.add_argument("--tls-key", help="the private key of --tls-cert")
+    parser.add_argument("--tls-port", type=int, default=443, help="the https port")
     parser.add_argument("--user", default="qvbrelmox-web",
                         help="the user nginx's workers run as (made by the README's steps)")
     parser.add_argument("--connections-per-address", type=int, default=CONNECTIONS_PER_ADDRESS)
