@@ -441,7 +441,9 @@ def scenario_https(desk, work, boxes):
         log = deployment.requests()
     got = [b["text"] for b in boxes.new()]
     check("https through nginx: the report and the manifest's request arrive",
-          log[:1] == ["GET /Ok HTTP/1.1"] and len(log) == 3 and "QVBrelmoxDLL" in log[1], log)
+          log[:1] == ["GET /Ok HTTP/1.1"] and "QVBrelmoxDLL" in log[1]
+          and log[2:] == ["GET /files/Contrib/Manifesto.txt HTTP/1.1",
+                          "GET /files/Contrib/Manifesto.sig HTTP/1.1"], log)
     check("https through nginx: only the release's own refusal", got == [
         "N\xe3o foi poss\xedvel verificar a autenticidade da atualiza\xe7\xe3o."], got)
     check_started("https through nginx", inst)
