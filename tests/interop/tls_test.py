@@ -120,6 +120,36 @@ def main():
             check(f"{label}: exit {code}", rc == code and (body is None or out == body)
                   and (code == 0 or "EIdTlsTruncated" in err), f"{rc} {len(out)} {err}")
 
+        # Mid-session messages from openssl's server, sent before the answer: key updates are
+        # taken (TLS 1.3, natively), a TLS 1.2 renegotiation is refused, never answered.
+        for label, option, command, ok in (("key update", "-tls1_3", "k", True),
+                                           ("key update with a request", "-tls1_3", "K", True),
+                                           ("renegotiation", "-tls1_2", "R", False)):
+            if EMULATOR and option == "-tls1_3":
+                continue
+            port = free_port()
+            server = subprocess.Popen(["openssl", "s_server", "-accept", f"127.0.0.1:{port}",
+                                       "-cert", certs["valid"][0], "-key", certs["valid"][1],
+                                       option, "-crlf"], stdin=subprocess.PIPE,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                time.sleep(0.5)
+                client = subprocess.Popen(
+                    EMULATOR + [HTTPGET, "--ca", program_path(os.path.join(KEYS, "tls-ca.pem")),
+                                "--timeout", "10000", f"https://127.0.0.1:{port}/"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                time.sleep(3 if EMULATOR else 1)  # the request has arrived
+                server.stdin.write(command.encode() + b"\n")
+                server.stdin.flush()
+                time.sleep(0.5)
+                server.stdin.write(b"HTTP/1.1 200 OK\nContent-Length: 7\n\nhello\n")
+                server.stdin.flush()
+                out, err = client.communicate(timeout=60)
+            finally:
+                server.kill()
+            check(f"{label}: {'taken' if ok else 'refused'}",
+                  (client.returncode, out) == ((0, b"hello\r\n") if ok else (1, b"")), err)
+
         # A record that stops half-way: the read time-out still holds inside it.
         with TlsServer(certs["valid"], answer()) as server:
             proxy = SlowProxy(server.port, stall_after=3000)
