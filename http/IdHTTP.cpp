@@ -264,8 +264,11 @@ TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
 }
 
 std::unique_ptr<TIdIOHandler> TIdCustomHTTP::MakeIOHandler() {
-    if (tlsRoute_ && Tls)
-        return std::make_unique<TIdIOHandlerTls>(*Tls);
+    if (tlsRoute_ && Tls) {
+        if (!tlsClient_)
+            tlsClient_ = platform::NewTlsClient(*Tls);
+        return std::make_unique<TIdIOHandlerTls>(tlsClient_);
+    }
     return TIdTCPClient::MakeIOHandler();
 }
 

@@ -131,7 +131,8 @@ public:
     int RedirectCount = 0;
     TIdProxyConnectionInfo ProxyParams;
     int ConnectTimeout = 0;
-    // The roots an https server must prove itself against; without, https is refused.
+    // The roots an https server must prove itself against, read at the first https connect;
+    // without, https is refused.
     std::optional<platform::TTlsTrust> Tls;
     // The scheme of a target that names none ("http", or "https" for a server reached over TLS).
     std::string DefaultProtocol = "http";
@@ -168,6 +169,7 @@ private:
     TIdURI currentUri_;
     TIdHTTPProtocol protocol_;
     bool tlsRoute_ = false; // the open connection, or the next one, runs over TLS
+    std::shared_ptr<platform::TTlsClient> tlsClient_; // made at the first https connect
 };
 
 class TIdHTTP : public TIdCustomHTTP {};

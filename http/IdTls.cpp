@@ -31,7 +31,7 @@ void TIdIOHandlerTls::ConnectTo(const std::string& host, int port, const std::st
     TIdIOHandlerSocket::ConnectTo(host, port, boundIP, boundPort, boundPortMin, boundPortMax,
                                   timeout);
     std::string error;
-    session_ = platform::NewTlsSession(host, trust_, error);
+    session_ = client_->NewSession(host, error);
     if (!session_)
         throw EIdTlsError("TLS is not available: " + error);
     std::string out;

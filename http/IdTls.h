@@ -20,7 +20,8 @@ constexpr int IdTlsReceiveSize = IdLargeRecvBufferSize;
 
 class TIdIOHandlerTls : public TIdIOHandlerSocket {
 public:
-    explicit TIdIOHandlerTls(platform::TTlsTrust trust) : trust_(std::move(trust)) {}
+    explicit TIdIOHandlerTls(std::shared_ptr<platform::TTlsClient> client)
+        : client_(std::move(client)) {}
 
     void Close() override;
     // Connects, then completes the handshake within the time-out (IdTlsHandshakeTimeout when
@@ -39,7 +40,7 @@ private:
     bool Pump(int ms);
     void SendRaw(const std::string& bytes);
 
-    platform::TTlsTrust trust_;
+    std::shared_ptr<platform::TTlsClient> client_;
     std::unique_ptr<platform::TTlsSession> session_;
     std::string raw_;   // from the socket, not yet decrypted
     std::string plain_; // decrypted, not yet received by the connection

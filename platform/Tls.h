@@ -47,10 +47,20 @@ public:
     virtual std::string Negotiated() const = 0;
 };
 
-// A session for a server called host (a DNS name or an IPv4 literal); none when the platform
-// has no TLS (the library cannot be loaded), with why in error.
-std::unique_ptr<TTlsSession> NewTlsSession(const std::string& host, const TTlsTrust& trust,
-                                           std::string& error);
+// What the sessions of one HTTP client share: the trust, the platform's credentials, and the
+// sessions a server may resume, so that a connection after the first skips most of the
+// handshake. A session is offered only to the server name it was made with, whose certificate
+// was verified then.
+class TTlsClient {
+public:
+    virtual ~TTlsClient() = default;
+    // A session for a server called host (a DNS name or an IPv4 literal); none when the
+    // platform has no TLS (the library cannot be loaded), with why in error.
+    virtual std::unique_ptr<TTlsSession> NewSession(const std::string& host,
+                                                    std::string& error) = 0;
+};
+
+std::unique_ptr<TTlsClient> NewTlsClient(const TTlsTrust& trust);
 
 } // namespace platform
 

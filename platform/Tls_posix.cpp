@@ -11,6 +11,8 @@
 
 #include <arpa/inet.h>
 
+#include <map>
+
 namespace platform {
 
 namespace {
@@ -35,6 +37,13 @@ struct X509Traits {
     static Handle Invalid() noexcept { return nullptr; }
     static void Close(Handle h) noexcept { X509_free(h); }
 };
+struct SessionTraits {
+    using Handle = SSL_SESSION*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { SSL_SESSION_free(h); }
+};
+
+class TOpenSslClient;
 
 // The library's reason for the last failure, and its queue emptied for the next call.
 std::string LibraryError(const char* what) {
@@ -54,21 +63,8 @@ bool IsIPv4(const std::string& host) {
 
 class TOpenSslSession : public TTlsSession {
 public:
-    bool Open(const std::string& host, const TTlsTrust& trust, std::string& error) {
-        context_.Reset(SSL_CTX_new(TLS_client_method()));
-        if (!context_)
-            return Fail(error, "no TLS context");
-        SSL_CTX* context = context_.Get();
-        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-        // A renegotiation mid-body would be a second handshake nobody checks the same way.
-        SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
-        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-        if (trust.RootPems.empty()) {
-            if (SSL_CTX_set_default_verify_paths(context) != 1)
-                return Fail(error, "no trusted roots");
-        } else if (!AddRoots(trust.RootPems)) {
-            return Fail(error, "a pinned root is not a PEM certificate");
-        }
+    bool Open(SSL_CTX* context, SSL_SESSION* resumable, const std::string& host,
+              std::string& error) {
         ssl_.Reset(SSL_new(context));
         if (!ssl_)
             return Fail(error, "no TLS session");
@@ -92,6 +88,11 @@ public:
         if (!named)
             return Fail(error, "the host cannot be checked");
         SSL_set_connect_state(ssl_.Get());
+        // The hand-over of a session the server may resume; its certificate is checked anyway.
+        host_ = host;
+        SSL_set_app_data(ssl_.Get(), host_.data());
+        if (resumable)
+            SSL_set_session(ssl_.Get(), resumable);
         return true;
     }
 
@@ -155,18 +156,6 @@ public:
     }
 
 private:
-    bool AddRoots(const std::vector<std::string>& pems) {
-        X509_STORE* store = SSL_CTX_get_cert_store(context_.Get());
-        for (const std::string& pem : pems) {
-            UniqueHandle<BioTraits> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-            UniqueHandle<X509Traits> cert(
-                bio ? PEM_read_bio_X509(bio.Get(), nullptr, nullptr, nullptr) : nullptr);
-            if (!cert || X509_STORE_add_cert(store, cert.Get()) != 1)
-                return false;
-        }
-        return true;
-    }
-
     bool Feed(std::string& in) {
         if (in.empty())
             return true;
@@ -194,21 +183,79 @@ private:
         return false;
     }
 
-    UniqueHandle<SslContextTraits> context_;
+    std::string host_; // the key of the sessions this one hands back; outlives ssl_
     UniqueHandle<SslTraits> ssl_;
     BIO* in_ = nullptr;  // owned by ssl_
     BIO* out_ = nullptr; // owned by ssl_
     std::string error_;
 };
 
+// One context for all sessions, and the last session each server issued, for resumption.
+class TOpenSslClient : public TTlsClient {
+public:
+    explicit TOpenSslClient(const TTlsTrust& trust) {
+        context_.Reset(SSL_CTX_new(TLS_client_method()));
+        if (!context_) {
+            error_ = LibraryError("no TLS context");
+            return;
+        }
+        SSL_CTX* context = context_.Get();
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+        // A renegotiation mid-body would be a second handshake nobody checks the same way.
+        SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+        if (trust.RootPems.empty() ? SSL_CTX_set_default_verify_paths(context) != 1
+                                   : !AddRoots(trust.RootPems)) {
+            error_ = LibraryError("the trusted roots cannot be loaded");
+            context_.Reset();
+            return;
+        }
+        // Sessions are kept here, by server name, as the server issues them (TLS 1.3 sends
+        // its tickets after the handshake).
+        SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL);
+        SSL_CTX_set_app_data(context, this);
+        SSL_CTX_sess_set_new_cb(context, [](SSL* ssl, SSL_SESSION* session) {
+            auto* self = static_cast<TOpenSslClient*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+            self->sessions_[static_cast<const char*>(SSL_get_app_data(ssl))].Reset(session);
+            return 1; // kept
+        });
+    }
+
+    std::unique_ptr<TTlsSession> NewSession(const std::string& host, std::string& error) override {
+        if (!context_) {
+            error = error_;
+            return nullptr;
+        }
+        auto kept = sessions_.find(host);
+        auto session = std::make_unique<TOpenSslSession>();
+        if (!session->Open(context_.Get(), kept == sessions_.end() ? nullptr : kept->second.Get(),
+                           host, error))
+            return nullptr;
+        return session;
+    }
+
+private:
+    bool AddRoots(const std::vector<std::string>& pems) {
+        X509_STORE* store = SSL_CTX_get_cert_store(context_.Get());
+        for (const std::string& pem : pems) {
+            UniqueHandle<BioTraits> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+            UniqueHandle<X509Traits> cert(
+                bio ? PEM_read_bio_X509(bio.Get(), nullptr, nullptr, nullptr) : nullptr);
+            if (!cert || X509_STORE_add_cert(store, cert.Get()) != 1)
+                return false;
+        }
+        return true;
+    }
+
+    std::map<std::string, UniqueHandle<SessionTraits>> sessions_;
+    UniqueHandle<SslContextTraits> context_; // after sessions_: freed before them
+    std::string error_;
+};
+
 } // namespace
 
-std::unique_ptr<TTlsSession> NewTlsSession(const std::string& host, const TTlsTrust& trust,
-                                           std::string& error) {
-    auto session = std::make_unique<TOpenSslSession>();
-    if (!session->Open(host, trust, error))
-        return nullptr;
-    return session;
+std::unique_ptr<TTlsClient> NewTlsClient(const TTlsTrust& trust) {
+    return std::make_unique<TOpenSslClient>(trust);
 }
 
 } // namespace platform

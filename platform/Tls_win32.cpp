@@ -81,27 +81,18 @@ std::string Hex(unsigned long value) {
     return text;
 }
 
-class TSchannelSession : public TTlsSession {
+// What every session of one client uses: the libraries, one credentials handle (Schannel keeps
+// its resumable sessions by credentials and server name) and the pinned roots.
+class TSchannelShared : public TTlsClient {
 public:
-    ~TSchannelSession() override {
-        if (haveContext_)
-            sspi_->DeleteSecurityContext(&context_);
-        if (haveCredentials_)
-            sspi_->FreeCredentialsHandle(&credentials_);
-        for (HCERTSTORE store : {roots_, collection_})
-            if (store)
-                crypt_.CertCloseStore(store, 0);
-    }
-
-    bool Open(const std::string& host, const TTlsTrust& trust, std::string& error) {
-        if (!sspi_ || !crypt_.Complete()) {
-            error = "Schannel or crypt32 cannot be loaded";
-            return false;
+    explicit TSchannelShared(const TTlsTrust& trust) {
+        if (!sspi || !crypt.Complete()) {
+            error_ = "Schannel or crypt32 cannot be loaded";
+            return;
         }
-        host_ = host;
         if (!LoadRoots(trust.RootPems)) {
-            error = "a pinned root is not a PEM certificate";
-            return false;
+            error_ = "a pinned root is not a PEM certificate";
+            return;
         }
         // TLS 1.3 where the system offers it; the older structure (TLS 1.2) elsewhere.
         const DWORD flags =
@@ -122,13 +113,70 @@ public:
             legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
             status = Acquire(&legacy);
         }
-        if (status != SEC_E_OK) {
-            error = "no Schannel credentials (" + Hex(status) + ")";
+        if (status != SEC_E_OK)
+            error_ = "no Schannel credentials (" + Hex(status) + ")";
+    }
+    ~TSchannelShared() override {
+        if (haveCredentials_)
+            sspi->FreeCredentialsHandle(&credentials);
+        if (roots)
+            crypt.CertCloseStore(roots, 0);
+    }
+
+    std::unique_ptr<TTlsSession> NewSession(const std::string& host, std::string& error) override;
+
+    TSspi sspi;
+    TCrypt32 crypt;
+    CredHandle credentials{};
+    HCERTSTORE roots = nullptr; // the pinned roots, or none for the system's store
+
+private:
+    template <class Settings> SECURITY_STATUS Acquire(Settings* settings) {
+        const SECURITY_STATUS status = sspi->AcquireCredentialsHandleA(
+            nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, settings,
+            nullptr, nullptr, &credentials, nullptr);
+        haveCredentials_ = status == SEC_E_OK;
+        return status;
+    }
+
+    bool LoadRoots(const std::vector<std::string>& pems) {
+        if (pems.empty())
+            return true;
+        roots = crypt.CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+        if (!roots)
             return false;
+        for (const std::string& pem : pems) {
+            DWORD size = 0;
+            if (!crypt.CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                                            CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                                            nullptr))
+                return false;
+            std::string der(size, '\0');
+            if (!crypt.CryptStringToBinaryA(
+                    pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                    reinterpret_cast<BYTE*>(&der[0]), &size, nullptr, nullptr) ||
+                !crypt.CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING,
+                                                        reinterpret_cast<const BYTE*>(der.data()),
+                                                        size, CERT_STORE_ADD_ALWAYS, nullptr))
+                return false;
         }
         return true;
     }
 
+    bool haveCredentials_ = false;
+    std::string error_;
+};
+
+class TSchannelSession : public TTlsSession {
+public:
+    TSchannelSession(TSchannelShared& shared, std::string host)
+        : shared_(shared), host_(std::move(host)) {}
+    ~TSchannelSession() override {
+        if (haveContext_)
+            shared_.sspi->DeleteSecurityContext(&context_);
+        if (collection_)
+            shared_.crypt.CertCloseStore(collection_, 0);
+    }
     TTlsStatus Handshake(std::string& in, std::string& out) override {
         for (;;) {
             SecBuffer input[2] = {{static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN,
@@ -138,10 +186,10 @@ public:
             SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
             SecBufferDesc outputs{SECBUFFER_VERSION, 1, output};
             ULONG attributes = 0;
-            const SECURITY_STATUS status = sspi_->InitializeSecurityContextA(
-                &credentials_, haveContext_ ? &context_ : nullptr, const_cast<char*>(host_.c_str()),
-                ContextRequests, 0, 0, haveContext_ ? &inputs : nullptr, 0, &context_, &outputs,
-                &attributes, nullptr);
+            const SECURITY_STATUS status = shared_.sspi->InitializeSecurityContextA(
+                &shared_.credentials, haveContext_ ? &context_ : nullptr,
+                const_cast<char*>(host_.c_str()), ContextRequests, 0, 0,
+                haveContext_ ? &inputs : nullptr, 0, &context_, &outputs, &attributes, nullptr);
             haveContext_ = haveContext_ || status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
                            status == SEC_E_INCOMPLETE_MESSAGE;
             TakeToken(output[0], out);
@@ -159,7 +207,7 @@ public:
 
     bool Encrypt(std::string_view plain, std::string& out) override {
         if (!sizes_.cbMaximumMessage &&
-            sspi_->QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) !=
+            shared_.sspi->QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) !=
                 SEC_E_OK) {
             error_ = "no record sizes";
             return false;
@@ -174,7 +222,7 @@ public:
                 {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, &record[sizes_.cbHeader + piece]},
                 {0, SECBUFFER_EMPTY, nullptr}};
             SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
-            const SECURITY_STATUS status = sspi_->EncryptMessage(&context_, 0, &message, 0);
+            const SECURITY_STATUS status = shared_.sspi->EncryptMessage(&context_, 0, &message, 0);
             if (status != SEC_E_OK) {
                 error_ = "write refused (" + Hex(status) + ")";
                 return false;
@@ -188,36 +236,43 @@ public:
 
     TTlsStatus Decrypt(std::string& in, std::string& plain, std::string& out) override {
         const std::size_t before = plain.size();
-        while (!in.empty()) {
+        // Records are decrypted where they lie; what they used is dropped once, at the end.
+        std::size_t at = 0;
+        while (at < in.size()) {
             SecBuffer buffers[4] = {
-                {static_cast<unsigned long>(in.size()), SECBUFFER_DATA, in.data()},
+                {static_cast<unsigned long>(in.size() - at), SECBUFFER_DATA, &in[at]},
                 {0, SECBUFFER_EMPTY, nullptr},
                 {0, SECBUFFER_EMPTY, nullptr},
                 {0, SECBUFFER_EMPTY, nullptr}};
             SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
             // Wine answers a TLS 1.2 close_notify as an empty record rather than as the end of
             // the context; a record of the alert type that gives no data is that end.
-            const bool alert = static_cast<unsigned char>(in[0]) == TlsAlertRecord;
-            const SECURITY_STATUS status = sspi_->DecryptMessage(&context_, &message, 0, nullptr);
+            const bool alert = static_cast<unsigned char>(in[at]) == TlsAlertRecord;
+            const SECURITY_STATUS status =
+                shared_.sspi->DecryptMessage(&context_, &message, 0, nullptr);
             if (status == SEC_E_INCOMPLETE_MESSAGE)
                 break;
-            if (status == SEC_I_CONTEXT_EXPIRED)
-                return TTlsStatus::Closed;
-            if (status == SEC_E_OK && alert && !HasData(buffers))
+            if (status == SEC_I_CONTEXT_EXPIRED ||
+                (status == SEC_E_OK && alert && !HasData(buffers)))
                 return TTlsStatus::Closed;
             if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE)
                 return Failed("record refused (" + Hex(status) + ")");
-            std::string extra;
+            std::size_t extra = 0;
             for (const SecBuffer& buffer : buffers) {
                 if (buffer.BufferType == SECBUFFER_DATA)
                     plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
                 else if (buffer.BufferType == SECBUFFER_EXTRA)
-                    extra.assign(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+                    extra = buffer.cbBuffer;
             }
-            in.swap(extra);
-            if (status == SEC_I_RENEGOTIATE && !AfterHandshake(in, out))
-                return TTlsStatus::Failed;
+            at = in.size() - std::min(extra, in.size() - at);
+            if (status == SEC_I_RENEGOTIATE) {
+                in.erase(0, at);
+                at = 0;
+                if (!AfterHandshake(in, out))
+                    return TTlsStatus::Failed;
+            }
         }
+        in.erase(0, at);
         return plain.size() > before ? TTlsStatus::Done : TTlsStatus::WantMore;
     }
 
@@ -225,8 +280,8 @@ public:
 
     std::string Negotiated() const override {
         SecPkgContext_ConnectionInfo info{};
-        if (sspi_->QueryContextAttributesA(const_cast<CtxtHandle*>(&context_),
-                                           SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
+        if (shared_.sspi->QueryContextAttributesA(const_cast<CtxtHandle*>(&context_),
+                                                  SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
             return {};
         const char* version = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT)   ? "TLSv1.3"
                               : (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) ? "TLSv1.2"
@@ -249,19 +304,11 @@ private:
         return false;
     }
 
-    template <class Credentials> SECURITY_STATUS Acquire(Credentials* credentials) {
-        const SECURITY_STATUS status = sspi_->AcquireCredentialsHandleA(
-            nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, credentials,
-            nullptr, nullptr, &credentials_, nullptr);
-        haveCredentials_ = status == SEC_E_OK;
-        return status;
-    }
-
     // TLS 1.3 sends session tickets and key updates after the handshake; Schannel takes them
     // through the handshake call. A TLS 1.2 renegotiation is refused.
     bool AfterHandshake(std::string& in, std::string& out) {
         SecPkgContext_ConnectionInfo info{};
-        if (sspi_->QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) !=
+        if (shared_.sspi->QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) !=
                 SEC_E_OK ||
             !(info.dwProtocol & SP_PROT_TLS1_3_CLIENT)) {
             error_ = "renegotiation refused";
@@ -274,9 +321,9 @@ private:
         SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
         SecBufferDesc outputs{SECBUFFER_VERSION, 1, output};
         ULONG attributes = 0;
-        const SECURITY_STATUS status = sspi_->InitializeSecurityContextA(
-            &credentials_, &context_, const_cast<char*>(host_.c_str()), ContextRequests, 0, 0,
-            &inputs, 0, nullptr, &outputs, &attributes, nullptr);
+        const SECURITY_STATUS status = shared_.sspi->InitializeSecurityContextA(
+            &shared_.credentials, &context_, const_cast<char*>(host_.c_str()), ContextRequests, 0,
+            0, &inputs, 0, nullptr, &outputs, &attributes, nullptr);
         TakeToken(output[0], out);
         if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
             error_ = "post-handshake message refused (" + Hex(status) + ")";
@@ -290,7 +337,7 @@ private:
         if (token.pvBuffer && token.cbBuffer)
             out.append(static_cast<const char*>(token.pvBuffer), token.cbBuffer);
         if (token.pvBuffer)
-            sspi_->FreeContextBuffer(token.pvBuffer);
+            shared_.sspi->FreeContextBuffer(token.pvBuffer);
         token.pvBuffer = nullptr;
     }
 
@@ -302,40 +349,16 @@ private:
             in.clear();
     }
 
-    bool LoadRoots(const std::vector<std::string>& pems) {
-        if (pems.empty())
-            return true;
-        roots_ = crypt_.CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-        if (!roots_)
-            return false;
-        for (const std::string& pem : pems) {
-            DWORD size = 0;
-            if (!crypt_.CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                                             CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
-                                             nullptr))
-                return false;
-            std::string der(size, '\0');
-            if (!crypt_.CryptStringToBinaryA(
-                    pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                    reinterpret_cast<BYTE*>(&der[0]), &size, nullptr, nullptr) ||
-                !crypt_.CertAddEncodedCertificateToStore(roots_, X509_ASN_ENCODING,
-                                                         reinterpret_cast<const BYTE*>(der.data()),
-                                                         size, CERT_STORE_ADD_ALWAYS, nullptr))
-                return false;
-        }
-        return true;
-    }
-
     bool VerifyServer() {
         PCCERT_CONTEXT server = nullptr;
-        if (sspi_->QueryContextAttributesA(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server) !=
-                SEC_E_OK ||
+        if (shared_.sspi->QueryContextAttributesA(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT,
+                                                  &server) != SEC_E_OK ||
             !server) {
             error_ = "the server sent no certificate";
             return false;
         }
         const bool chain = VerifyChain(server), named = chain && VerifyName(server);
-        crypt_.CertFreeCertificateContext(server);
+        shared_.crypt.CertFreeCertificateContext(server);
         if (chain && !named)
             error_ = "certificate: the host name does not match";
         return chain && named;
@@ -343,18 +366,19 @@ private:
 
     bool VerifyChain(PCCERT_CONTEXT server) {
         // The server's intermediates, and the pinned roots when there are any.
-        collection_ = crypt_.CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
+        collection_ = shared_.crypt.CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
         if (!collection_ ||
-            !crypt_.CertAddStoreToCollection(collection_, server->hCertStore, 0, 0) ||
-            (roots_ && !crypt_.CertAddStoreToCollection(collection_, roots_, 0, 0))) {
+            !shared_.crypt.CertAddStoreToCollection(collection_, server->hCertStore, 0, 0) ||
+            (shared_.roots &&
+             !shared_.crypt.CertAddStoreToCollection(collection_, shared_.roots, 0, 0))) {
             error_ = "certificate: no store for the chain";
             return false;
         }
         CERT_CHAIN_PARA parameters{};
         parameters.cbSize = sizeof parameters;
         PCCERT_CHAIN_CONTEXT chain = nullptr;
-        if (!crypt_.CertGetCertificateChain(nullptr, server, nullptr, collection_, &parameters, 0,
-                                            nullptr, &chain) ||
+        if (!shared_.crypt.CertGetCertificateChain(nullptr, server, nullptr, collection_,
+                                                   &parameters, 0, nullptr, &chain) ||
             !chain) {
             error_ = "certificate: no chain";
             return false;
@@ -362,14 +386,14 @@ private:
         // The chain's own verdict first: Wine's policy check lets a partial chain through.
         DWORD allowed = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
         DWORD policyFlags = 0;
-        if (roots_) {
+        if (shared_.roots) {
             // Pinned: the chain must end at one of these roots, trusted by the system or not.
             allowed |= CERT_TRUST_IS_UNTRUSTED_ROOT;
             policyFlags = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
         }
         bool ok = chain->cChain > 0 && chain->rgpChain[0]->cElement > 0 &&
                   (chain->TrustStatus.dwErrorStatus & ~allowed) == 0;
-        if (ok && roots_) {
+        if (ok && shared_.roots) {
             const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
             ok = IsPinned(simple->rgpElement[simple->cElement - 1]->pCertContext);
         }
@@ -379,8 +403,8 @@ private:
             policy.dwFlags = policyFlags;
             CERT_CHAIN_POLICY_STATUS verdict{};
             verdict.cbSize = sizeof verdict;
-            ok = crypt_.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy,
-                                                         &verdict) &&
+            ok = shared_.crypt.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain,
+                                                                &policy, &verdict) &&
                  verdict.dwError == 0;
             if (!ok)
                 error_ = "certificate: the chain does not verify (" + Hex(verdict.dwError) + ")";
@@ -388,30 +412,31 @@ private:
             error_ = "certificate: the chain does not end at a trusted root (" +
                      Hex(chain->TrustStatus.dwErrorStatus) + ")";
         }
-        crypt_.CertFreeCertificateChain(chain);
+        shared_.crypt.CertFreeCertificateChain(chain);
         return ok;
     }
 
     bool IsPinned(PCCERT_CONTEXT top) {
         PCCERT_CONTEXT root = nullptr;
-        while ((root = crypt_.CertEnumCertificatesInStore(roots_, root)) != nullptr)
-            if (crypt_.CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo, root->pCertInfo)) {
-                crypt_.CertFreeCertificateContext(root);
+        while ((root = shared_.crypt.CertEnumCertificatesInStore(shared_.roots, root)) != nullptr)
+            if (shared_.crypt.CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo,
+                                                     root->pCertInfo)) {
+                shared_.crypt.CertFreeCertificateContext(root);
                 return true;
             }
         return false;
     }
 
     bool VerifyName(PCCERT_CONTEXT server) {
-        PCERT_EXTENSION extension = crypt_.CertFindExtension(
+        PCERT_EXTENSION extension = shared_.crypt.CertFindExtension(
             szOID_SUBJECT_ALT_NAME2, server->pCertInfo->cExtension, server->pCertInfo->rgExtension);
         if (!extension)
             return false;
         CERT_ALT_NAME_INFO* names = nullptr;
         DWORD size = 0;
-        if (!crypt_.CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
-                                        extension->Value.pbData, extension->Value.cbData,
-                                        CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
+        if (!shared_.crypt.CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
+                                               extension->Value.pbData, extension->Value.cbData,
+                                               CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
             return false;
         std::vector<std::string> dns, ips;
         for (DWORD i = 0; i < names->cAltEntry; ++i) {
@@ -437,25 +462,28 @@ private:
         return TTlsStatus::Failed;
     }
 
-    TSspi sspi_;
-    TCrypt32 crypt_;
+    TSchannelShared& shared_;
     std::string host_;
-    CredHandle credentials_{};
     CtxtHandle context_{};
-    bool haveCredentials_ = false, haveContext_ = false;
+    bool haveContext_ = false;
     SecPkgContext_StreamSizes sizes_{};
-    HCERTSTORE roots_ = nullptr, collection_ = nullptr;
+    HCERTSTORE collection_ = nullptr;
     std::string error_;
 };
 
+std::unique_ptr<TTlsSession> TSchannelShared::NewSession(const std::string& host,
+                                                         std::string& error) {
+    if (!haveCredentials_) {
+        error = error_;
+        return nullptr;
+    }
+    return std::make_unique<TSchannelSession>(*this, host);
+}
+
 } // namespace
 
-std::unique_ptr<TTlsSession> NewTlsSession(const std::string& host, const TTlsTrust& trust,
-                                           std::string& error) {
-    auto session = std::make_unique<TSchannelSession>();
-    if (!session->Open(host, trust, error))
-        return nullptr;
-    return session;
+std::unique_ptr<TTlsClient> NewTlsClient(const TTlsTrust& trust) {
+    return std::make_unique<TSchannelShared>(trust);
 }
 
 } // namespace platform
