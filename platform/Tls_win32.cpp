@@ -179,25 +179,11 @@ public:
     }
     TTlsStatus Handshake(std::string& in, std::string& out) override {
         for (;;) {
-            SecBuffer input[2] = {{static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN,
-                                   in.empty() ? nullptr : in.data()},
-                                  {0, SECBUFFER_EMPTY, nullptr}};
-            SecBufferDesc inputs{SECBUFFER_VERSION, 2, input};
-            SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-            SecBufferDesc outputs{SECBUFFER_VERSION, 1, output};
-            ULONG attributes = 0;
-            const SECURITY_STATUS status = shared_.sspi->InitializeSecurityContextA(
-                &shared_.credentials, haveContext_ ? &context_ : nullptr,
-                const_cast<char*>(host_.c_str()), ContextRequests, 0, 0,
-                haveContext_ ? &inputs : nullptr, 0, &context_, &outputs, &attributes, nullptr);
-            haveContext_ = haveContext_ || status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
-                           status == SEC_E_INCOMPLETE_MESSAGE;
-            TakeToken(output[0], out);
+            const SECURITY_STATUS status = Step(in, out, true);
             if (status == SEC_E_INCOMPLETE_MESSAGE)
                 return TTlsStatus::WantMore;
             if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED)
                 return Failed("handshake refused (" + Hex(status) + ")");
-            KeepExtra(input[1], in);
             if (status == SEC_E_OK)
                 return VerifyServer() ? TTlsStatus::Done : TTlsStatus::Failed;
             if (in.empty())
@@ -314,6 +300,18 @@ private:
             error_ = "renegotiation refused";
             return false;
         }
+        const SECURITY_STATUS status = Step(in, out, false);
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+            error_ = "post-handshake message refused (" + Hex(status) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    // One call of the handshake function on in: what it sends is appended to out, and in keeps
+    // what it left unread (all of it while a message is incomplete). Only the handshake proper
+    // makes the context; later messages feed the one there is.
+    SECURITY_STATUS Step(std::string& in, std::string& out, bool makesContext) {
         SecBuffer input[2] = {{static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN,
                                in.empty() ? nullptr : in.data()},
                               {0, SECBUFFER_EMPTY, nullptr}};
@@ -322,15 +320,16 @@ private:
         SecBufferDesc outputs{SECBUFFER_VERSION, 1, output};
         ULONG attributes = 0;
         const SECURITY_STATUS status = shared_.sspi->InitializeSecurityContextA(
-            &shared_.credentials, &context_, const_cast<char*>(host_.c_str()), ContextRequests, 0,
-            0, &inputs, 0, nullptr, &outputs, &attributes, nullptr);
+            &shared_.credentials, haveContext_ ? &context_ : nullptr,
+            const_cast<char*>(host_.c_str()), ContextRequests, 0, 0,
+            haveContext_ ? &inputs : nullptr, 0, makesContext ? &context_ : nullptr, &outputs,
+            &attributes, nullptr);
+        haveContext_ = haveContext_ || status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
+                       status == SEC_E_INCOMPLETE_MESSAGE;
         TakeToken(output[0], out);
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
-            error_ = "post-handshake message refused (" + Hex(status) + ")";
-            return false;
-        }
-        KeepExtra(input[1], in);
-        return true;
+        if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)
+            KeepExtra(input[1], in);
+        return status;
     }
 
     void TakeToken(SecBuffer& token, std::string& out) {

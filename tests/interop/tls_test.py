@@ -5,6 +5,7 @@ without close_notify, and a read time-out inside a record.
 Usage: tls_test.py HTTPGET KEY_DIR [EMULATOR...]"""
 
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -131,14 +132,18 @@ def main():
             server = subprocess.Popen(["openssl", "s_server", "-accept", f"127.0.0.1:{port}",
                                        "-cert", certs["valid"][0], "-key", certs["valid"][1],
                                        option, "-crlf"], stdin=subprocess.PIPE,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             try:
                 time.sleep(0.5)
                 client = subprocess.Popen(
                     EMULATOR + [HTTPGET, "--ca", program_path(os.path.join(KEYS, "tls-ca.pem")),
-                                "--timeout", "10000", f"https://127.0.0.1:{port}/"],
+                                "--timeout", "20000", f"https://127.0.0.1:{port}/"],
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                time.sleep(3 if EMULATOR else 1)  # the request has arrived
+                # s_server prints what it receives: the command goes once the request is there.
+                seen, deadline = b"", time.time() + 30
+                while b"GET / " not in seen and time.time() < deadline:
+                    if select.select([server.stdout], [], [], 0.5)[0]:
+                        seen += os.read(server.stdout.fileno(), 4096)
                 server.stdin.write(command.encode() + b"\n")
                 server.stdin.flush()
                 time.sleep(0.5)
