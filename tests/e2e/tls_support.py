@@ -104,39 +104,43 @@ class TlsServer:
         self.listener.close()
 
 
-class SlowProxy:
-    """Relays one connection to a port on 127.0.0.1, the server's bytes one at a time (so that
-    every record arrives in pieces), stalling for good after stall_after of them when given."""
+class Proxy:
+    """Relays the connections it accepts to a port on 127.0.0.1, keeping every byte that crossed
+    in either direction in seen: what anyone on the path would see. With slow, the server's bytes
+    go on one at a time (so that every record arrives in pieces), and stop for good after
+    stall_after of them when given."""
 
-    def __init__(self, port, stall_after=None):
-        self.target, self.stall_after = port, stall_after
+    def __init__(self, port, slow=False, stall_after=None):
+        self.target, self.slow, self.stall_after = port, slow, stall_after
+        self.seen, self.lock = bytearray(), threading.Lock()
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self):
-        try:
-            client, _ = self.listener.accept()
-        except OSError:
-            return
-        server = socket.create_connection(("127.0.0.1", self.target))
-        client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        threading.Thread(target=self._pipe, args=(client, server, False), daemon=True).start()
-        self._pipe(server, client, True)
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target))
+            client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=self._pipe, args=(client, server, False), daemon=True).start()
+            threading.Thread(target=self._pipe, args=(server, client, self.slow),
+                             daemon=True).start()
 
     def _pipe(self, source, sink, slow):
         sent = 0
         try:
-            while True:
-                data = source.recv(65536)
-                if not data:
-                    break
-                for i in range(len(data)) if slow else [None]:
+            while data := source.recv(65536):
+                with self.lock:
+                    self.seen += data
+                for piece in (data[i:i + 1] for i in range(len(data))) if slow else [data]:
                     if slow and self.stall_after is not None and sent >= self.stall_after:
                         threading.Event().wait(30)
                         return
-                    sink.sendall(data[i:i + 1] if slow else data)
-                    sent += 1 if slow else len(data)
+                    sink.sendall(piece)
+                    sent += len(piece)
         except OSError:
             pass
         finally:
@@ -152,44 +156,8 @@ class SlowProxy:
         self.listener.close()
 
 
-class RecordingProxy:
-    """Relays connections to a port on 127.0.0.1 as they are, keeping every byte that crossed
-    in either direction: what anyone on the path would see."""
+def SlowProxy(port, stall_after=None):  # noqa: N802 (used as a class)
+    return Proxy(port, slow=True, stall_after=stall_after)
 
-    def __init__(self, port):
-        self.target, self.seen = port, bytearray()
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.lock = threading.Lock()
-        threading.Thread(target=self._serve, daemon=True).start()
 
-    def _serve(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.target))
-            for source, sink in ((client, server), (server, client)):
-                threading.Thread(target=self._pipe, args=(source, sink), daemon=True).start()
-
-    def _pipe(self, source, sink):
-        try:
-            while data := source.recv(65536):
-                with self.lock:
-                    self.seen += data
-                sink.sendall(data)
-        except OSError:
-            pass
-        finally:
-            for s in (source, sink):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.listener.close()
+RecordingProxy = Proxy

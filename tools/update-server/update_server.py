@@ -360,11 +360,7 @@ class Handler(socketserver.BaseRequestHandler):
                 sent += len(piece)
         except OSError:
             pass  # the client stopped reading
-        server = self.server
-        if server.log:
-            with server.log_lock, open(server.log + ".streamed", "a") as f:
-                f.write(f"{sent}\n")
-
+        self.record_streamed(sent)
 
     TRICKLE_LENGTH = 100000
     SLOW_CAP = 2000  # pieces: a test's server always ends by itself
@@ -381,11 +377,15 @@ class Handler(socketserver.BaseRequestHandler):
                 time.sleep(every_ms / 1000.0)
         except OSError:
             pass  # the client gave up
+        self.record_streamed(sent)
+        return False
+
+    def record_streamed(self, sent):
+        """Adds what an endless or slow answer sent before the client left to the log's record."""
         server = self.server
         if server.log:
             with server.log_lock, open(server.log + ".streamed", "a") as f:
                 f.write(f"{sent}\n")
-        return False
 
 
 class Server(socketserver.ThreadingTCPServer):
