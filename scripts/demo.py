@@ -50,7 +50,9 @@ def main():
         f.write(b"faixa;aliquota\r\n" + b"".join(b"%d;%d\r\n" % (i * 1000, i) for i in range(50)))
     with open(os.path.join(src, "Leia-me.txt"), "wb") as f:
         f.write(b"QV/Brelmox 2026.12: novas tabelas do imposto.\r\n")
-    sign = ["--sign", os.path.join(keys, "a.pem")] if signed else []
+    # Each demo signs afresh: its signing state lives with the demo, not beside the test key.
+    sign = ["--sign", os.path.join(keys, "a.pem"), "--state",
+            os.path.join(demo, "signing.sequence")] if signed else []
     subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version",
                     "2026.12", "--date", "08/12/2026", *sign], check=True,
                    stdout=subprocess.DEVNULL)

@@ -211,7 +211,8 @@ def main():
     work = tempfile.mkdtemp(prefix="qvb-signed-e2e-")
     try:
         KEYS = os.path.join(work, "keys")
-        copy_tree(BUILT_KEYS, KEYS)
+        # The keys alone: a signing state another run left beside them is not this test's.
+        shutil.copytree(BUILT_KEYS, KEYS, ignore=shutil.ignore_patterns("*.sequence"))
         src, root = os.path.join(work, "src"), os.path.join(work, "root")
         area = os.path.join(root, AREA)
         write(os.path.join(src, "QVBrelmoxApp.exe"), b"MZ app 1")
