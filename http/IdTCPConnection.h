@@ -79,6 +79,8 @@ public:
     virtual void Open() { active_ = true; }
     // Whether bytes (or the peer's close) can be received within ms milliseconds.
     virtual bool WaitReadable(int ms) = 0;
+    // Whether there is room to send within ms; the sends that follow end within the same ms.
+    virtual bool WaitWritable(int) { return true; }
     // A byte count, 0 when the peer closed, or -1 for an error (see the stack's last error).
     virtual int Receive(void* buffer, int count) = 0;
     virtual int Send(const void* buffer, int count) = 0;
@@ -87,7 +89,9 @@ private:
     bool active_ = false;
 };
 
-// Plain TCP over one socket.
+// Plain TCP over one socket. A host name is looked up once, within the connect's time-out, and
+// its address serves every later connection to it until a connect to that address fails: the
+// requests of one check all reach the same server, even behind a name with several addresses.
 class TIdIOHandlerSocket : public TIdIOHandler {
 public:
     void Close() override;
@@ -96,15 +100,25 @@ public:
     bool Connected() override;
     void Open() override;
     bool WaitReadable(int ms) override;
-    // Raise EIdClosedSocket "Disconnected." when not connected.
+    bool WaitWritable(int ms) override;
+    // Raise EIdClosedSocket "Disconnected." when not connected. A send ends by the limit of
+    // the last WaitWritable, raising EIdWriteTimeout when the peer took nothing in time.
     int Receive(void* buffer, int count) override;
     int Send(const void* buffer, int count) override;
 
     TIdSocketHandle* Binding() { return binding_.get(); }
     bool UseNagle = true;
 
+    // The address the next connection to host goes to, or empty text when it is to be looked
+    // up.
+    std::string KnownAddress(const std::string& host) const {
+        return host == knownHost_ ? knownAddress_ : std::string();
+    }
+
 private:
     std::unique_ptr<TIdSocketHandle> binding_;
+    std::string knownHost_, knownAddress_;
+    std::optional<std::chrono::steady_clock::time_point> sendEnd_;
 };
 
 enum TIdMaxLineAction { maException = 0, maSplit = 1 };

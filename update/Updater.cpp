@@ -35,9 +35,8 @@ std::string Percent(std::int64_t value) {
 // Puts a deadline on the client for one scope.
 class TDeadlineScope {
 public:
-    TDeadlineScope(TIdHTTP& http, bool on, int ms) : http_(http) {
-        if (on)
-            http_.Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    TDeadlineScope(TIdHTTP& http, TBudgetClock::time_point end) : http_(http) {
+        http_.Deadline = end;
     }
     ~TDeadlineScope() { http_.Deadline.reset(); }
     TDeadlineScope(const TDeadlineScope&) = delete;
@@ -58,6 +57,9 @@ private:
 // for a signed release: a build without keys never loads the platform's crypto.
 class TVerifiedSink : public TStream {
 public:
+    // Told of every piece as it arrives (the low-speed rule of a listed file).
+    std::function<void(std::size_t)> OnPiece;
+
     TVerifiedSink(platform::FileHandle file, bool sha256, std::string* body = nullptr)
         : file_(file), body_(body) {
         if (sha256)
@@ -89,6 +91,8 @@ public:
         if (head_.size() < HeadKept)
             head_.append(static_cast<const char*>(bytes), std::min(n, HeadKept - head_.size()));
         size_ += static_cast<std::int64_t>(n);
+        if (OnPiece)
+            OnPiece(n);
     }
 
     const std::string& Head() const { return head_; }
@@ -208,17 +212,42 @@ void TUpdater::Delay(double seconds) {
     }
 }
 
-std::string TUpdater::FetchText(const std::string& url, std::int64_t limit) {
-    TMemoryStream body;
-    body.SetLimit(limit);
-    return FetchToStream(url, body, true) ? body.TakeData() : std::string();
+TBudgetClock::time_point TUpdater::TextFetchEnd(bool listedFile) const {
+    const auto end = TBudgetClock::now() + std::chrono::milliseconds(FetchDeadline);
+    if (!budget_)
+        return end;
+    return std::min(end, listedFile ? budget_->FilesEnd() : budget_->TextEnd());
 }
 
-bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadline) {
+std::string TUpdater::FetchText(const std::string& url, std::int64_t limit) {
+    return FetchTextBy(url, limit, TextFetchEnd());
+}
+
+std::string TUpdater::FetchTextBy(const std::string& url, std::int64_t limit,
+                                  TBudgetClock::time_point end) {
+    TMemoryStream body;
+    body.SetLimit(limit);
+    return FetchToStream(url, body, end) ? body.TakeData() : std::string();
+}
+
+void TUpdater::Box(const std::string& text) {
+    const auto opened = TBudgetClock::now();
+    view_.InfoBox(text);
+    if (budget_)
+        budget_->Pause(TBudgetClock::now() - opened);
+}
+
+void TUpdater::ListedFileBox(const std::string& text) {
+    if (!budget_ || listedBoxes_++ < ListedFileBoxLimit)
+        Box(text);
+}
+
+bool TUpdater::FetchToStream(const std::string& url, TStream& stream,
+                             TBudgetClock::time_point end) {
     // A refused address setting must never fall back to another server.
     if (!ServerAddressError.empty())
         return false;
-    TDeadlineScope scope(http_, deadline, FetchDeadline);
+    TDeadlineScope scope(http_, end);
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
@@ -234,7 +263,7 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadl
                 return false;
         } catch (const EIdTlsError&) {
             if (!identityReported_)
-                view_.InfoBox(UnverifiedServerMessage);
+                Box(UnverifiedServerMessage);
             identityReported_ = true;
             return false;
         } catch (const std::exception&) {
@@ -251,35 +280,54 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
     const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
     if (SignedReleases && !entry) {
         if (message)
-            view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+            ListedFileBox("N\xE3o consegui buscar " + name + " no servidor...");
         return false;
     }
     if (entry)
         sink.SetLimit(std::min(sink.Limit(), entry->Size));
 
     view_.SetStatus("Buscando " + name + "...");
+    // A file held in memory has a fetch's deadline. A listed file streams while it makes
+    // progress, until the listed files' budget ends.
+    const bool listed = !sink.InMemory();
+    TBudgetClock::time_point end = TextFetchEnd();
+    std::optional<TLowSpeedRule> pace;
+    if (listed) {
+        const auto filesEnd = budget_ ? budget_->FilesEnd() : TBudgetClock::time_point::max();
+        pace.emplace(TBudgetClock::now());
+        end = std::min(pace->Due(), filesEnd);
+        sink.OnPiece = [this, &pace, filesEnd](std::size_t n) {
+            pace->Progress(TBudgetClock::now(), static_cast<std::int64_t>(n));
+            http_.Deadline = std::min(pace->Due(), filesEnd);
+        };
+    }
     bool ok;
     http_.Tag = 1;
     http_.ReadTimeout = timeoutSeconds * 1000;
     try {
-        ok = FetchToStream(std::string("/") + DownloadArea + name, sink, sink.InMemory());
+        ok = FetchToStream(std::string("/") + DownloadArea + name, sink, end);
     } catch (...) {
         http_.Tag = 0;
+        sink.OnPiece = nullptr;
         throw;
     }
     http_.Tag = 0;
+    sink.OnPiece = nullptr;
 
     ok = ok && sink.Size() > 0 && sink.Head() != NotFoundText;
     if (ok) {
-        std::string reply = FetchText(std::string("/md5.php?") + DownloadArea + name);
+        std::string reply = FetchTextBy(std::string("/md5.php?") + DownloadArea + name,
+                                        TextReplyLimit, TextFetchEnd(listed));
         ok = DigestReplyMatches(reply, sink.FinishMd5Text());
     }
     if (ok && entry) {
         platform::TSha256Digest digest;
         ok = sink.Size() == entry->Size && sink.FinishSha256(digest) && digest == entry->Sha256;
     }
-    if (!ok && message)
-        view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+    // A file the budget's end cut short is simply left for the next start.
+    const bool budgetSpent = budget_ && TBudgetClock::now() >= budget_->FilesEnd();
+    if (!ok && message && !budgetSpent)
+        ListedFileBox("N\xE3o consegui buscar " + name + " no servidor...");
     return ok;
 }
 
@@ -323,10 +371,17 @@ bool TUpdater::ReportUsage() {
 void TUpdater::CheckForUpdates() {
     TProfileFile ini(appDir_ + "QVBrelmox.ini");
     ini_ = &ini;
+    budget_.emplace(TBudgetClock::now(), std::chrono::milliseconds(CheckBudget),
+                    std::chrono::milliseconds(ListedFilesBudget));
+    listedBoxes_ = 0;
+    listedFileFailed_ = false;
     struct TRelease {
-        TProfileFile*& ini;
-        ~TRelease() { ini = nullptr; }
-    } release{ini_};
+        TUpdater& updater;
+        ~TRelease() {
+            updater.ini_ = nullptr;
+            updater.budget_.reset();
+        }
+    } release{*this};
 
     values_.Unidade = ini.ReadString("Unidade", "Unidade", "");
     values_.Usuario = ini.ReadString("Unidade", "Usuario", "");
@@ -344,7 +399,7 @@ void TUpdater::CheckForUpdates() {
     RemoveStaleTemporaries(appDir_ + "Msg\\");
 
     if (!ServerAddressError.empty()) {
-        view_.InfoBox(ServerAddressError);
+        Box(ServerAddressError);
         return;
     }
     if (!ReportUsage())
@@ -353,7 +408,7 @@ void TUpdater::CheckForUpdates() {
 
     manifest_.reset();
     if (SignedReleases && !AcceptManifest(ini)) {
-        view_.InfoBox(UnverifiedReleaseMessage);
+        Box(UnverifiedReleaseMessage);
         return;
     }
 
@@ -361,14 +416,14 @@ void TUpdater::CheckForUpdates() {
     if (config.empty())
         return;
     if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config))
-        view_.InfoBox("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
+        Box("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
 
     std::string text = DownloadVerified("Versao.txt", ConfigDownloadTimeout, false);
     if (!text.empty()) {
         TVersionFile file(text);
         if (std::string(Trim(file.Value("Start.Ok"))) != "1" ||
             std::string(Trim(file.Value("End.Ok"))) != "1")
-            view_.InfoBox("Arquivo de vers\xE3o inv\xE1lido!");
+            Box("Arquivo de vers\xE3o inv\xE1lido!");
         else
             ApplyVersionFile(file, label);
     }
@@ -436,6 +491,13 @@ bool TUpdater::AcceptManifest(TProfileFile& ini) {
 }
 
 void TUpdater::UpdateListedFile(const std::string& name, const std::string& version) {
+    // Past the check's budget the listed files go on only while they arrive; once one fails,
+    // or the listed files' budget is spent, the rest waits for the next start, silently.
+    if (budget_) {
+        const auto now = TBudgetClock::now();
+        if (now >= budget_->FilesEnd() || (now >= budget_->TextEnd() && listedFileFailed_))
+            return;
+    }
     bool due;
     if (FileExtension(name) != ".new" && !platform::FileExists(appDir_ + name))
         due = true;
@@ -450,7 +512,7 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
     const std::string failed = "N\xE3o consegui salvar " + directory + name + "...";
     // A name that would leave the installation is never requested nor written.
     if (!IsSafeRelativeName(name)) {
-        view_.InfoBox(failed);
+        ListedFileBox(failed);
         return;
     }
     switch (DownloadVerifiedToFile(name, ListedFileDownloadTimeout, true, directory + name)) {
@@ -458,9 +520,10 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
         ini_->WriteString("Versao", name, version);
         return;
     case srFailedDownload:
+        listedFileFailed_ = true;
         return;
     case srFailedWrite:
-        view_.InfoBox(failed);
+        ListedFileBox(failed);
         return;
     }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "http/IdHTTP.h"
+#include "update/CheckBudget.h"
 #include "update/ProfileFile.h"
 #include "update/ReleaseManifest.h"
 #include "update/SplashView.h"
@@ -29,6 +30,9 @@ constexpr int FetchDeadlineMilliseconds = 30000;
 // Read time-outs of the downloads, in seconds.
 constexpr int ConfigDownloadTimeout = 5;
 constexpr int ListedFileDownloadTimeout = 15;
+// Boxes shown for failed listed files in one check; the others fail silently and are tried
+// again at the next start.
+constexpr int ListedFileBoxLimit = 3;
 
 // Shown when a signed release cannot be verified; nothing of it is installed.
 extern const char* const UnverifiedReleaseMessage;
@@ -77,9 +81,10 @@ public:
     // limit, or a fetch that outlasts FetchDeadline, included.
     std::string FetchText(const std::string& url, std::int64_t limit = TextReplyLimit);
     // The same exchange with the body written into stream, which each attempt starts again
-    // from nothing; false on any failure. With deadline, the whole fetch ends within
-    // FetchDeadline; without, only each wait is bounded (by the client's read time-out).
-    bool FetchToStream(const std::string& url, TStream& stream, bool deadline);
+    // from nothing; false on any failure. The whole fetch, retries included, ends by end
+    // (which the client's deadline may move on while the fetch runs); each wait is bounded by
+    // the client's read time-out too.
+    bool FetchToStream(const std::string& url, TStream& stream, TBudgetClock::time_point end);
     // The file from the download area, accepted only when the server's MD5 digest matches.
     std::string DownloadVerified(const std::string& name, int timeoutSeconds, bool message);
     // The same download streamed into a temporary file beside target, with its digests computed
@@ -103,8 +108,11 @@ public:
     bool SignedReleases = false;
     std::vector<platform::TP256Point> ReleaseKeys;
 
-    // The total time of a fetch held in memory, in milliseconds (tests shorten it).
+    // The total time of a fetch held in memory, and the budgets of a check, in milliseconds
+    // (tests shorten them).
     int FetchDeadline = FetchDeadlineMilliseconds;
+    int CheckBudget = CheckBudgetMilliseconds;
+    int ListedFilesBudget = ListedFilesBudgetMilliseconds;
 
     // When not empty, the server's address setting was refused: this text is shown once and no
     // server is contacted.
@@ -129,6 +137,15 @@ private:
     // manifest), with the status line, the download flag and the failure message.
     bool FetchVerified(const std::string& name, int timeoutSeconds, bool message,
                        TVerifiedSink& sink);
+    // When a fetch held in memory that starts now must end: its own deadline, within the
+    // check's budget (the listed files' one for a listed file's digest).
+    TBudgetClock::time_point TextFetchEnd(bool listedFile = false) const;
+    std::string FetchTextBy(const std::string& url, std::int64_t limit,
+                            TBudgetClock::time_point end);
+    // The one way to a box during a check: the time it stays open is not the server's, so the
+    // budget waits for it. Listed files show at most ListedFileBoxLimit boxes per check.
+    void Box(const std::string& text);
+    void ListedFileBox(const std::string& text);
 
     ISplashView& view_;
     TIdHTTP& http_;
@@ -137,4 +154,7 @@ private:
     TProfileFile* ini_ = nullptr; // during CheckForUpdates
     std::optional<TReleaseManifest> manifest_;
     bool identityReported_ = false;
+    std::optional<TCheckBudget> budget_; // during CheckForUpdates
+    int listedBoxes_ = 0;
+    bool listedFileFailed_ = false;
 };
