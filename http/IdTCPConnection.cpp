@@ -108,7 +108,8 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std:
     // apply.
     using namespace std::chrono;
     const auto end = steady_clock::now() + milliseconds(std::max(timeout, 0));
-    std::string address = KnownAddress(host);
+    std::string address =
+        KnownAddress && KnownAddress->Host == host ? KnownAddress->Address : std::string();
     if (address.empty()) {
         if (!TIdStack::IsIP(host))
             ReportStatus(stResolving, {host});
@@ -124,10 +125,11 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std:
         if (left <= 0)
             stack.RaiseSocketError(IdError::TimedOut);
     }
-    knownHost_.clear();
+    if (KnownAddress)
+        KnownAddress->Host.clear();
     stack.CheckSocketResult(binding_->ConnectPeer(Id_PF_INET, left));
-    knownHost_ = host;
-    knownAddress_ = address;
+    if (KnownAddress)
+        *KnownAddress = {host, address};
 }
 
 bool TIdIOHandlerSocket::WaitReadable(int ms) {
@@ -448,15 +450,16 @@ void TIdTCPConnection::SendNow(const char* bytes, std::size_t count) {
     std::size_t offset = 0;
     while (offset < count) {
         int piece = static_cast<int>(std::min<std::size_t>(count - offset, INT_MAX));
-        // A peer that never reads must not hold a send for ever: it gets what is left of the
-        // read time-out and the deadline, as a wait for its answer would.
-        if (ioHandler_ && !ioHandler_->WaitWritable(ResolveTimeout(IdTimeoutDefault))) {
-            CloseTransport();
-            throw EIdWriteTimeout("Write Timeout");
-        }
         int n = 0;
         try {
+            // A peer that never reads must not hold a send for ever: it gets what is left of
+            // the read time-out and the deadline, as a wait for its answer would.
+            if (ioHandler_ && !ioHandler_->WaitWritable(ResolveTimeout(IdTimeoutDefault)))
+                throw EIdWriteTimeout("Write Timeout");
             n = ioHandler_ ? ioHandler_->Send(bytes + offset, piece) : 0;
+        } catch (const EIdReadTimeout&) {
+            CloseTransport(); // half a request must never be taken up again
+            throw;
         } catch (const EIdWriteTimeout&) {
             CloseTransport();
             throw;
@@ -581,6 +584,7 @@ void TIdTCPClient::Connect(int timeout) {
     } else if (ioHandler_->Connected()) {
         throw EIdAlreadyConnected("Already connected.");
     }
+    ioHandler_->KnownAddress = &knownAddress_;
     try {
         ioHandler_->Open();
         ResetInput();

@@ -68,9 +68,17 @@ public:
     TIdManagedBuffer() : TIdSimpleBuffer(IdManagedBufferCompactAt) {}
 };
 
+// The address a client's host name gave, kept across the transports the client makes.
+struct TIdKnownAddress {
+    std::string Host, Address;
+};
+
 // The transport of a connection.
 class TIdIOHandler : public TIdComponent {
 public:
+    // Where the address of the host is kept between connections, when the owner keeps it.
+    TIdKnownAddress* KnownAddress = nullptr;
+
     virtual void AfterAccept() {}
     virtual void Close() { active_ = false; }
     virtual void ConnectTo(const std::string& host, int port, const std::string& boundIP,
@@ -89,9 +97,10 @@ private:
     bool active_ = false;
 };
 
-// Plain TCP over one socket. A host name is looked up once, within the connect's time-out, and
-// its address serves every later connection to it until a connect to that address fails: the
-// requests of one check all reach the same server, even behind a name with several addresses.
+// Plain TCP over one socket. A host name is looked up within the connect's time-out; with a
+// KnownAddress its address serves every later connection to it until a connect to that address
+// fails: the requests of one check all reach the same server, even behind a name with several
+// addresses.
 class TIdIOHandlerSocket : public TIdIOHandler {
 public:
     void Close() override;
@@ -109,15 +118,8 @@ public:
     TIdSocketHandle* Binding() { return binding_.get(); }
     bool UseNagle = true;
 
-    // The address the next connection to host goes to, or empty text when it is to be looked
-    // up.
-    std::string KnownAddress(const std::string& host) const {
-        return host == knownHost_ ? knownAddress_ : std::string();
-    }
-
 private:
     std::unique_ptr<TIdSocketHandle> binding_;
-    std::string knownHost_, knownAddress_;
     std::optional<std::chrono::steady_clock::time_point> sendEnd_;
 };
 
@@ -217,4 +219,7 @@ public:
 protected:
     // The transport Connect makes when none is set: plain TCP here.
     virtual std::unique_ptr<TIdIOHandler> MakeIOHandler();
+
+private:
+    TIdKnownAddress knownAddress_;
 };

@@ -294,7 +294,8 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
     std::optional<TLowSpeedRule> pace;
     if (listed) {
         const auto filesEnd = budget_ ? budget_->FilesEnd() : TBudgetClock::time_point::max();
-        pace.emplace(TBudgetClock::now());
+        pace.emplace(TBudgetClock::now(), LowSpeedBytesPerSecond,
+                     std::chrono::milliseconds(LowSpeedWindow));
         end = std::min(pace->Due(), filesEnd);
         sink.OnPiece = [this, &pace, filesEnd](std::size_t n) {
             pace->Progress(TBudgetClock::now(), static_cast<std::int64_t>(n));

@@ -113,6 +113,7 @@ public:
     int FetchDeadline = FetchDeadlineMilliseconds;
     int CheckBudget = CheckBudgetMilliseconds;
     int ListedFilesBudget = ListedFilesBudgetMilliseconds;
+    int LowSpeedWindow = LowSpeedWindowMilliseconds;
 
     // When not empty, the server's address setting was refused: this text is shown once and no
     // server is contacted.

@@ -393,8 +393,9 @@ TEST_F(Updater, CheckForUpdatesFailureRows) {
     // Listed files: one missing on the server, one that cannot be written, one whose name
     // would leave the installation, one fine; ".NEW" in capitals is fetched when missing.
     view.boxes.clear();
+    // A fourth failure shows no box of its own.
     Publish("Versao.txt", "Start.Ok=1\r\nEnd.Ok=1\r\nnot-there.dat=1\r\nnodir\\x.dat=1\r\n"
-                          "..\\outside.dat=1\r\nok.dat=1\r\nUP.NEW=1\r\n");
+                          "..\\outside.dat=1\r\nok.dat=1\r\nUP.NEW=1\r\nalso-gone.dat=1\r\n");
     Publish("nodir\\x.dat", "x");
     Publish("..\\outside.dat", "evil");
     Publish("ok.dat", "ok");
@@ -412,6 +413,7 @@ TEST_F(Updater, CheckForUpdatesFailureRows) {
     EXPECT_EQ(Ini("Versao", "ok.dat"), "1");
     EXPECT_EQ(ReadFileOrDie(dir / "UP.NEW"), "up");
     EXPECT_EQ(Ini("Versao", "UP.NEW"), "1");
+    EXPECT_EQ(server.Log().back(), "GET /files/Contrib/also-gone.dat HTTP/1.1");
 }
 
 TEST_F(Updater, ASharedConfigurationThatCannotBeWrittenIsReportedAndTheCheckGoesOn) {
@@ -479,8 +481,8 @@ TEST(UpdateServer, AddressFromTheOverrideOrBuiltIn) {
     EXPECT_STREQ(DefaultUpdateHost, "atualiza.qvbrelmox.com.br");
 
     // A value that does not parse never falls back to the built-in host.
-    for (const char* bad : {"host:0", "host:65536", "host:65616", "host:abc", ":81", "host:",
-                            "host:+80", "ftp://host", "https://", "https://host/x",
+    for (const char* bad : {"host:0", "host:65536", "host:65616", "host:abc", ":81",
+                            "host:", "host:+80", "ftp://host", "https://", "https://host/x",
                             "http:/host", "host name", "host:80:81", "h\xE9st"}) {
         TServerAddress a = UpdateServerAddress(bad);
         EXPECT_EQ(a.Host, "") << bad;
@@ -841,4 +843,99 @@ TEST_F(SignedUpdater, DownloadsStopAtTheSignedSizeAndUnlistedFilesAreNotRequeste
               std::vector<std::string>{"N\xE3o consegui buscar extra.dat no servidor..."});
     EXPECT_EQ(server.Log().size(), before);
     EXPECT_FALSE(platform::FileExists(dir / "extra.dat"));
+}
+
+TEST(UpdaterBudget, TheLowSpeedRule) {
+    // Each 30 bytes (300 B/s over 100 ms) must come within 100 ms of the previous ones.
+    using std::chrono::milliseconds;
+    const auto t0 = TBudgetClock::time_point{} + std::chrono::hours(1);
+    const struct {
+        const char* what;
+        std::vector<std::pair<int, int>> pieces; // (ms after the start, bytes)
+        int due;                                 // ms after the start
+    } cases[] = {
+        {"nothing yet", {}, 100},
+        {"less than a quota", {{50, 29}}, 100},
+        {"a quota moves the limit", {{50, 30}}, 150},
+        {"small pieces add up", {{20, 10}, {40, 10}, {60, 10}}, 160},
+        {"a burst pays one window ahead only", {{10, 95}}, 110},
+        {"the rest of a burst counts towards the next", {{10, 95}, {90, 25}}, 190},
+    };
+    for (const auto& c : cases) {
+        TLowSpeedRule rule(t0, 300, milliseconds(100));
+        EXPECT_EQ(rule.Quota(), 30) << c.what;
+        for (auto [at, n] : c.pieces)
+            rule.Progress(t0 + milliseconds(at), n);
+        EXPECT_EQ(rule.Due(), t0 + milliseconds(c.due)) << c.what;
+    }
+}
+
+TEST_F(Updater, TheWholeCheckKeepsToItsBudget) {
+    // Every answer right, each in three pieces well inside every wait: the fetches held in
+    // memory share the check's budget, so the check ends there, with no box.
+    auto paced = [](const std::string& body) {
+        const std::string answer =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        const std::size_t third = answer.size() / 3;
+        return TPeerScript{peer::WaitFor("\r\n\r\n"), peer::Send(answer.substr(0, third)),
+                           peer::Pause(300),          peer::Send(answer.substr(third, third)),
+                           peer::Pause(300),          peer::Send(answer.substr(2 * third))};
+    };
+    TScriptedPeer peer({paced("Ok"), paced("ok"), paced("cfg"), paced(Digest("cfg")),
+                        paced(GoodVersionFile), paced(Digest(GoodVersionFile))});
+    http.SetPort(peer.Port());
+    updater.CheckBudget = 1500;
+    const auto start = Clock::now();
+    updater.CheckForUpdates();
+    const auto took = Clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_LE(peer.Accepted(), 3u);
+    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_FALSE(http.Deadline);
+}
+
+TEST_F(Updater, AListedFileStreamsOnlyWhileItMakesProgress) {
+    // The low-speed window shortened to 600 ms: 614 bytes are due in each.
+    updater.LowSpeedWindow = 600;
+    const std::string body(30000, 'y');
+    TPeerScript trickle = {peer::WaitFor("\r\n\r\n"),
+                           peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")};
+    for (int i = 0; i < 40; ++i) {
+        trickle.push_back(peer::Send("x"));
+        trickle.push_back(peer::Pause(100));
+    }
+    TPeerScript steady = {peer::WaitFor("\r\n\r\n"),
+                          peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 30000\r\n\r\n")};
+    for (int i = 0; i < 15; ++i) {
+        steady.push_back(peer::Send(body.substr(0, 2000)));
+        steady.push_back(peer::Pause(200));
+    }
+    const TPeerScript digest = {
+        peer::WaitFor("\r\n\r\n"),
+        peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 36\r\n\r\n" + Digest(body))};
+    const struct {
+        const char* what;
+        std::vector<TPeerScript> scripts;
+        TUpdater::TStoreResult result;
+        int atLeast, below; // ms
+    } cases[] = {
+        {"a byte every 100 ms: abandoned", {trickle}, TUpdater::srFailedDownload, 550, 3000},
+        {"2000 bytes every 200 ms, past many windows",
+         {steady, digest},
+         TUpdater::srStored,
+         2500,
+         8000},
+    };
+    for (const auto& c : cases) {
+        TScriptedPeer peer(c.scripts);
+        http.SetPort(peer.Port());
+        const auto start = Clock::now();
+        EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, true, dir / "big.dat"), c.result)
+            << c.what;
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(c.atLeast)) << c.what;
+        EXPECT_LT(took, std::chrono::milliseconds(c.below)) << c.what;
+        EXPECT_FALSE(http.Deadline) << c.what;
+    }
+    EXPECT_EQ(ReadFileOrDie(dir / "big.dat"), body);
 }

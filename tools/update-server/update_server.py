@@ -56,6 +56,8 @@ Fault injection (for tests), each repeatable:
   --interim PATH:MS       answer PATH with "100 Continue" interim answers, one every MS, and
                           never a final one
   --trickle PATH:MS       announce Content-Length 100000 for PATH, then send one byte every MS
+  --pace PREFIX:MS        answer every target that starts with PREFIX rightly, but in 6 pieces,
+                          one every MS: each wait sees bytes, and each answer ends
 The bytes sent for endless answers (the pieces, for the last two) are added up in
 --log + ".streamed".
 """
@@ -104,6 +106,10 @@ class Faults:
         self.endless += [(p, True) for p in args.endless_chunked or []]
         self.interim = dict(self._pairs(args.interim, int))
         self.trickle = dict(self._pairs(args.trickle, int))
+        self.pace = list(self._pairs(args.pace, int))
+
+    def pace_for(self, target):
+        return next((ms for prefix, ms in self.pace if target.startswith(prefix)), None)
 
     @staticmethod
     def _pairs(values, kind):
@@ -206,7 +212,7 @@ class Handler(socketserver.BaseRequestHandler):
             if server.log:
                 with open(server.log, "ab") as log:
                     log.write(line + b"\n")
-        target = target_of(line)
+        target = self.target = target_of(line)
         if target is None:
             self.keep = False
             return self.send(400, b"bad request")
@@ -336,8 +342,19 @@ class Handler(socketserver.BaseRequestHandler):
                   500: "Internal Server Error"}.get(status, "Status")
         head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: %s\r\n\r\n"
                 % (status, reason, len(body), "keep-alive" if self.keep else "close")).encode()
-        self.request.sendall(head if self.method == b"HEAD" else head + body)
+        out = head if self.method == b"HEAD" else head + body
+        every = self.server.faults.pace_for(self.target or "")
+        if every is None:
+            self.request.sendall(out)
+            return self.keep
+        step = -(-len(out) // self.PACE_PIECES)
+        for at in range(0, len(out), step):
+            time.sleep(every / 1000.0)
+            self.request.sendall(out[at:at + step])
         return self.keep
+
+    PACE_PIECES = 6
+    target = None
 
     def send_chunked(self, body):
         out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
@@ -640,6 +657,7 @@ def main(argv=None):
     s.add_argument("--endless-chunked", action="append")
     s.add_argument("--interim", action="append")
     s.add_argument("--trickle", action="append")
+    s.add_argument("--pace", action="append")
     p = sub.add_parser("publish")
     p.add_argument("src")
     p.add_argument("--root", required=True)
