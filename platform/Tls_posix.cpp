@@ -141,8 +141,10 @@ public:
             return Failed("the peer's bytes could not be taken");
         const int result = SSL_do_handshake(ssl_.Get());
         Drain(out);
-        if (result == 1)
+        if (result == 1) {
+            established_ = true;
             return VerifyServer() ? TTlsStatus::Done : TTlsStatus::Failed;
+        }
         if (SSL_get_error(ssl_.Get(), result) == SSL_ERROR_WANT_READ)
             return TTlsStatus::WantMore;
         const long verified = SSL_get_verify_result(ssl_.Get());
@@ -199,10 +201,11 @@ public:
     }
 
 private:
-    static void CountPostHandshake(int written, int, int type, const void*, std::size_t, SSL* ssl,
+    static void CountPostHandshake(int written, int, int type, const void*, std::size_t, SSL*,
                                    void* self) {
-        if (!written && type == SSL3_RT_HANDSHAKE && SSL_is_init_finished(ssl))
-            ++static_cast<TOpenSslSession*>(self)->postHandshake_;
+        auto* session = static_cast<TOpenSslSession*>(self);
+        if (!written && type == SSL3_RT_HANDSHAKE && session->established_)
+            ++session->postHandshake_;
     }
 
     // The chain verified; now the name, and with pinned roots the chain's top byte for byte.
@@ -261,6 +264,7 @@ private:
     }
 
     const std::vector<std::string>& pinned_;
+    bool established_ = false;
     int postHandshake_ = 0; // in a row, without data between them
     std::string host_;      // the key of the sessions this one hands back; outlives ssl_
     UniqueHandle<SslTraits> ssl_;
