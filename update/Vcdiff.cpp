@@ -300,6 +300,9 @@ public:
 
     void Apply() {
         ReadHeader();
+        // Even an empty result has a window: a patch cut right after its header is no patch.
+        if (patch_.AtEnd())
+            Fail("the patch has no window");
         while (!patch_.AtEnd())
             DecodeWindow();
     }
