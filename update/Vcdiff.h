@@ -21,7 +21,9 @@ constexpr std::int64_t VcdiffAppHeaderMax = std::int64_t(64) << 10;
 // Applies the patch, read sequentially from its position to its end, to source, and writes the
 // result sequentially at target's position. The source is read by seeking, a piece at a time;
 // the target is read back only by windows that copy from earlier target bytes (VCD_TARGET), so
-// it must be readable. At most maxTargetSize bytes are written.
+// it must be readable. At most maxTargetSize bytes are written. Memory: the largest window and
+// its delta encoding, at most VcdiffWindowMax + VcdiffDeltaMax (48 MiB), plus 128 KiB of
+// buffers, whatever the size of the files.
 // False, with a reason in English for the log, when the patch is malformed, truncated, followed
 // by stray bytes, uses a feature this decoder refuses (secondary compression, a code table of
 // its own), needs a window over the limits above, does not fit the source, or fails its
