@@ -22,7 +22,7 @@ constexpr std::int64_t VcdiffAppHeaderMax = std::int64_t(64) << 10;
 // result sequentially at target's position. The source is read by seeking, a piece at a time;
 // the target is read back only by windows that copy from earlier target bytes (VCD_TARGET), so
 // it must be readable. At most maxTargetSize bytes are written. Memory: the largest window and
-// its delta encoding, at most VcdiffWindowMax + VcdiffDeltaMax (48 MiB), plus 128 KiB of
+// its delta encoding, at most VcdiffWindowMax + VcdiffDeltaMax (48 MiB), plus 192 KiB of
 // buffers, whatever the size of the files.
 // False, with a reason in English for the log, when the patch is malformed, truncated, followed
 // by stray bytes, uses a feature this decoder refuses (secondary compression, a code table of
