@@ -50,6 +50,10 @@ constexpr FileHandle InvalidFile = -1;
 
 // Creates the file (or empties an existing one) for reading and writing.
 FileHandle OpenFileForWriting(const std::string& path);
+// Opens an existing file for reading only; others may read it at the same time.
+FileHandle OpenFileForReading(const std::string& path);
+// The size in bytes of an open file; -1 on failure.
+std::int64_t SizeOfFile(FileHandle file);
 void CloseFile(FileHandle file);
 bool WriteToFile(FileHandle file, const void* bytes, std::size_t n);
 // Bytes read, 0 at the end, -1 on failure.

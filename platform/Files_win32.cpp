@@ -115,6 +115,17 @@ FileHandle OpenFileForWriting(const std::string& path) {
     return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
 }
 
+FileHandle OpenFileForReading(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
+}
+
+std::int64_t SizeOfFile(FileHandle file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(H(file), &size) ? size.QuadPart : -1;
+}
+
 void CloseFile(FileHandle file) {
     CloseHandle(H(file));
 }

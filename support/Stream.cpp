@@ -67,10 +67,19 @@ void TMemoryStream::Reserve(std::int64_t size) {
 #include "platform/Files.h"
 #include "support/Exception.h"
 
-TFileStream::TFileStream(const std::string& path)
-    : file_(platform::OpenFileForWriting(path)), path_(path) {
+TFileStream::TFileStream(const std::string& path, TMode mode)
+    : file_(mode == TMode::Read ? platform::OpenFileForReading(path)
+                                : platform::OpenFileForWriting(path)),
+      path_(path) {
     if (file_ == platform::InvalidFile)
-        throw EInOutError("Cannot create file " + path);
+        throw EInOutError((mode == TMode::Read ? "Cannot open file " : "Cannot create file ") +
+                          path);
+    if (mode == TMode::Read)
+        size_ = platform::SizeOfFile(file_);
+    if (size_ < 0) {
+        platform::CloseFile(file_);
+        throw EInOutError("Cannot read " + path);
+    }
 }
 
 TFileStream::~TFileStream() {

@@ -66,11 +66,13 @@ private:
     std::int64_t limit_ = INT64_MAX;
 };
 
-// A stream over a file created (or emptied) for writing; raises EInOutError when the file
-// cannot be made or a write, read or seek fails.
+// A stream over a file created (or emptied) for writing, or over an existing file opened for
+// reading only; raises EInOutError when the file cannot be made or opened, or a write, read or
+// seek fails.
 class TFileStream : public TStream {
 public:
-    explicit TFileStream(const std::string& path);
+    enum class TMode { Create, Read };
+    explicit TFileStream(const std::string& path, TMode mode = TMode::Create);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
     TFileStream& operator=(const TFileStream&) = delete;
