@@ -115,6 +115,12 @@ FileHandle OpenFileForWriting(const std::string& path) {
     return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
 }
 
+FileHandle OpenFileForUpdate(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
+}
+
 FileHandle OpenFileForReading(const std::string& path) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -161,7 +167,8 @@ FileHandle CreateTemporaryBeside(const std::string& target, std::string& tempora
     if (GetTempFileNameA(DirectoryOf(target).c_str(), "qvb", 0, temp) == 0)
         return InvalidFile;
     HANDLE h =
-        CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileA(temp, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DeleteFileA(temp);
         return InvalidFile;

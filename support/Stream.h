@@ -89,3 +89,21 @@ private:
     std::string path_;
     std::int64_t size_ = 0, position_ = 0;
 };
+
+// A stream over a file someone else keeps open (a temporary file, say), from its start; raises
+// EInOutError as TFileStream does.
+class THandleStream : public TStream {
+public:
+    explicit THandleStream(std::intptr_t file, std::int64_t size = 0) : file_(file), size_(size) {}
+
+    std::int64_t Size() const override { return size_; }
+    void SetSize(std::int64_t size) override;
+    std::int64_t Position() const override { return position_; }
+    void SetPosition(std::int64_t position) override;
+    std::size_t Read(void* buffer, std::size_t n) override;
+    void Write(const void* buffer, std::size_t n) override;
+
+private:
+    std::intptr_t file_;
+    std::int64_t size_ = 0, position_ = 0;
+};

@@ -6,9 +6,12 @@
 #include "support/LocalAddress.h"
 #include "support/Md5.h"
 #include "support/Text.h"
+#include "update/PartialDownload.h"
+#include "update/Vcdiff.h"
 #include "update/VersionFile.h"
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <cmath>
 #include <set>
@@ -59,6 +62,39 @@ class TVerifiedSink : public TStream {
 public:
     // Told of every piece as it arrives (the low-speed rule of a listed file).
     std::function<void(std::size_t)> OnPiece;
+    // Asked when an attempt starts again from the client's point of view: true keeps the bytes
+    // so far, which the attempt then continues (a resumed download asks only for the rest).
+    std::function<bool()> OnRestart;
+
+    // Takes the first size bytes the file already holds through the digests, as if they had
+    // just arrived, and leaves the file's position after them; false when they cannot be read.
+    bool Preload(std::int64_t size) {
+        if (!writable_ || !platform::SeekFile(file_, 0))
+            return false;
+        char piece[1 << 16];
+        std::int64_t left = size;
+        while (left > 0) {
+            const long long got = platform::ReadFromFile(
+                file_, piece, static_cast<std::size_t>(std::min<std::int64_t>(left, sizeof piece)));
+            if (got <= 0)
+                return false;
+            Take(piece, static_cast<std::size_t>(got));
+            left -= got;
+        }
+        return true;
+    }
+    // Forgets every byte so far: the file is emptied and the digests start again.
+    void Drop() {
+        if (writable_)
+            writable_ = platform::SeekFile(file_, 0) && platform::TruncateFile(file_, 0);
+        if (body_)
+            body_->clear();
+        md5_.Reset();
+        if (sha256_)
+            sha256_->Reset();
+        head_.clear();
+        size_ = 0;
+    }
 
     TVerifiedSink(platform::FileHandle file, bool sha256, std::string* body = nullptr)
         : file_(file), body_(body) {
@@ -85,12 +121,7 @@ public:
             writable_ = false;
         if (body_)
             body_->append(static_cast<const char*>(bytes), n);
-        md5_.Update(bytes, n);
-        if (sha256_)
-            sha256_->Update(bytes, n);
-        if (head_.size() < HeadKept)
-            head_.append(static_cast<const char*>(bytes), std::min(n, HeadKept - head_.size()));
-        size_ += static_cast<std::int64_t>(n);
+        Take(bytes, n);
         if (OnPiece)
             OnPiece(n);
     }
@@ -104,20 +135,23 @@ public:
 private:
     static constexpr std::size_t HeadKept = 64;
 
+    void Take(const void* bytes, std::size_t n) {
+        md5_.Update(bytes, n);
+        if (sha256_)
+            sha256_->Update(bytes, n);
+        if (head_.size() < HeadKept)
+            head_.append(static_cast<const char*>(bytes), std::min(n, HeadKept - head_.size()));
+        size_ += static_cast<std::int64_t>(n);
+    }
+
     void Rewind(std::int64_t to) {
         if (to == size_)
             return;
         if (to != 0)
             throw EInOutError("A download can only start again from its beginning.");
-        if (writable_)
-            writable_ = platform::SeekFile(file_, 0) && platform::TruncateFile(file_, 0);
-        if (body_)
-            body_->clear();
-        md5_.Reset();
-        if (sha256_)
-            sha256_->Reset();
-        head_.clear();
-        size_ = 0;
+        if (OnRestart && OnRestart())
+            return;
+        Drop();
     }
 
     platform::FileHandle file_;
@@ -242,6 +276,13 @@ void TUpdater::ListedFileBox(const std::string& text) {
         Box(text);
 }
 
+void TUpdater::FetchFailureBox(const std::string& name) {
+    // A file the budget's end cut short is simply left for the next start.
+    if (budget_ && TBudgetClock::now() >= budget_->FilesEnd())
+        return;
+    ListedFileBox("N\xE3o consegui buscar " + name + " no servidor...");
+}
+
 bool TUpdater::FetchToStream(const std::string& url, TStream& stream,
                              TBudgetClock::time_point end) {
     // A refused address setting must never fall back to another server.
@@ -274,10 +315,12 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream,
 }
 
 bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool message,
-                             TVerifiedSink& sink) {
+                             TVerifiedSink& sink, const TManifestEntry* signedEntry) {
     // A signed release: only what the vendor's key signed for is requested, and no more of it
     // is read than its signed size.
-    const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+    const TManifestEntry* entry =
+        signedEntry ? signedEntry : manifest_ ? manifest_->Find(name) : nullptr;
+    transferFailed_ = false;
     if (SignedReleases && !entry) {
         if (message)
             ListedFileBox("N\xE3o consegui buscar " + name + " no servidor...");
@@ -314,6 +357,7 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
     }
     http_.Tag = 0;
     sink.OnPiece = nullptr;
+    transferFailed_ = !ok;
 
     ok = ok && sink.Size() > 0 && sink.Head() != NotFoundText;
     if (ok) {
@@ -325,10 +369,8 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
         platform::TSha256Digest digest;
         ok = sink.Size() == entry->Size && sink.FinishSha256(digest) && digest == entry->Sha256;
     }
-    // A file the budget's end cut short is simply left for the next start.
-    const bool budgetSpent = budget_ && TBudgetClock::now() >= budget_->FilesEnd();
-    if (!ok && message && !budgetSpent)
-        ListedFileBox("N\xE3o consegui buscar " + name + " no servidor...");
+    if (!ok && message)
+        FetchFailureBox(name);
     return ok;
 }
 
@@ -342,14 +384,206 @@ std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSecon
 }
 
 TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name, int timeoutSeconds,
-                                                        bool message, const std::string& target) {
-    platform::TTemporaryFile temporary(target);
-    TVerifiedSink sink(temporary.Handle(), SignedReleases);
-    if (!FetchVerified(name, timeoutSeconds, message, sink))
+                                                        bool message, const std::string& target,
+                                                        const std::string& version) {
+    // A signed release may make the file from the installed one with a patch: a fraction of
+    // the bytes. Whatever goes wrong there, the whole file follows, and only its failure shows.
+    if (TryPatch(name, timeoutSeconds, target, version))
+        return srStored;
+    return StreamVerified(name, timeoutSeconds, message, target, version, nullptr,
+                          [&](platform::FileHandle file, const std::string& path, std::int64_t) {
+                              return platform::CommitTemporary(file, path, target);
+                          });
+}
+
+namespace {
+
+// Keeps the request's range and If-Range for one scope, and clears them after it.
+class TRangeScope {
+public:
+    explicit TRangeScope(TIdHTTP& http) : http_(http) {}
+    ~TRangeScope() { Set(0, {}); }
+    TRangeScope(const TRangeScope&) = delete;
+    TRangeScope& operator=(const TRangeScope&) = delete;
+
+    void Set(std::int64_t from, const std::string& validator) {
+        TIdHTTPRequest& request = http_.Request();
+        request.ContentRangeStart = static_cast<std::uint32_t>(from);
+        request.ContentRangeEnd = 0;
+        const int at = request.CustomHeaders.FindName("If-Range");
+        if (at >= 0)
+            request.CustomHeaders.Delete(at);
+        if (from > 0)
+            request.CustomHeaders.Add("If-Range: " + validator);
+    }
+
+private:
+    TIdHTTP& http_;
+};
+
+bool FileSha256(platform::FileHandle file, platform::TSha256Digest& digest) {
+    platform::TSha256 sha;
+    if (!platform::SeekFile(file, 0))
+        return false;
+    char piece[1 << 16];
+    for (;;) {
+        const long long got = platform::ReadFromFile(file, piece, sizeof piece);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return sha.Final(digest);
+        sha.Update(piece, static_cast<std::size_t>(got));
+    }
+}
+
+} // namespace
+
+TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int timeoutSeconds,
+                                                bool message, const std::string& path,
+                                                const std::string& version,
+                                                const TManifestEntry* entry,
+                                                const TFinish& finish) {
+    if (version.empty()) {
+        platform::TTemporaryFile temporary(path);
+        TVerifiedSink sink(temporary.Handle(), SignedReleases);
+        if (!FetchVerified(name, timeoutSeconds, message, sink, entry))
+            return srFailedDownload;
+        if (!sink.Writable())
+            return srFailedWrite;
+        return finish(temporary.Release(), temporary.Name(), sink.Size()) ? srStored
+                                                                           : srFailedWrite;
+    }
+    // Resumable: the bytes go to a partial file of our own beside path, which stays when the
+    // transfer is cut, with its record written before the body arrives.
+    TProfileFile ini(appDir_ + "QVBrelmox.ini");
+    const std::string partial = path + PartialSuffix;
+    const long long today = DaysSinceEpoch();
+    TPartialRecord record;
+    const bool resumes = record.Parse(ini.ReadString(PartialSection, name, "")) &&
+                         record.UsableFor(version, today) && platform::FileExists(partial);
+    auto forget = [&] {
+        ini.WriteString(PartialSection, name, "");
+        platform::RemoveFile(partial);
+    };
+    for (int round = 0;; ++round) {
+        if (!resumes || round > 0) {
+            forget();
+            record = {version, today, {}};
+        }
+        platform::TOpenFile file(platform::OpenFileForUpdate(partial));
+        TVerifiedSink sink(file.Handle(), SignedReleases);
+        const std::int64_t kept = file.Handle() == platform::InvalidFile
+                                      ? 0
+                                      : std::max<std::int64_t>(platform::SizeOfFile(file.Handle()), 0);
+        // The range travels as 32 bits; a signed file is never longer than its entry.
+        const TManifestEntry* signedEntry = entry ? entry : manifest_ ? manifest_->Find(name) : nullptr;
+        if (kept > 0 && (kept > UINT32_MAX || (signedEntry && kept >= signedEntry->Size) ||
+                         !sink.Preload(kept)))
+            sink.Drop();
+        TRangeScope range(http_);
+        sink.OnRestart = [&] {
+            if (sink.Size() == 0 || sink.Size() > UINT32_MAX || record.Validator.empty())
+                return false;
+            range.Set(sink.Size(), record.Validator);
+            return true;
+        };
+        // Whether the answer goes on from the bytes kept, decided by its head before any body
+        // byte: anything but the rest of the same file starts again from nothing.
+        auto previous = http_.OnResponseHead;
+        http_.OnResponseHead = [&](TIdCustomHTTP*) {
+            TIdHTTPResponse& response = http_.Response();
+            const int code = http_.ResponseCode();
+            // Only the file's own answer (the download flag is up), never its digest's.
+            if (http_.Tag == 0 || code / 100 != 2)
+                return;
+            const bool asked = http_.Request().ContentRangeStart > 0;
+            if (asked && code == 206 && response.ContentRangeStart == sink.Size())
+                return;
+            sink.Drop();
+            record.Validator = ResumeValidator(response.HeaderLines.GetValue("ETag"),
+                                               response.HeaderLines.GetValue("Last-Modified"));
+            record.Day = today;
+            ini.WriteString(PartialSection, name, record.Validator.empty() ? "" : record.Format());
+        };
+        struct TRestore {
+            TIdHTTP& http;
+            std::function<void(TIdCustomHTTP*)>& previous;
+            ~TRestore() { http.OnResponseHead = std::move(previous); }
+        } restore{http_, previous};
+        if (sink.Size() > 0)
+            range.Set(sink.Size(), record.Validator);
+        const bool ok = FetchVerified(name, timeoutSeconds, false, sink, signedEntry);
+        const bool refused = !ok && transferFailed_ && http_.ResponseCode() == 416;
+        if (ok) {
+            ini.WriteString(PartialSection, name, "");
+            if (!sink.Writable())
+                return srFailedWrite;
+            return finish(file.Release(), partial, sink.Size()) ? srStored : srFailedWrite;
+        }
+        // A range the server refused, or bytes that were kept for nothing: once more from
+        // the start. A transfer cut short keeps its bytes for the next attempt.
+        if (round == 0 && (refused || (kept > 0 && !transferFailed_)))
+            continue;
+        if (!transferFailed_ || sink.Size() == 0 || record.Validator.empty()) {
+            if (file.Handle() != platform::InvalidFile)
+                platform::CloseFile(file.Release());
+            forget();
+        }
+        if (message)
+            FetchFailureBox(name);
         return srFailedDownload;
-    if (!sink.Writable())
-        return srFailedWrite;
-    return temporary.Commit(target) ? srStored : srFailedWrite;
+    }
+}
+
+bool TUpdater::TryPatch(const std::string& name, int timeoutSeconds, const std::string& target,
+                        const std::string& version) {
+    const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+    if (!entry || manifest_->PatchesFor(name).empty() || !platform::FileExists(target))
+        return false;
+    platform::TSha256Digest installed;
+    {
+        platform::TOpenFile file(platform::OpenFileForReading(target));
+        if (file.Handle() == platform::InvalidFile || !FileSha256(file.Handle(), installed))
+            return false;
+    }
+    const TManifestPatch* patch = nullptr;
+    for (const TManifestPatch& candidate : manifest_->PatchesFor(name))
+        if (candidate.Source == installed)
+            patch = &candidate;
+    if (!patch || !IsSafeRelativeName(patch->Name))
+        return false;
+    // The patch arrives as any signed file; the file it makes must be the manifest's.
+    auto apply = [&](platform::FileHandle patchFile, const std::string& patchPath,
+                     std::int64_t patchSize) {
+        bool made = false;
+        {
+            platform::TOpenFile owned(patchFile);
+            platform::TTemporaryFile result(target);
+            if (result.Handle() != platform::InvalidFile) {
+                std::string reason;
+                bool applied;
+                {
+                    TFileStream source(target, TFileStream::TMode::Read);
+                    THandleStream patchStream(patchFile, patchSize);
+                    THandleStream out(result.Handle());
+                    patchStream.SetPosition(0);
+                    applied = ApplyVcdiff(source, patchStream, out, entry->Size, reason) &&
+                              out.Size() == entry->Size;
+                }
+                platform::TSha256Digest digest;
+                made = applied && FileSha256(result.Handle(), digest) && digest == entry->Sha256 &&
+                       result.Commit(target);
+            }
+        }
+        platform::RemoveFile(patchPath);
+        return made;
+    };
+    try {
+        return StreamVerified(patch->Name, timeoutSeconds, false, appDir_ + patch->Name, version,
+                              &patch->Entry, apply) == srStored;
+    } catch (const std::exception&) {
+        return false; // a source that cannot be read: the whole file follows
+    }
 }
 
 bool TUpdater::ReportUsage() {
@@ -516,7 +750,8 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
         ListedFileBox(failed);
         return;
     }
-    switch (DownloadVerifiedToFile(name, ListedFileDownloadTimeout, true, directory + name)) {
+    switch (
+        DownloadVerifiedToFile(name, ListedFileDownloadTimeout, true, directory + name, version)) {
     case srStored:
         ini_->WriteString("Versao", name, version);
         return;

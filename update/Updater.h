@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "http/IdHTTP.h"
+#include "platform/Files.h"
 #include "update/CheckBudget.h"
 #include "update/ProfileFile.h"
 #include "update/ReleaseManifest.h"
@@ -90,9 +91,13 @@ public:
     // The same download streamed into a temporary file beside target, with its digests computed
     // as it arrives, and put in target's place when it verifies: memory does not grow with the
     // file. The requests and messages are those of DownloadVerified.
+    // With the listed version, a transfer cut short keeps its bytes in a partial file beside
+    // target, and the next attempt asks for the rest; in a signed release a patch from the
+    // installed file is tried first.
     enum TStoreResult { srStored, srFailedDownload, srFailedWrite };
     TStoreResult DownloadVerifiedToFile(const std::string& name, int timeoutSeconds, bool message,
-                                        const std::string& target);
+                                        const std::string& target,
+                                        const std::string& version = {});
     // Probes the server and reports who starts which version; true when the probe said "Ok".
     bool ReportUsage();
     // Brings the installation up to date. Raises EIniFileException when QVBrelmox.ini cannot be
@@ -136,8 +141,20 @@ private:
     void ApplyVersionFile(TVersionFile& file, std::string& label);
     // The download of one file into sink and its checks (not-found text, server digest,
     // manifest), with the status line, the download flag and the failure message.
+    // signedEntry stands for the manifest's entry of name (a patch has its own).
     bool FetchVerified(const std::string& name, int timeoutSeconds, bool message,
-                       TVerifiedSink& sink);
+                       TVerifiedSink& sink, const TManifestEntry* signedEntry = nullptr);
+    // The download of name into a file beside path (a temporary one, or with version a partial
+    // one that a cut leaves for the next attempt); once verified, finish takes the file (open,
+    // its path, its size) and says whether it took its place.
+    using TFinish = std::function<bool(platform::FileHandle, const std::string&, std::int64_t)>;
+    TStoreResult StreamVerified(const std::string& name, int timeoutSeconds, bool message,
+                                const std::string& path, const std::string& version,
+                                const TManifestEntry* entry, const TFinish& finish);
+    // Makes target from the installed file with a patch of the signed release; false when
+    // there is none for it, or anything fails (nothing shown).
+    bool TryPatch(const std::string& name, int timeoutSeconds, const std::string& target,
+                  const std::string& version);
     // When a fetch held in memory that starts now must end: its own deadline, within the
     // check's budget (the listed files' one for a listed file's digest).
     TBudgetClock::time_point TextFetchEnd(bool listedFile = false) const;
@@ -147,6 +164,8 @@ private:
     // budget waits for it. Listed files show at most ListedFileBoxLimit boxes per check.
     void Box(const std::string& text);
     void ListedFileBox(const std::string& text);
+    // "Não consegui buscar <name> no servidor...", unless the listed files' budget is spent.
+    void FetchFailureBox(const std::string& name);
 
     ISplashView& view_;
     TIdHTTP& http_;
@@ -158,4 +177,5 @@ private:
     std::optional<TCheckBudget> budget_; // during CheckForUpdates
     int listedBoxes_ = 0;
     bool listedFileFailed_ = false;
+    bool transferFailed_ = false; // the last FetchVerified's transfer, not its checks, failed
 };

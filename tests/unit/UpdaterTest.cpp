@@ -348,7 +348,7 @@ TEST_F(Updater, CheckForUpdatesBringsTheInstallationUpToDate) {
     EXPECT_EQ(values.Unidade, "12");
     EXPECT_EQ(values.Usuario, "Ana");
     EXPECT_EQ(view.labels.back(), "Vers\xE3o 3.1");
-    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_TRUE(view.boxes.empty()) << (view.boxes.empty() ? "" : view.boxes[0]);
 
     // A second check finds everything current: only the probe, report and two config files.
     // QVBrelmox.new is not re-fetched although it is gone, since its version is recorded.
