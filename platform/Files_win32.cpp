@@ -166,9 +166,8 @@ FileHandle CreateTemporaryBeside(const std::string& target, std::string& tempora
     char temp[MAX_PATH + 1] = {};
     if (GetTempFileNameA(DirectoryOf(target).c_str(), "qvb", 0, temp) == 0)
         return InvalidFile;
-    HANDLE h =
-        CreateFileA(temp, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(temp, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DeleteFileA(temp);
         return InvalidFile;

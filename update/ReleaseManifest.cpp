@@ -135,7 +135,8 @@ bool TReleaseManifest::Parse(std::string_view text) {
             return false;
         if (line.substr(0, PatchKey.size()) == PatchKey) {
             TManifestPatch patch;
-            auto& list = parsed.Patches[std::string(line.substr(PatchKey.size(), eq - PatchKey.size()))];
+            auto& list =
+                parsed.Patches[std::string(line.substr(PatchKey.size(), eq - PatchKey.size()))];
             if (!ParsePatch(line.substr(eq + 1), patch) || list.size() >= ManifestPatchesPerFile)
                 return false;
             list.push_back(std::move(patch));

@@ -11,8 +11,8 @@
 #include "update/VersionFile.h"
 
 #include <algorithm>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <set>
 
@@ -83,6 +83,11 @@ public:
         }
         return true;
     }
+    // The size the answer announced for the whole file, when known: a body that ends short of
+    // it was cut.
+    void SetExpected(std::int64_t size) { expected_ = size; }
+    bool Short() const { return expected_ >= 0 && size_ < expected_; }
+
     // Forgets every byte so far: the file is emptied and the digests start again.
     void Drop() {
         if (writable_)
@@ -162,6 +167,7 @@ private:
     std::string head_;
     std::int64_t size_ = 0;
     std::int64_t limit_ = INT64_MAX;
+    std::int64_t expected_ = -1;
 };
 
 bool IsSafeRelativeName(const std::string& name) {
@@ -318,8 +324,9 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
                              TVerifiedSink& sink, const TManifestEntry* signedEntry) {
     // A signed release: only what the vendor's key signed for is requested, and no more of it
     // is read than its signed size.
-    const TManifestEntry* entry =
-        signedEntry ? signedEntry : manifest_ ? manifest_->Find(name) : nullptr;
+    const TManifestEntry* entry = signedEntry ? signedEntry
+                                  : manifest_ ? manifest_->Find(name)
+                                              : nullptr;
     transferFailed_ = false;
     if (SignedReleases && !entry) {
         if (message)
@@ -357,6 +364,7 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
     }
     http_.Tag = 0;
     sink.OnPiece = nullptr;
+    ok = ok && !sink.Short();
     transferFailed_ = !ok;
 
     ok = ok && sink.Size() > 0 && sink.Head() != NotFoundText;
@@ -451,7 +459,7 @@ TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int tim
         if (!sink.Writable())
             return srFailedWrite;
         return finish(temporary.Release(), temporary.Name(), sink.Size()) ? srStored
-                                                                           : srFailedWrite;
+                                                                          : srFailedWrite;
     }
     // Resumable: the bytes go to a partial file of our own beside path, which stays when the
     // transfer is cut, with its record written before the body arrives.
@@ -465,18 +473,22 @@ TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int tim
         ini.WriteString(PartialSection, name, "");
         platform::RemoveFile(partial);
     };
-    for (int round = 0;; ++round) {
-        if (!resumes || round > 0) {
+    bool fresh = !resumes;
+    for (int attempt = 0;; ++attempt) {
+        if (fresh) {
             forget();
             record = {version, today, {}};
         }
         platform::TOpenFile file(platform::OpenFileForUpdate(partial));
         TVerifiedSink sink(file.Handle(), SignedReleases);
-        const std::int64_t kept = file.Handle() == platform::InvalidFile
-                                      ? 0
-                                      : std::max<std::int64_t>(platform::SizeOfFile(file.Handle()), 0);
+        const std::int64_t kept =
+            file.Handle() == platform::InvalidFile
+                ? 0
+                : std::max<std::int64_t>(platform::SizeOfFile(file.Handle()), 0);
         // The range travels as 32 bits; a signed file is never longer than its entry.
-        const TManifestEntry* signedEntry = entry ? entry : manifest_ ? manifest_->Find(name) : nullptr;
+        const TManifestEntry* signedEntry = entry       ? entry
+                                            : manifest_ ? manifest_->Find(name)
+                                                        : nullptr;
         if (kept > 0 && (kept > UINT32_MAX || (signedEntry && kept >= signedEntry->Size) ||
                          !sink.Preload(kept)))
             sink.Drop();
@@ -497,13 +509,15 @@ TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int tim
             if (http_.Tag == 0 || code / 100 != 2)
                 return;
             const bool asked = http_.Request().ContentRangeStart > 0;
-            if (asked && code == 206 && response.ContentRangeStart == sink.Size())
-                return;
-            sink.Drop();
-            record.Validator = ResumeValidator(response.HeaderLines.GetValue("ETag"),
-                                               response.HeaderLines.GetValue("Last-Modified"));
-            record.Day = today;
-            ini.WriteString(PartialSection, name, record.Validator.empty() ? "" : record.Format());
+            if (!(asked && code == 206 && response.ContentRangeStart == sink.Size())) {
+                sink.Drop();
+                record.Validator = ResumeValidator(response.HeaderLines.GetValue("ETag"),
+                                                   response.HeaderLines.GetValue("Last-Modified"));
+                record.Day = today;
+                ini.WriteString(PartialSection, name,
+                                record.Validator.empty() ? "" : record.Format());
+            }
+            sink.SetExpected(response.LengthGiven ? sink.Size() + response.ContentLength : -1);
         };
         struct TRestore {
             TIdHTTP& http;
@@ -513,18 +527,22 @@ TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int tim
         if (sink.Size() > 0)
             range.Set(sink.Size(), record.Validator);
         const bool ok = FetchVerified(name, timeoutSeconds, false, sink, signedEntry);
-        const bool refused = !ok && transferFailed_ && http_.ResponseCode() == 416;
         if (ok) {
             ini.WriteString(PartialSection, name, "");
             if (!sink.Writable())
                 return srFailedWrite;
             return finish(file.Release(), partial, sink.Size()) ? srStored : srFailedWrite;
         }
-        // A range the server refused, or bytes that were kept for nothing: once more from
-        // the start. A transfer cut short keeps its bytes for the next attempt.
-        if (round == 0 && (refused || (kept > 0 && !transferFailed_)))
-            continue;
-        if (!transferFailed_ || sink.Size() == 0 || record.Validator.empty()) {
+        const bool cut = transferFailed_;
+        if (attempt < ResumedAttemptsPerFile) {
+            // A range the server refused, or kept bytes that made a wrong file: once more from
+            // the start. A cut that brought bytes goes on at once from where it stopped.
+            fresh = (cut && http_.ResponseCode() == 416) || (!cut && kept > 0);
+            if (fresh || (cut && sink.Size() > kept && !record.Validator.empty()))
+                continue;
+        }
+        // Kept for the next start only when cut with something to go on from.
+        if (!cut || sink.Size() == 0 || record.Validator.empty()) {
             if (file.Handle() != platform::InvalidFile)
                 platform::CloseFile(file.Release());
             forget();

@@ -31,6 +31,9 @@ constexpr int FetchDeadlineMilliseconds = 30000;
 // Read time-outs of the downloads, in seconds.
 constexpr int ConfigDownloadTimeout = 5;
 constexpr int ListedFileDownloadTimeout = 15;
+// How many more times one start asks for the rest of a listed file whose transfer was cut
+// after it brought bytes (within the listed files' budget).
+constexpr int ResumedAttemptsPerFile = 3;
 // Boxes shown for failed listed files in one check; the others fail silently and are tried
 // again at the next start.
 constexpr int ListedFileBoxLimit = 3;
@@ -96,8 +99,7 @@ public:
     // installed file is tried first.
     enum TStoreResult { srStored, srFailedDownload, srFailedWrite };
     TStoreResult DownloadVerifiedToFile(const std::string& name, int timeoutSeconds, bool message,
-                                        const std::string& target,
-                                        const std::string& version = {});
+                                        const std::string& target, const std::string& version = {});
     // Probes the server and reports who starts which version; true when the probe said "Ok".
     bool ReportUsage();
     // Brings the installation up to date. Raises EIniFileException when QVBrelmox.ini cannot be

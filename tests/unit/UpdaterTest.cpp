@@ -1,5 +1,6 @@
 #include "update/Updater.h"
 
+#include "update/PartialDownload.h"
 #include "update/UpdateServer.h"
 
 #include "SignedRelease.h"
@@ -938,4 +939,102 @@ TEST_F(Updater, AListedFileStreamsOnlyWhileItMakesProgress) {
         EXPECT_FALSE(http.Deadline) << c.what;
     }
     EXPECT_EQ(ReadFileOrDie(dir / "big.dat"), body);
+}
+
+TEST_F(Updater, ACutDownloadGoesOnFromWhereItStopped) {
+    // A file cut at every tenth of it: each answer brings 1000 more bytes, then the connection
+    // ends. Each call makes four attempts (three retries after a close), so three starts bring
+    // the whole file; every attempt after the first asks only for the rest.
+    std::string body;
+    for (int i = 0; i < 10000; ++i)
+        body += static_cast<char>('a' + i % 26);
+    std::vector<TPeerScript> scripts;
+    for (int i = 0; i < 10; ++i) {
+        const std::string head =
+            i == 0 ? "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\nETag: \"v1\"\r\n\r\n"
+                   : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                         std::to_string(i * 1000) +
+                         "-9999/10000\r\nContent-Length: " + std::to_string(10000 - i * 1000) +
+                         "\r\nETag: \"v1\"\r\n\r\n";
+        scripts.push_back({peer::WaitFor("\r\n\r\n"),
+                           peer::Send(head + body.substr(i * 1000, 1000)), peer::Close()});
+    }
+    scripts.push_back({peer::WaitFor("\r\n\r\n"),
+                       peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 36\r\n\r\n" + Digest(body))});
+    TScriptedPeer peer(scripts);
+    http.SetPort(peer.Port());
+    const std::string target = dir / "tabela.dat";
+    for (int start = 0; start < 2; ++start) {
+        EXPECT_EQ(updater.DownloadVerifiedToFile("tabela.dat", 15, true, target, "7"),
+                  TUpdater::srFailedDownload);
+        EXPECT_EQ(ReadFileOrDie(target + ".qvbpart"), body.substr(0, 4000 * (start + 1)));
+        EXPECT_NE(Ini("Parcial", "tabela.dat").find("\t7\t\"v1\""), std::string::npos);
+    }
+    EXPECT_EQ(updater.DownloadVerifiedToFile("tabela.dat", 15, true, target, "7"),
+              TUpdater::srStored);
+    EXPECT_EQ(ReadFileOrDie(target), body);
+    EXPECT_FALSE(platform::FileExists(target + ".qvbpart"));
+    EXPECT_EQ(Ini("Parcial", "tabela.dat"), "");
+    EXPECT_EQ(peer.Received(0).find("Range:"), std::string::npos);
+    for (std::size_t i = 1; i < 10; ++i) {
+        const std::string head = peer.Received(i).substr(0, peer.Received(i).find("\r\n\r\n") + 2);
+        EXPECT_NE(head.find("\r\nRange: bytes=" + std::to_string(i * 1000) + "-\r\n"),
+                  std::string::npos)
+            << head;
+        EXPECT_NE(head.find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos) << head;
+    }
+    EXPECT_EQ(view.boxes.size(), 2u); // one for each start that did not finish
+}
+
+TEST_F(Updater, AResumeThatCannotGoOnStartsAgain) {
+    // Bytes kept from an earlier start, then: a proxy that ignores the range (200, the whole
+    // file), a server that refuses it (416, and the whole file next), another version listed
+    // (the bytes are dropped unasked), and an answer without a validator (nothing kept).
+    const std::string body(5000, 'n'), target = dir / "t.dat";
+    const std::string whole =
+        "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\nETag: \"v2\"\r\n\r\n" + body;
+    const TPeerScript digest = {
+        peer::WaitFor("\r\n\r\n"),
+        peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 36\r\n\r\n" + Digest(body))};
+    const TPeerScript refuse = {peer::WaitFor("\r\n\r\n"),
+                                peer::Send("HTTP/1.1 416 Range Not Satisfiable\r\n"
+                                           "Content-Length: 0\r\n\r\n")};
+    const TPeerScript answer = {peer::WaitFor("\r\n\r\n"), peer::Send(whole)};
+    const struct {
+        const char* what;
+        std::string version;
+        std::vector<TPeerScript> scripts;
+        bool ranged; // the first request asked for the rest
+    } cases[] = {
+        {"range ignored", "1", {answer, digest}, true},
+        {"range refused", "1", {refuse, answer, digest}, true},
+        {"another version", "2", {answer, digest}, false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SaveTextToFile(target + ".qvbpart", "stale bytes"));
+        TProfileFile(dir / "QVBrelmox.ini")
+            .WriteString("Parcial", "t.dat", std::to_string(DaysSinceEpoch()) + "\t1\t\"v1\"");
+        TScriptedPeer peer(c.scripts);
+        http.SetPort(peer.Port());
+        EXPECT_EQ(updater.DownloadVerifiedToFile("t.dat", 15, true, target, c.version),
+                  TUpdater::srStored)
+            << c.what;
+        EXPECT_EQ(ReadFileOrDie(target), body) << c.what;
+        EXPECT_EQ(peer.Received(0).find("Range: bytes=11-") != std::string::npos, c.ranged)
+            << c.what;
+        EXPECT_FALSE(platform::FileExists(target + ".qvbpart")) << c.what;
+    }
+    EXPECT_TRUE(view.boxes.empty());
+
+    TPartialRecord record;
+    const long long today = DaysSinceEpoch();
+    EXPECT_TRUE(record.Parse(std::to_string(today) + "\t3.1\t\"x\"") &&
+                record.UsableFor("3.1", today));
+    EXPECT_FALSE(record.UsableFor("3.2", today));
+    EXPECT_FALSE(record.UsableFor("3.1", today + PartialKeepDays));
+    EXPECT_TRUE(record.UsableFor("3.1", today + PartialKeepDays - 1));
+    EXPECT_FALSE(record.Parse("soon\t3.1\tx"));
+    EXPECT_EQ(ResumeValidator("W/\"weak\"", "Tue, 01 Dec 2026 10:00:00 GMT"),
+              "Tue, 01 Dec 2026 10:00:00 GMT");
+    EXPECT_EQ(ResumeValidator("", ""), "");
 }
