@@ -3,7 +3,8 @@
 checked against the versions published before (at most 3, never the file's own), every patch
 applied with vcdiff-apply (the launcher's decoder) giving the new file byte for byte and served
 like any file of the area; stale patches removed; the kept versions beside the signing state,
-pruned, never in the served tree; a missing or failing xdelta3 publishing nothing.
+pruned, never in the served tree; a missing or failing xdelta3 publishing nothing; a damaged
+kept version giving no patch.
 Usage: publish_patches_test.py VCDIFF_APPLY"""
 
 import hashlib
@@ -185,6 +186,13 @@ def main():
         check("the kept versions never in the served tree", not served(
             root, lambda f: f == "index" or re.fullmatch("[0-9a-f]{64}", f)))
         failures(work, src, root, key)
+        with open(os.path.join(history, sha(A[5])), "r+b") as f:
+            f.write(b"damaged")
+        done = publish(src, root, "8.0", "--sign", key)
+        check("a damaged kept version: no patch from it, the others made",
+              done.returncode == 0 and "damaged" in done.stderr, done.stderr)
+        check_release(work, root, "8.0", {**RELEASES[-1][1], "a.bin": A[1]},
+                      {"a.bin": [A[3], A[4]]})
         plain = os.path.join(work, "plain")
         done = publish(src, plain, "1.0")
         check("unsigned: no manifest, no patches", done.returncode == 0 and not served(

@@ -17,6 +17,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 
 from signing import file_digest
@@ -89,7 +90,7 @@ class Plan:
             source = os.path.join(self.folder, source_sha)
             if not os.path.isfile(source) or file_digest(source)[1] != source_sha:
                 print(f"publish: no patch for {name} from {source_sha[:PREFIX_DIGITS]}: the kept "
-                      f"version in {self.folder} is missing or damaged")
+                      f"version in {self.folder} is missing or damaged", file=sys.stderr)
                 continue
             pname = patch_name(name, source_sha)
             if pname in listed:
