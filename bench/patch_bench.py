@@ -181,7 +181,8 @@ def main():
                     rc, seconds, rss = measured(command)
                     with open(out, "rb") as f:
                         same = f.read() == new_bytes
-                    print(f"    {'apply, ' + tool:<26}{seconds * 1000:8.0f} ms, peak RSS {rss:6.1f} MiB"
+                    print(f"    {'apply, ' + tool:<26}{seconds * 1000:8.0f} ms, "
+                          f"peak RSS {rss:6.1f} MiB"
                           + ("" if rc == 0 and same else f"   WRONG (exit {rc})"))
             update = launcher_update(work, key, old, new)
             print(f"    {'launcher, 2 Mbit/s relay':<26}"
