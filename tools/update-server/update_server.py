@@ -28,7 +28,9 @@ messages.py); replicate copies a published release to another host's root (see r
 publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
 sequence is the last one signed plus 1, kept in KEY.pem.sequence (or --state), unless --sequence
-gives a larger one; a key that is not P-256 is refused.
+gives a larger one; a key that is not P-256 is refused. For each listed file that changed it
+also makes a binary patch (xdelta3) from each of the file's last 3 signed versions, kept beside
+the signing state, and lists them in the manifest (see patches.py).
 
 serve answers:
   /Ok                                 "Ok"
@@ -80,6 +82,7 @@ import urllib.parse
 import adoption
 import deploy
 import messages
+import patches
 import replicate
 import signing
 import static_release
@@ -567,6 +570,16 @@ def publish(args):
         print("publish: these names would be refused or misread by the launcher: "
               + ", ".join(bad), file=sys.stderr)
         return 1
+    if args.sign:
+        # Hashed and patched before anything reaches the served tree: a missing xdelta3 or a
+        # failed patch publishes nothing.
+        files = [(n, path, *signing.file_digest(path))
+                 for n, path in ((n, os.path.join(src, n.replace("\\", os.sep))) for n in names)]
+        plan = patches.Plan(signing.state_path(args))
+        problem = plan.make(files)
+        if problem:
+            print(f"publish: {problem}; nothing was published", file=sys.stderr)
+            return 1
     versions = {}
     for pair in args.file_version or []:
         name, _, version = pair.partition("=")
@@ -589,13 +602,19 @@ def publish(args):
     if args.sign:
         entries = [signing.entry_of_bytes("QVBrelmox2.ini", config_text),
                    signing.entry_of_bytes("Versao.txt", version_file)]
-        entries += [signing.entry_of_file(n, os.path.join(src, n.replace("\\", os.sep)))
-                    for n in names]
-        text = signing.manifest_text(args.version, sequence, AREA_NAME, entries)
+        entries += [signing.entry_of_digest(n, size, sha) for n, _, size, sha in files]
+        text = signing.manifest_text(args.version, sequence, AREA_NAME,
+                                     entries + plan.entries())
         signature = signing.sign(text, args.sign)
+        for name, _, _, _, pname, made in plan.made:
+            target = os.path.join(area, pname.replace("\\", os.sep))
+            copy_atomically(made, target)
+        plan.discard()
         write_atomically(os.path.join(area, signing.MANIFEST), text)
         write_atomically(os.path.join(area, signing.SIGNATURE), signature)
         signing.record(args, sequence, write_atomically)
+        plan.record(files, write_atomically)
+        patches.remove_stale(area, plan.names() | set(names))
     try:
         static = static_release.build(args.root)
     except OSError as error:  # a name too long once escaped, a full disk
@@ -603,7 +622,8 @@ def publish(args):
               file=sys.stderr)
         return 1
     print(f"published {len(names)} files as version {args.version} in {area}"
-          + (f", signed as sequence {sequence}" if args.sign else "")
+          + (f", signed as sequence {sequence} with {len(plan.made)} patches" if args.sign
+             else "")
           + f"; static answers for {static} files in {os.path.join(args.root, 'static')}")
     return to_hosts(args) if args.hosts else 0
 
