@@ -47,8 +47,9 @@ SAME, SMALL = rnd.randbytes(50_000), {1: b"p1", 2: b"p2"}
 TABLE = "sub\\tab dat"
 # (release, its files, the patch sources expected for each file, newest first). a.bin goes
 # through five versions (the fifth release drops its first one: at most 3) and back to its
-# third; the tiny file changes but a patch would not be smaller; the last release changes
-# nothing.
+# third; the tiny file changes but a patch would not be smaller; the table changes once and
+# keeps its patch from the version before; the last release changes nothing and lists the
+# same patches again, for offices that skipped a release.
 RELEASES = [
     ("1.0", {"a.bin": A[1], TABLE: T[1], "same.dll": SAME, "tiny.txt": SMALL[1]}, {}),
     ("2.0", {"a.bin": A[2], TABLE: T[1], "same.dll": SAME, "tiny.txt": SMALL[2]},
@@ -56,12 +57,13 @@ RELEASES = [
     ("3.0", {"a.bin": A[3], TABLE: T[2], "same.dll": SAME, "tiny.txt": SMALL[2]},
      {"a.bin": [A[2], A[1]], TABLE: [T[1]]}),
     ("4.0", {"a.bin": A[4], TABLE: T[2], "same.dll": SAME, "tiny.txt": SMALL[2]},
-     {"a.bin": [A[3], A[2], A[1]]}),
+     {"a.bin": [A[3], A[2], A[1]], TABLE: [T[1]]}),
     ("5.0", {"a.bin": A[5], TABLE: T[2], "same.dll": SAME, "tiny.txt": SMALL[2]},
-     {"a.bin": [A[4], A[3], A[2]]}),
+     {"a.bin": [A[4], A[3], A[2]], TABLE: [T[1]]}),
     ("6.0", {"a.bin": A[3], TABLE: T[2], "same.dll": SAME, "tiny.txt": SMALL[2]},
-     {"a.bin": [A[5], A[4]]}),
-    ("7.0", {"a.bin": A[3], TABLE: T[2], "same.dll": SAME, "tiny.txt": SMALL[2]}, {}),
+     {"a.bin": [A[5], A[4]], TABLE: [T[1]]}),
+    ("7.0", {"a.bin": A[3], TABLE: T[2], "same.dll": SAME, "tiny.txt": SMALL[2]},
+     {"a.bin": [A[5], A[4]], TABLE: [T[1]]}),
 ]
 # What the signing side keeps after the last release: each file's last 3 distinct versions.
 KEPT = [A[3], A[5], A[4], T[2], T[1], SAME, SMALL[2], SMALL[1]]
@@ -110,8 +112,8 @@ def check_release(work, root, version, files, expected):
         target = files[name]
         check(f"{version} {name}: its own line is the target's",
               f"\r\n{name}={len(target)} {sha(target)}\r\n" in text, text)
-        check(f"{version} {name}: named after its source",
-              pname == f"{name}.{source[:16]}.vcdiff", pname)
+        check(f"{version} {name}: named after its source and target",
+              pname == f"{name}.{source[:16]}-{sha(target)[:16]}.vcdiff", pname)
         path = os.path.join(area, pname.replace("\\", os.sep))
         body = read(path)
         check(f"{version} {name}: size and SHA-256", int(size) == len(body) < len(target)
@@ -186,7 +188,7 @@ def main():
         check("a damaged kept version: no patch from it, the others made",
               done.returncode == 0 and "damaged" in done.stderr, done.stderr)
         check_release(work, root, "8.0", {**RELEASES[-1][1], "a.bin": A[1]},
-                      {"a.bin": [A[3], A[4]]})
+                      {"a.bin": [A[3], A[4]], TABLE: [T[1]]})
         plain = os.path.join(work, "plain")
         done = publish(src, plain, "1.0")
         check("unsigned: no manifest, no patches", done.returncode == 0 and not served(

@@ -32,15 +32,17 @@ PREFIX_DIGITS = 16
 SUFFIX = ".vcdiff"
 SCRATCH = "patches-"
 # What publish names its patches: the way stale ones of earlier releases are found again.
-PATCH_NAME = re.compile(r"\.[0-9a-f]{%d}%s$" % (PREFIX_DIGITS, re.escape(SUFFIX)))
+PATCH_NAME = re.compile(r"\.[0-9a-f]{%d}-[0-9a-f]{%d}%s$"
+                        % (PREFIX_DIGITS, PREFIX_DIGITS, re.escape(SUFFIX)))
 
 
 def history_path(state):
     return state + ".history"
 
 
-def patch_name(name, source_sha):
-    return f"{name}.{source_sha[:PREFIX_DIGITS]}{SUFFIX}"
+def patch_name(name, source_sha, target_sha):
+    # Both ends in the name: one name always holds the same bytes, whatever a cache kept.
+    return f"{name}.{source_sha[:PREFIX_DIGITS]}-{target_sha[:PREFIX_DIGITS]}{SUFFIX}"
 
 
 def read_index(folder):
@@ -69,11 +71,9 @@ class Plan:
         self.made = []  # (name, source sha, patch size, patch sha, patch name, scratch path)
 
     def wanted(self, name, target_sha):
-        """The earlier versions a changed file gets patches from (none for an unchanged one)."""
-        earlier = self.index.get(name, [])
-        if not earlier or earlier[0] == target_sha:
-            return []
-        return [sha for sha in earlier if sha != target_sha]
+        """The earlier versions a file gets patches from: also when it did not change in this
+        release, since an office that skipped the one that changed it still has an old one."""
+        return [sha for sha in self.index.get(name, []) if sha != target_sha]
 
     def make(self, files):
         """files: [(name, source path, size, sha256)]. Returns None, or why it cannot."""
@@ -92,7 +92,7 @@ class Plan:
                 print(f"publish: no patch for {name} from {source_sha[:PREFIX_DIGITS]}: the kept "
                       f"version in {self.folder} is missing or damaged", file=sys.stderr)
                 continue
-            pname = patch_name(name, source_sha)
+            pname = patch_name(name, source_sha, sha)
             if pname in listed:
                 continue  # a release file of that name: the file wins
             out = os.path.join(self.scratch, f"{len(self.made)}{SUFFIX}")
