@@ -298,7 +298,9 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream,
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
-            http_.Disconnect();
+            // A retry always starts on a fresh connection: a kept one may have gone stale.
+            if (!KeepConnection || retries > 0)
+                http_.Disconnect();
             stream.SetSize(0);
             stream.SetPosition(0);
             http_.GetToStream(url, stream);
@@ -633,6 +635,10 @@ void TUpdater::CheckForUpdates() {
         ~TRelease() {
             updater.ini_ = nullptr;
             updater.budget_.reset();
+            try {
+                updater.http_.Disconnect(); // a connection kept for the check ends with it
+            } catch (...) {
+            }
         }
     } release{*this};
 

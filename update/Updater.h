@@ -122,6 +122,10 @@ public:
     int ListedFilesBudget = ListedFilesBudgetMilliseconds;
     int LowSpeedWindow = LowSpeedWindowMilliseconds;
 
+    // Over https one connection serves the whole check, as HTTP/1.1 allows (a handshake costs
+    // far more than a request); plain http keeps the disconnect before every request.
+    bool KeepConnection = false;
+
     // When not empty, the server's address setting was refused: this text is shown once and no
     // server is contacted.
     std::string ServerAddressError;

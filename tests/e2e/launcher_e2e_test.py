@@ -20,7 +20,7 @@ from e2e_support import (Deployment, ReferenceServer as Server, check, publish, 
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "update-server"))
 from static_release import front_form  # noqa: E402
-from tls_support import make_certificates  # noqa: E402
+from tls_support import RecordingProxy, make_certificates  # noqa: E402
 
 LAUNCHER, STUB, PROBE, ARTIFACTS, WINE_RUN, KIND = sys.argv[1:7]
 SIGNED_LAUNCHER, KEYS = (sys.argv[7:9] + [None, None])[:2]
@@ -450,10 +450,14 @@ def scenario_https(desk, work, boxes):
     # The production deployment with TLS: the same exchange through nginx's https port.
     inst = Installation(work, "https-nginx")
     shutil.copy(SIGNED_LAUNCHER, inst.file("QVBrelmox.exe"))
-    with Deployment(root, tls=certs["valid"]) as deployment:
-        rc, elapsed = launch(desk, inst, f"https://127.0.0.1:{deployment.tls_port}")
+    # nginx keeps connections open, so the whole check is one TLS connection.
+    with Deployment(root, tls=certs["valid"]) as deployment, \
+            RecordingProxy(deployment.tls_port) as proxy:
+        rc, elapsed = launch(desk, inst, f"https://127.0.0.1:{proxy.port}")
         log = deployment.requests()
     got = [b["text"] for b in boxes.new()]
+    check("https through nginx: one connection for the whole check", proxy.connections == 1,
+          proxy.connections)
     check("https through nginx: the report and the manifest's request arrive",
           log[:1] == ["GET /Ok HTTP/1.1"] and "QVBrelmoxDLL" in log[1]
           and log[2:] == ["GET /files/Contrib/Manifesto.txt HTTP/1.1",

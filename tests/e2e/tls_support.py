@@ -144,6 +144,7 @@ class Proxy:
     def __init__(self, port, slow=False, stall_after=None):
         self.target, self.slow, self.stall_after = port, slow, stall_after
         self.seen, self.lock = bytearray(), threading.Lock()
+        self.connections = 0  # accepted so far
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         threading.Thread(target=self._serve, daemon=True).start()
@@ -154,6 +155,7 @@ class Proxy:
                 client, _ = self.listener.accept()
             except OSError:
                 return
+            self.connections += 1
             server = socket.create_connection(("127.0.0.1", self.target))
             client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             threading.Thread(target=self._pipe, args=(client, server, False), daemon=True).start()

@@ -1038,3 +1038,21 @@ TEST_F(Updater, AResumeThatCannotGoOnStartsAgain) {
               "Tue, 01 Dec 2026 10:00:00 GMT");
     EXPECT_EQ(ResumeValidator("", ""), "");
 }
+
+TEST_F(Updater, AKeptConnectionServesTheWholeCheckAndAStaleOneIsLeftForANewOne) {
+    // One peer connection answers two requests and then closes without a word: the third
+    // request finds it gone and goes again on a fresh connection. Without KeepConnection every
+    // request has a connection of its own.
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOk";
+    for (bool keep : {true, false}) {
+        TScriptedPeer peer({{peer::WaitFor("GET /a "), peer::Send(ok), peer::WaitFor("GET /b "),
+                             peer::Send(ok), peer::Close()},
+                            {peer::WaitFor("\r\n\r\n"), peer::Send(ok)},
+                            {peer::WaitFor("\r\n\r\n"), peer::Send(ok)}});
+        http.SetPort(peer.Port());
+        updater.KeepConnection = keep;
+        for (const char* url : {"/a", "/b", "/c"})
+            EXPECT_EQ(updater.FetchText(url), "Ok") << url;
+        EXPECT_EQ(peer.Accepted(), keep ? 2u : 3u) << keep;
+    }
+}
