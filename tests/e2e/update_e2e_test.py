@@ -141,6 +141,101 @@ def budget_servers(work, root):
                   and os.path.exists(os.path.join(inst, "QVBrelmox.new")), out)
 
 
+class CuttingRelay:
+    """Relays connections to a port on 127.0.0.1, and ends the first `times` answers to a
+    request for `target` after `after` bytes, as a dropped link would."""
+
+    def __init__(self, port, target, after, times):
+        import socket
+        import threading
+        self.port_to, self.target, self.after, self.left = port, target.encode(), after, times
+        self.lock = threading.Lock()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        import socket
+        import threading
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.port_to))
+            head = b""
+            while b"\r\n\r\n" not in head:
+                piece = client.recv(65536)
+                if not piece:
+                    break
+                head += piece
+            with self.lock:
+                cut = self.target in head.split(b"\r\n", 1)[0] and self.left > 0
+                self.left -= cut
+            server.sendall(head)
+            threading.Thread(target=self._answer, args=(server, client, cut), daemon=True).start()
+
+    def _answer(self, server, client, cut):
+        sent = 0
+        try:
+            while data := server.recv(65536):
+                if cut and sent + len(data) >= self.after:
+                    client.sendall(data[:self.after - sent])
+                    break
+                client.sendall(data)
+                sent += len(data)
+        except OSError:
+            pass
+        finally:
+            client.close()
+            server.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
+
+
+def resumed_through_nginx(work):
+    """nginx answers ranges itself: a listed file cut short goes on from where it stopped, in
+    the same check, and at the next start after a check whose every attempt was cut."""
+    from e2e_support import Deployment
+    src, root = os.path.join(work, "rsrc"), os.path.join(work, "rroot")
+    body = os.urandom(3 << 20)
+    os.makedirs(src)
+    with open(os.path.join(src, "grande.dat"), "wb") as f:
+        f.write(body)
+    publish(src, root, "1.0")
+    # (label, the cuts each start meets, the bytes each cut lets through): one cut, which the
+    # same start gets over; then a start whose every attempt is cut (16 attempts of 64 KiB
+    # cannot bring 3 MiB), and the next one, which asks only for the rest.
+    for label, starts, after in (("cut once", [1], 1 << 20),
+                                 ("cut at every attempt of a start", [1000, 0], 64 << 10)):
+        inst = os.path.join(work, "resume-" + str(len(starts)))
+        os.makedirs(inst)
+        with open(os.path.join(inst, "QVBrelmox.ini"), "wb") as f:
+            f.write(b"[Unidade]\r\nUnidade=77\r\n")
+        outs, kept = [], []
+        with Deployment(root) as deployment:
+            for cuts in starts:
+                with CuttingRelay(deployment.port, "/files/Contrib/grande.dat", after,
+                                  cuts) as relay:
+                    outs.append(run_check(inst, relay.port)[1])
+                kept.append(os.path.exists(os.path.join(inst, "grande.dat.qvbpart")))
+            log = read(os.path.join(deployment.conf_dir, "logs", "access.log")).decode("latin-1")
+        answers = [line for line in log.splitlines() if "grande.dat HTTP" in line]
+        check(f"resumed through nginx, {label}: the file whole, nothing left beside it",
+              os.path.exists(os.path.join(inst, "grande.dat"))
+              and read(os.path.join(inst, "grande.dat")) == body and kept[-1] is False, outs)
+        check(f"resumed through nginx, {label}: nginx answered the rest with 206",
+              any('" 206 ' in line for line in answers), answers)
+        check(f"resumed through nginx, {label}: " + ("no box" if len(starts) == 1 else
+                                                      "one box and the bytes kept, then none"),
+              [out.count("box:") for out in outs] == [0] * (len(starts) == 1) + [1, 0] * (
+                  len(starts) == 2) and kept[0] == (len(starts) == 2), (outs, kept))
+
+
 def ini_value(inst, section, key):
     current = None
     for line in read(os.path.join(inst, "QVBrelmox.ini")).decode("latin-1").splitlines():
@@ -265,6 +360,7 @@ def main():
 
         hostile_servers(inst, root)
         budget_servers(work, root)
+        resumed_through_nginx(work)
 
         # A write killed halfway leaves the old file and its recorded version.
         with open(os.path.join(src, "big.dat"), "wb") as f:
