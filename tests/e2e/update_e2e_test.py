@@ -362,7 +362,13 @@ def main():
         budget_servers(work, root)
         resumed_through_nginx(work)
 
-        # A write killed halfway leaves the old file and its recorded version.
+        # A write killed halfway leaves the old file and its recorded version. A listed file
+        # arrives in a partial file of ours (this server gives no validator, so the next start
+        # cannot go on from it and drops it); a temporary file of ours would do as well.
+        def is_ours(n):
+            return n.startswith(".big.dat.") or n == "big.dat.qvbpart" or (
+                n.startswith("qvb") and n.endswith(".tmp"))
+
         with open(os.path.join(src, "big.dat"), "wb") as f:
             f.write(os.urandom(1 << 20) * 160)
         publish(src, root, "4.0", "--file-version", "big.dat=v2")
@@ -377,8 +383,7 @@ def main():
             seen = False
             deadline = time.time() + 120
             while time.time() < deadline and proc.poll() is None:
-                temps = [n for n in os.listdir(inst)
-                         if n.startswith(".big.dat.") or (n.startswith("qvb") and n.endswith(".tmp"))]
+                temps = [n for n in os.listdir(inst) if is_ours(n)]
                 if temps and os.path.getsize(os.path.join(inst, temps[0])) > 0:
                     os.killpg(proc.pid, signal.SIGKILL)
                     seen = True
@@ -392,8 +397,7 @@ def main():
                   ini_value(inst, "Versao", "big.dat") in (None, "0"))
 
             # The next check removes what the kill left, here and in Msg, and nothing else.
-            stale = [n for n in os.listdir(inst) if n.startswith(".big.dat.") or
-                     (n.startswith("qvb") and n.endswith(".tmp"))]
+            stale = [n for n in os.listdir(inst) if is_ours(n)]
             msg_stale = "qvb1F.tmp" if EMULATOR else ".aviso.txt.qvb-AbC123.tmp"
             user = ["qvbnotes.tmp", "qvb12345.tmp", ".big.dat.old", "big.dat.AbC123"]
             for name in [os.path.join("Msg", msg_stale)] + user:
