@@ -701,9 +701,9 @@ void TUpdater::CheckForUpdates() {
         }
         ChooseRelease(ini);
         ApplyRelease(label);
-        // Back on the stable release with every file verified: the candidate is gone.
+        // Every file now the chosen release's: later checks go by versions again.
         if (verifyInstalled_ && outcome_ == TOutcome::Ok)
-            ini.WriteString(SequenceSection, CandidateKey, "");
+            ini.WriteString(SequenceSection, CandidateKey, chosenFolder_);
         return;
     }
     ApplyRelease(label);
@@ -802,14 +802,14 @@ void TUpdater::ChooseRelease(TProfileFile& ini) {
         take = group >= 0 &&
                CandidateDue(static_cast<int>(group), candidate.Start, candidate.Hours, UtcNow());
     }
-    if (!take) {
-        // Withdrawn, or not this installation's turn: an installation that took one goes back
-        // to the stable files, which its own versions may not tell apart.
-        verifyInstalled_ = !ini.ReadString(SequenceSection, CandidateKey, "").empty();
+    // A release other than the one the last complete check installed (a candidate taken,
+    // withdrawn or replaced): its files are told apart by their SHA-256, since versions may
+    // not differ between the two.
+    chosenFolder_ = take ? candidate.Folder : std::string();
+    verifyInstalled_ = ini.ReadString(SequenceSection, CandidateKey, "") != chosenFolder_;
+    if (!take)
         return;
-    }
     ini.WriteString(SequenceSection, CandidateSequenceKey, std::to_string(candidate.Sequence));
-    ini.WriteString(SequenceSection, CandidateKey, candidate.Folder);
     std::string folder = candidate.Folder;
     for (char& c : folder)
         if (c == '\\')
@@ -879,7 +879,7 @@ void TUpdater::UpdateListedFile(const std::string& name, const std::string& vers
 }
 
 bool TUpdater::MatchesRelease(const std::string& name) {
-    // Only after a candidate: its files may carry the same versions as the stable ones.
+    // Only on a change of release: its files may carry the versions of the one before.
     const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
     if (!verifyInstalled_ || !entry || !IsSafeRelativeName(name))
         return true;
