@@ -30,6 +30,7 @@ RECORD_BYTES = 100
 INSERTED = 64 << 10
 INSERTED_AT = 100_000
 # The issue's goals, as a share of the full size (c: of the insertion, before the manifest).
+LINK_RATE = 2_000_000 // 8  # 2 Mbit/s, in bytes a second
 GOALS = {"a": ("full", 0.20), "b": ("full", 0.01), "c": ("inserted", 1.1)}
 NAMES = ["Ana", "Bruno", "Carla", "Davi", "Elisa", "Fabio", "Gisele", "Heitor", "Iara", "Joao"]
 
@@ -132,54 +133,6 @@ def other_patches(work, old, new):
     return sizes
 
 
-class ThrottledRelay:
-    """Relays connections to a port on 127.0.0.1, the server's bytes at RATE bytes a second,
-    counting every byte that crossed in either direction."""
-
-    RATE = 2_000_000 // 8  # 2 Mbit/s
-    PIECE = 4096
-
-    def __init__(self, port):
-        import socket
-        import threading
-        self.target, self.bytes, self.lock = port, 0, threading.Lock()
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        import socket
-        import threading
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.target))
-            threading.Thread(target=self._pipe, args=(client, server, False), daemon=True).start()
-            threading.Thread(target=self._pipe, args=(server, client, True), daemon=True).start()
-
-    def _pipe(self, source, sink, throttled):
-        try:
-            while data := source.recv(self.PIECE):
-                with self.lock:
-                    self.bytes += len(data)
-                if throttled:
-                    time.sleep(len(data) / self.RATE)
-                sink.sendall(data)
-        except OSError:
-            pass
-        finally:
-            for s in (source, sink):
-                try:
-                    s.shutdown(2)
-                except OSError:
-                    pass
-
-    def close(self):
-        self.listener.close()
-
-
 def launcher_update(work, pair, old, new, checker, keys):
     """The launcher's own check (update-check built with the test keys), through a loopback
     relay throttled to 2 Mbit/s: once with the patch, once with the whole file (the patches
@@ -189,6 +142,7 @@ def launcher_update(work, pair, old, new, checker, keys):
         return None
     sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
     from e2e_support import ReferenceServer  # noqa: E402
+    from tls_support import Proxy  # noqa: E402
     src, root = os.path.join(work, "lsrc"), os.path.join(work, "lroot")
     area = os.path.join(root, "files", "Contrib")
     key, state = os.path.join(keys, "a.pem"), os.path.join(work, "bench.sequence")
@@ -226,16 +180,12 @@ def launcher_update(work, pair, old, new, checker, keys):
             for name in os.listdir(area):
                 if name.endswith(".vcdiff"):
                     os.remove(os.path.join(area, name))
-        with ReferenceServer(root) as server:
-            relay = ThrottledRelay(server.port)
-            try:
-                seconds = check_through(relay.port)
-            finally:
-                relay.close()
+        with ReferenceServer(root) as server, Proxy(server.port, rate=LINK_RATE) as relay:
+            seconds = check_through(relay.port)
         with open(os.path.join(inst, "file.bin"), "rb") as f, open(new, "rb") as g:
             if f.read() != g.read():
                 raise RuntimeError(f"({pair}) the launcher's update did not make the new file")
-        results[label] = (relay.bytes, seconds)
+        results[label] = (len(relay.seen), seconds)
     return results
 
 

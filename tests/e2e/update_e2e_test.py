@@ -17,6 +17,7 @@ sys.path.insert(0, HERE)
 from e2e_support import SERVER_SCRIPT as SERVER  # noqa: E402
 from e2e_support import ReferenceServer as Server  # noqa: E402
 from e2e_support import check, publish, read, refused_address, summary  # noqa: E402
+from tls_support import Proxy  # noqa: E402
 
 UPDATE_CHECK = sys.argv[1]
 EMULATOR = sys.argv[2:]
@@ -141,62 +142,6 @@ def budget_servers(work, root):
                   and os.path.exists(os.path.join(inst, "QVBrelmox.new")), out)
 
 
-class CuttingRelay:
-    """Relays connections to a port on 127.0.0.1, and ends the first `times` answers to a
-    request for `target` after `after` bytes, as a dropped link would."""
-
-    def __init__(self, port, target, after, times):
-        import socket
-        import threading
-        self.port_to, self.target, self.after, self.left = port, target.encode(), after, times
-        self.lock = threading.Lock()
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        import socket
-        import threading
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.port_to))
-            head = b""
-            while b"\r\n\r\n" not in head:
-                piece = client.recv(65536)
-                if not piece:
-                    break
-                head += piece
-            with self.lock:
-                cut = self.target in head.split(b"\r\n", 1)[0] and self.left > 0
-                self.left -= cut
-            server.sendall(head)
-            threading.Thread(target=self._answer, args=(server, client, cut), daemon=True).start()
-
-    def _answer(self, server, client, cut):
-        sent = 0
-        try:
-            while data := server.recv(65536):
-                if cut and sent + len(data) >= self.after:
-                    client.sendall(data[:self.after - sent])
-                    break
-                client.sendall(data)
-                sent += len(data)
-        except OSError:
-            pass
-        finally:
-            client.close()
-            server.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.listener.close()
-
-
 def resumed_through_nginx(work):
     """nginx answers ranges itself: a listed file cut short goes on from where it stopped, in
     the same check, and at the next start after a check whose every attempt was cut."""
@@ -219,8 +164,8 @@ def resumed_through_nginx(work):
         outs, kept = [], []
         with Deployment(root) as deployment:
             for cuts in starts:
-                with CuttingRelay(deployment.port, "/files/Contrib/grande.dat", after,
-                                  cuts) as relay:
+                with Proxy(deployment.port,
+                           cut=("/files/Contrib/grande.dat", after, cuts)) as relay:
                     outs.append(run_check(inst, relay.port)[1])
                 kept.append(os.path.exists(os.path.join(inst, "grande.dat.qvbpart")))
             log = read(os.path.join(deployment.conf_dir, "logs", "access.log")).decode("latin-1")
