@@ -19,4 +19,7 @@ std::string ReadProfileValue(const std::string& path, const std::string& section
 bool WriteProfileValue(const std::string& path, const std::string& section, const std::string& key,
                        const std::string& value);
 
+// Removes the key (nothing to do when there is none); false when the platform refuses.
+bool DeleteProfileKey(const std::string& path, const std::string& section, const std::string& key);
+
 } // namespace platform

@@ -162,4 +162,20 @@ bool WriteProfileValue(const std::string& path, const std::string& section, cons
     return WriteFileAtomically(path, out);
 }
 
+bool DeleteProfileKey(const std::string& path, const std::string& section, const std::string& key) {
+    std::string text;
+    if (!ReadWholeFile(path, text))
+        return !FileExists(path);
+    std::vector<std::string> lines = SplitLines(text);
+    SectionSpan span = FindSection(lines, section);
+    std::size_t index = 0;
+    if (!span.found || !FindKey(lines, span, key, index))
+        return true;
+    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(index));
+    std::string out;
+    for (const std::string& line : lines)
+        out += line + "\r\n";
+    return WriteFileAtomically(path, out);
+}
+
 } // namespace platform

@@ -18,4 +18,10 @@ bool WriteProfileValue(const std::string& path, const std::string& section, cons
            0;
 }
 
+bool DeleteProfileKey(const std::string& path, const std::string& section, const std::string& key) {
+    if (ReadProfileValue(path, section, key, "\x01") == "\x01")
+        return true; // no such key: the file stays as it is
+    return WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, path.c_str()) != 0;
+}
+
 } // namespace platform

@@ -15,6 +15,11 @@ void TProfileFile::WriteString(const std::string& section, const std::string& ke
         throw EIniFileException("Incapaz de escrever para " + path_);
 }
 
+void TProfileFile::DeleteKey(const std::string& section, const std::string& key) {
+    if (!platform::DeleteProfileKey(path_, section, key))
+        throw EIniFileException("Incapaz de escrever para " + path_);
+}
+
 void TProfileFile::WriteDate(const std::string& section, const std::string& key) {
     WriteString(section, key, platform::ShortDateText());
 }

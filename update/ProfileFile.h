@@ -26,6 +26,8 @@ public:
 
     // Writes today's date in the user's short date format.
     void WriteDate(const std::string& section, const std::string& key);
+    // Removes the key; raises EIniFileException as WriteString does.
+    void DeleteKey(const std::string& section, const std::string& key);
 
 private:
     std::string path_;

@@ -479,7 +479,7 @@ TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int tim
     const bool resumes = record.Parse(ini.ReadString(PartialSection, name, "")) &&
                          record.UsableFor(version, today) && platform::FileExists(partial);
     auto forget = [&] {
-        ini.WriteString(PartialSection, name, "");
+        ini.DeleteKey(PartialSection, name);
         platform::RemoveFile(partial);
     };
     bool fresh = !resumes;
@@ -523,8 +523,10 @@ TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int tim
                 record.Validator = ResumeValidator(response.HeaderLines.GetValue("ETag"),
                                                    response.HeaderLines.GetValue("Last-Modified"));
                 record.Day = today;
-                ini.WriteString(PartialSection, name,
-                                record.Validator.empty() ? "" : record.Format());
+                if (record.Validator.empty())
+                    ini.DeleteKey(PartialSection, name);
+                else
+                    ini.WriteString(PartialSection, name, record.Format());
             }
             sink.SetExpected(response.LengthGiven ? sink.Size() + response.ContentLength : -1);
         };
@@ -537,7 +539,7 @@ TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int tim
             range.Set(sink.Size(), record.Validator);
         const bool ok = FetchVerified(name, timeoutSeconds, false, sink, signedEntry);
         if (ok) {
-            ini.WriteString(PartialSection, name, "");
+            ini.DeleteKey(PartialSection, name);
             if (!sink.Writable())
                 return srFailedWrite;
             return finish(file.Release(), partial, sink.Size()) ? srStored : srFailedWrite;

@@ -66,6 +66,16 @@ TEST(ProfileFile, WritesCreateAndReplaceKeepingTheRest) {
     ini.WriteString("Versao", "X", "1");
     EXPECT_EQ(ini.ReadString("Unidade", "Unidade", ""), "12");
     EXPECT_NE(ReadFileOrDie(ini.Path()).find("; kept"), std::string::npos);
+
+    // A key removed is gone from the file; removing one that is not there changes nothing.
+    ini.DeleteKey("versao", "x");
+    EXPECT_EQ(ini.ReadString("Versao", "X", "<none>"), "<none>");
+    EXPECT_EQ(ReadFileOrDie(ini.Path()).find("X="), std::string::npos);
+    const std::string before = ReadFileOrDie(ini.Path());
+    ini.DeleteKey("Versao", "Y");
+    ini.DeleteKey("Nothing", "Y");
+    EXPECT_EQ(ReadFileOrDie(ini.Path()), before);
+    EXPECT_EQ(ini.ReadString("Unidade", "Unidade", ""), "12");
 }
 
 TEST(ProfileFile, RefusedWriteRaisesWithTheFullPath) {
