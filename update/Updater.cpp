@@ -682,6 +682,7 @@ void TUpdater::CheckForUpdates() {
     ini.WriteDate("Connect", "Last");
 
     manifest_.reset();
+    refusedRelease_.clear();
     area_ = DownloadArea;
     verifyInstalled_ = false;
     outcome_ = TOutcome::Ok;
@@ -831,7 +832,7 @@ void TUpdater::NoteFailure(bool write) {
 void TUpdater::RecordOutcome(TProfileFile& ini) {
     static const char* const codes[] = {"ok", "assinatura", "digest", "gravacao", "prazo"};
     ini.WriteString(SequenceSection, OutcomeKey,
-                    (manifest_ ? manifest_->Release : std::string()) + ";" +
+                    (manifest_ ? manifest_->Release : refusedRelease_) + ";" +
                         codes[static_cast<int>(outcome_)]);
 }
 
@@ -848,8 +849,11 @@ bool TUpdater::AcceptManifest(TProfileFile& ini) {
     std::string signature = FetchText(area + "Manifesto.sig");
     TReleaseManifest manifest;
     if (text.empty() || signature.empty() ||
-        !ManifestSignatureValid(text, signature, ReleaseKeys) || !manifest.Parse(text) ||
-        manifest.Area != AreaName)
+        !ManifestSignatureValid(text, signature, ReleaseKeys) || !manifest.Parse(text))
+        return false;
+    // Signed, so its name may be reported with the refusal.
+    refusedRelease_ = manifest.Release;
+    if (manifest.Area != AreaName)
         return false;
     long long last = 0;
     if (!TryStrToInt64(ini.ReadString(SequenceSection, SequenceKey, "0"), last))

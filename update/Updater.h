@@ -201,6 +201,7 @@ private:
     bool transferFailed_ = false; // the last FetchVerified's transfer, not its checks, failed
     std::string area_ = "files/Contrib/"; // where the chosen release's files are
     bool verifyInstalled_ = false;
-    std::string chosenFolder_; // the candidate's, or empty for the stable release
+    std::string chosenFolder_;   // the candidate's, or empty for the stable release
+    std::string refusedRelease_; // a signed manifest's release that was refused
     TOutcome outcome_ = TOutcome::Ok;
 };

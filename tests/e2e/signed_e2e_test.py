@@ -106,8 +106,10 @@ def rollback_and_areas(work, inst):
               and REFUSED in out and len(log) == 4, out + "\n".join(log))
         check(f"{label}: release 8's table stays",
               read(os.path.join(inst, "Tabela.dat")) == b"tabela da release 8")
-        check(f"{label}: the floor stays", ini(inst).split("Last=")[1].split("\n", 1)[1]
-              == before.split("Last=")[1].split("\n", 1)[1], ini(inst))
+        check(f"{label}: the floor stays, the refusal is the outcome",
+              ini(inst).split("Sequencia=")[1].split("\r\n")[0]
+              == before.split("Sequencia=")[1].split("\r\n")[0]
+              and ";assinatura" in ini(inst), ini(inst))
 
     refused("release 6 after a broken release 8", release6)
     beta = os.path.join(work, "beta")
@@ -306,6 +308,7 @@ def over_tls(work):
           [line.split("?")[0] if "QVBrelmoxDLL" in line else line for line in log] == [
               "GET /Ok HTTP/1.1", "GET /cgi-bin/QVBrelmoxDLL.dll",
               "GET /files/Contrib/Manifesto.txt HTTP/1.1", "GET /files/Contrib/Manifesto.sig HTTP/1.1",
+              "GET /files/Contrib/Candidato.txt HTTP/1.1",
               "GET /files/Contrib/QVBrelmox2.ini HTTP/1.1",
               "GET /md5.php?files/Contrib/QVBrelmox2.ini HTTP/1.1",
               "GET /files/Contrib/Versao.txt HTTP/1.1", "GET /md5.php?files/Contrib/Versao.txt HTTP/1.1",
@@ -353,10 +356,12 @@ def main():
             rc, out = run(program, inst, server, env)
             log = server.requests()
         check("signed release: no message", rc == 0 and "box:" not in out, out)
-        check("signed release: manifest and signature right after the report",
-              log[0] == "GET /Ok HTTP/1.1" and "QVBrelmoxDLL" in log[1] and log[2:5] ==
+        check("signed release: manifest and signature right after the report, then the "
+              "candidate's manifest (none here, the one new request)",
+              log[0] == "GET /Ok HTTP/1.1" and "QVBrelmoxDLL" in log[1] and log[2:6] ==
               ["GET /files/Contrib/Manifesto.txt HTTP/1.1",
                "GET /files/Contrib/Manifesto.sig HTTP/1.1",
+               "GET /files/Contrib/Candidato.txt HTTP/1.1",
                "GET /files/Contrib/QVBrelmox2.ini HTTP/1.1"], "\n".join(log))
         check("signed release: files in place",
               read(os.path.join(inst, "QVBrelmoxApp.exe")) == b"MZ app 1"
