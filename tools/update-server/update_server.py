@@ -6,6 +6,7 @@ the tools of a production deployment.
                          [--messages DIR] [--tls-cert CERT.pem --tls-key KEY.pem]
                          [fault options]
   update_server.py serve --reports-only --db STORE [--messages DIR] [--port N] [--threads N]
+                         [--root DIR] [--confirm SOCKET] [--nginx-status URL]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
                            [--hosts FILE [--replicate] [--rsh CMD]]
@@ -37,11 +38,19 @@ serve answers:
   /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report; a GET is answered with the unit's
                                       oldest queued message, else "ok"; 500 while the store
                                       cannot be reached
+With --reports-only, also (on its loopback listener; nginx passes on /health only):
+  /health                             200 "ok" while the store answers and the release tree
+                                      (--root) is complete, else 503
+  /metrics                            the counters in Prometheus' text format, with nginx's
+                                      stub_status (--nginx-status) beside them
 The request target is everything between the method and the last word of the request line, so
 names with spaces work. Every request line is appended to --log as it arrives. Files in
 --messages DIR/<unit>/ are moved into the queue when the unit reports. With --reports-only
 only the report is answered, the launcher's address is taken from nginx's X-Real-IP header,
-and at most --threads connections are served at once.
+and at most --threads connections are served at once. With --confirm, a message counts as
+delivered only once nginx says it sent the answer whole: nginx logs every report's request id
+and $request_completion to that Unix datagram socket (deploy writes the log). Without it (the
+reference server), a message is delivered once its answer is handed to the socket.
 
 Fault injection (for tests), each repeatable:
   --close-times PATH:N    close without an answer the first N requests for PATH
@@ -62,8 +71,10 @@ The bytes sent for endless answers (the pieces, for the last two) are added up i
 
 import argparse
 import concurrent.futures
+import contextlib
 import hashlib
 import os
+import re
 import shlex
 import shutil
 import socket
@@ -74,10 +85,12 @@ import sys
 import threading
 import time
 import urllib.parse
+import uuid
 
 import adoption
 import deploy
 import messages
+import metrics
 import replicate
 import signing
 import static_release
@@ -89,6 +102,10 @@ from static_release import AREA, NO_DIGEST, NOT_FOUND, safe_name  # noqa: F401
 AREA_NAME = "Contrib"
 
 REPORT_PATH = "/cgi-bin/QVBrelmoxDLL.dll"
+# A message goes out only with an answer nginx still waits for: it gives up on the service
+# after deploy.REPORT_SECONDS, the launcher after 30 s.
+TAKE_SECONDS = deploy.REPORT_SECONDS - 5
+HEALTH_SECONDS = 1  # a load balancer's checks share one look at the store and the tree
 
 
 class Faults:
@@ -210,19 +227,15 @@ class Handler(socketserver.BaseRequestHandler):
         if target is None:
             self.keep = False
             return self.send(400, b"bad request")
-        self.taken = None
+        self.offer = None
         try:
             keep = self.serve_target(target)
         except BaseException:
-            if self.taken:
-                self.taken.rollback()  # the message goes back to the queue
+            if self.offer:
+                server.end_offer(self.offer, False)  # the message goes back to the queue
             raise
-        if self.taken:
-            try:
-                self.taken.commit()
-            except store.Unavailable as error:
-                # Sent, but back in the queue: the unit may be given it once more.
-                server.health.down(error)
+        if self.offer and not server.confirmations:
+            server.end_offer(self.offer, True)
         return keep
 
     def serve_target(self, target):
@@ -261,6 +274,11 @@ class Handler(socketserver.BaseRequestHandler):
             # Only the launcher's GET takes a message: a HEAD is never shown anything.
             return self.report(target.split("?", 1)[1], take=self.method == b"GET")
         if server.reports_only:
+            if target == "/health":
+                return self.health()
+            if target == "/metrics":
+                return server.metrics.text(server.reports, not server.reports.breaker.open,
+                                           server.nginx_status)
             return None
         if target == "/Ok":
             return b"Ok"
@@ -294,9 +312,17 @@ class Handler(socketserver.BaseRequestHandler):
         return self.client_address[0]
 
     def report(self, query, take):
-        """The answer to a report, once it is stored: "ok", or a queued message taken in a
-        transaction (self.taken) that ends when the answer is out. A store that cannot be
-        reached gives a server error: the launcher goes on, as after any failed report."""
+        start = time.monotonic()
+        try:
+            return self.report_stored(query, take)
+        finally:
+            self.server.metrics.observe(time.monotonic() - start)
+
+    def report_stored(self, query, take):
+        """The answer to a report, once it is stored: "ok", or a queued message offered under
+        this request's name (self.offer) until nginx says the answer went out whole. A store
+        that cannot be reached gives a server error: the launcher goes on, as after any failed
+        report."""
         server = self.server
         fields = {}
         for piece in query.split("&"):
@@ -306,34 +332,71 @@ class Handler(socketserver.BaseRequestHandler):
         try:
             waiting = server.reports.add_report(self.peer(), query, fields)
             server.health.up()
-        except store.Unavailable as error:
-            server.health.down(error)
+            server.metrics.add("reports_stored")
+        except (store.Unavailable, store.Refused) as error:
+            server.failed(error)
             self.status = 500
             return b"the report store is unavailable"
-        if not take or not messages.valid_unit(unit):
+        if not take or not messages.valid_unit(unit) or self.waited_too_long():
             return b"ok"
+        offer = header(self.headers, b"X-Request-Id") if server.confirmations else None
+        if not offer or not OFFER_NAME.fullmatch(offer):
+            offer = uuid.uuid4().hex
         try:
             if server.messages and messages.import_unit(server.reports, server.messages, unit):
                 waiting = True
             if not waiting:
                 return b"ok"
-            self.taken = server.reports.take_message(unit, self.peer())
-        except store.Unavailable as error:
-            server.health.down(error)
+            taken = server.reports.take_message(unit, self.peer(), offer, server.lease)
+        except (store.Unavailable, store.Refused) as error:
+            server.failed(error, report=False)
             return b"ok"  # stored; the message waits for the next report
         except (OSError, ValueError):
             return b"ok"  # a drop folder's file that could not be read stays there
-        if self.taken.message is None:
+        if taken is None:
             return b"ok"
-        name, content = self.taken.message
+        (name, content), again = taken
+        if again:
+            server.metrics.add("messages_offered_again")
+        self.offer = offer
+        if server.confirmations:
+            server.confirmations.offered(offer)
         if server.fail_after_take:
             os._exit(3)  # a test's service dying between the take and the answer
         return name.encode("latin-1").ljust(messages.MESSAGE_NAME)[:messages.MESSAGE_NAME] \
             + content
 
+    def waited_too_long(self):
+        """True when nginx, and the launcher behind it, may have given up on this request."""
+        started = header(self.headers, b"X-Request-Start")  # nginx's $msec
+        try:
+            return started is not None and time.time() - float(started) > TAKE_SECONDS
+        except ValueError:
+            return False
+
+    def health(self):
+        """200 while the store answers and the release tree is whole, 503 otherwise."""
+        server = self.server
+        with server.health_lock:
+            at, status, body = server.health_seen
+            if time.monotonic() - at > HEALTH_SECONDS:
+                status, body = 200, b"ok"
+                try:
+                    server.reports.ping()
+                except (store.Unavailable, store.Refused) as error:
+                    server.failed(error, report=False)
+                    status, body = 503, b"the report store is unavailable"
+                if status == 200 and server.root:
+                    problem = static_release.incomplete(server.root)
+                    if problem:
+                        status, body = 503, b"the release tree is incomplete"
+                server.health_seen = (time.monotonic(), status, body)
+        self.status = status
+        return body
+
     def send(self, status, body):
         reason = {200: "OK", 400: "Bad Request", 404: "Not Found",
-                  500: "Internal Server Error"}.get(status, "Status")
+                  500: "Internal Server Error", 503: "Service Unavailable"}.get(status, "Status")
         head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: %s\r\n\r\n"
                 % (status, reason, len(body), "keep-alive" if self.keep else "close")).encode()
         self.request.sendall(head if self.method == b"HEAD" else head + body)
@@ -388,10 +451,94 @@ class Handler(socketserver.BaseRequestHandler):
                 f.write(f"{sent}\n")
 
 
+OFFER_NAME = re.compile(r"[0-9a-f]{32}")  # nginx's $request_id, or ours
+
+
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 256  # the default 5 drops connections under a burst of launchers
+    confirmations = None
+
+    def failed(self, error, report=True):
+        """A store operation failed: counted, and an outage told once (a statement the store
+        refused is no outage)."""
+        self.metrics.add("store_errors")
+        if report:
+            self.metrics.add("reports_failed")
+        if isinstance(error, store.Unavailable):
+            self.health.down(error)
+
+    def end_offer(self, offer, complete):
+        try:
+            ended = self.reports.confirm(offer, complete)
+        except (store.Unavailable, store.Refused) as error:
+            self.failed(error, report=False)  # the offer goes out again once its time is up
+            return
+        if complete:
+            self.metrics.add("messages_delivered", ended)
+
+
+class Confirmations:
+    """nginx's word on each report's answer, one datagram each from its access log (syslog
+    to a Unix socket): the request id and $request_completion, "OK" once the answer went out
+    whole. An offer ends with it: delivered, or queued again. A request that nginx ended before
+    the service offered anything (the launcher left first) is remembered for a while, so that
+    an offer made after that is taken back at once."""
+
+    LINE = re.compile(rb"qvbrelmox-offer ([0-9a-f]{32}) (\S+)")
+    ENDED_SECONDS = 120  # longer than nginx waits for the service
+    ENDED_MOST = 10000  # requests remembered at most
+
+    def __init__(self, server, path):
+        self.server, self.lock, self.pending, self.ended = server, threading.Lock(), {}, {}
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        os.chmod(path, 0o666)  # nginx's workers run as a user of their own
+        threading.Thread(target=self.run, daemon=True).start()
+
+    PENDING_MOST = 1000  # offers waiting for nginx's word before the stale ones are let go
+
+    def offered(self, offer):
+        with self.lock:
+            now = time.monotonic()
+            if offer in self.ended:
+                taken_back = True
+            else:
+                taken_back = False
+                self.pending[offer] = now
+            if len(self.pending) > self.PENDING_MOST:
+                # Offers nginx never confirmed (it died): the store offers them again in time.
+                for stale in [o for o, at in self.pending.items() if now - at > self.server.lease]:
+                    del self.pending[stale]
+        if taken_back:
+            self.server.end_offer(offer, False)
+
+    def run(self):
+        while True:
+            found = self.LINE.search(self.sock.recv(4096))
+            if not found:
+                continue
+            offer, complete = found.group(1).decode(), found.group(2) == b"OK"
+            with self.lock:
+                known = self.pending.pop(offer, None) is not None
+                if not known and not complete:
+                    self.remember(offer)
+            if known:
+                self.server.end_offer(offer, complete)
+
+    def remember(self, offer):
+        now = time.monotonic()
+        self.ended[offer] = now
+        if len(self.ended) > self.ENDED_MOST:
+            self.ended.pop(next(iter(self.ended)))
+        while self.ended:
+            first = next(iter(self.ended))
+            if now - self.ended[first] < self.ENDED_SECONDS:
+                break
+            del self.ended[first]
 
 
 class PooledServer(Server):
@@ -462,6 +609,10 @@ def serve(args):
     server.log = args.log
     server.log_lock = threading.Lock()
     server.health = Health()
+    server.metrics = metrics.Metrics()
+    server.nginx_status = args.nginx_status
+    server.lease = args.offer_seconds
+    server.health_lock, server.health_seen = threading.Lock(), (-HEALTH_SECONDS - 1, 0, b"")
     try:
         server.reports = store.open_store(args.db or os.path.join(server.root, "reports.sqlite"),
                                           wait=True)
@@ -469,6 +620,8 @@ def serve(args):
         print(f"serve: {error}", file=sys.stderr)
         return 1
     server.messages = args.messages
+    if args.confirm:
+        server.confirmations = Confirmations(server, args.confirm)
     server.fail_after_take = args.fail_after_take
     server.faults = Faults(args)
     server.tls = None
@@ -629,6 +782,12 @@ def main(argv=None):
     s.add_argument("--db")
     s.add_argument("--messages", help="a drop folder of queued files, DIR/<unit>/<file>,"
                    " imported into the store as the unit reports")
+    s.add_argument("--confirm", metavar="SOCKET", help="with --reports-only: the Unix socket"
+                   " nginx logs each report's completion to (deploy --confirm)")
+    s.add_argument("--offer-seconds", type=int, default=store.OFFER_SECONDS,
+                   help="a message offered and never confirmed goes out again after this")
+    s.add_argument("--nginx-status", metavar="URL", help="nginx's stub_status, shown in"
+                   " /metrics (deploy --status-port)")
     s.add_argument("--fail-after-take", action="store_true", help=argparse.SUPPRESS)
     s.add_argument("--close-times", action="append")
     s.add_argument("--delay", action="append")
