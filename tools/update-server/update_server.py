@@ -486,7 +486,7 @@ class Confirmations:
     the service offered anything (the launcher left first) is remembered for a while, so that
     an offer made after that is taken back at once."""
 
-    LINE = re.compile(rb"qvbrelmox-offer ([0-9a-f]{32}) (\S+)")
+    LINE = re.compile(rb"qvbrelmox-offer ([0-9a-f]{32}) ?(\S*)")  # an empty completion: cut
     ENDED_SECONDS = 120  # longer than nginx waits for the service
     ENDED_MOST = 10000  # requests remembered at most
 
