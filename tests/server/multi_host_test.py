@@ -8,6 +8,7 @@ giving the same on both engines."""
 import datetime
 import os
 import random
+import re
 import shutil
 import socket
 import sqlite3
@@ -23,7 +24,11 @@ sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 from e2e_support import (SERVER_SCRIPT, Deployment, Postgres, check, publish, query,  # noqa: E402
                          read, summary, wait_for_file)
 
-RELAXED = ("--requests-per-second", "100000")  # the checks below come from one address
+# The checks below come from one address, and send one unit's reports at once.
+RELAXED = ("--requests-per-second", "100000", "--reports-per-unit", "100000")
+
+
+LEASE = "3"  # seconds before an offer nobody confirmed goes out again
 
 
 def server(*args):
@@ -88,8 +93,10 @@ def replication_checks(work):
     check("replicate: the folder serves what the root serves", served(b) == served(a))
     # host:path through a remote shell that runs here: the same commands ssh would carry.
     rsh = os.path.join(work, "rsh")
-    with open(rsh, "w") as f:
-        f.write('#!/bin/sh\nshift\nexec sh -c "$*"\n')
+    with open(rsh, "w") as f:  # host-x's sha256sum gets its digits wrong
+        f.write('#!/bin/sh\nhost=$1\nshift\ncase "$host:$*" in\n'
+                '  host-x:*sha256sum*) sh -c "$*" | tr 0-9 1-90; exit;;\nesac\n'
+                'exec sh -c "$*"\n')
     os.chmod(rsh, 0o755)
     hosts = os.path.join(work, "hosts")
     with open(hosts, "w") as f:
@@ -116,10 +123,49 @@ def replication_checks(work):
         check(f"replicate: {os.path.basename(root)} serves release 2, its area too",
               served(root) == served(a) and read(os.path.join(root, "files/Contrib/Versao.txt"))
               == read(os.path.join(a, "files/Contrib/Versao.txt")))
-        trees = sorted(n for n in os.listdir(root) if n.startswith("static."))
-        check(f"replicate: {os.path.basename(root)} keeps only the tree it serves",
-              trees == [os.readlink(os.path.join(root, "static"))], trees)
+        trees = sorted(n for n in os.listdir(root) if re.fullmatch(r"static\.\d+", n))
+        check(f"replicate: {os.path.basename(root)} keeps the tree it serves and the one before",
+              trees == sorted({os.readlink(os.path.join(root, "static")),
+                               os.readlink(os.path.join(root, "static.previous"))}), trees)
+    together(work, a, b, c, rsh)
     return a, b
+
+
+def together(work, a, b, c, rsh):
+    """publish --hosts --replicate on three hosts: a copy that fails on one of them switches
+    none; otherwise all three switch, one right after another."""
+    src3 = release(work, "rel3", {"release.txt": b"3", "tres.dll": os.urandom(100_000)})
+    blocked = os.path.join(work, "a-file")
+    with open(blocked, "w") as f:
+        f.write("a file where a folder should be")
+    hosts = os.path.join(work, "hosts3")
+    before = {root: served(root) for root in (a, b, c)}
+    for name, bad in (("cannot be written", os.path.join(blocked, "root")),
+                      ("gives wrong digests", f"host-x:{os.path.join(work, 'host-x')}")):
+        with open(hosts, "w") as f:
+            f.write(f"{b}\n{bad}\nhost-c:{c}\n")
+        done = subprocess.run([sys.executable, SERVER_SCRIPT, "publish", src3, "--root", a,
+                               "--version", "3", "--hosts", hosts, "--replicate", "--rsh", rsh],
+                              capture_output=True, text=True)
+        check(f"together: a host that {name} fails the publish", done.returncode == 1
+              and "no host switched" in done.stderr, done.stdout + done.stderr)
+        check(f"together: a host that {name}: no host switched, none keeps the copy",
+              {root: served(root) for root in (a, b, c)} == before
+              and all(len([n for n in os.listdir(r) if re.fullmatch(r"static\.\d+", n)]) == 2
+                      for r in (a, b)))
+    with open(hosts, "w") as f:
+        f.write(f"{b}\nhost-c:{c}\n")
+    done = subprocess.run([sys.executable, SERVER_SCRIPT, "publish", src3, "--root", a,
+                           "--version", "3", "--hosts", hosts, "--replicate", "--rsh", rsh],
+                          capture_output=True, text=True)
+    took = re.search(r"switched 3 hosts to static\.\d+ in ([\d.]+) s", done.stdout)
+    check("together: every host serves release 3", done.returncode == 0 and all(
+        read(os.path.join(r, "static/files/Contrib/release.txt")) == b"3" for r in (a, b, c))
+        and served(b) == served(a) == served(c), done.stdout + done.stderr)
+    check("together: the three switched within 2 s of each other", took
+          and float(took.group(1)) < 2, done.stdout)
+    if took:
+        print(f"three hosts switched in {took.group(1)} s")
 
 
 def report_target(unit, extra=b""):
@@ -173,7 +219,8 @@ def message_checks(pg, a, b, work):
                     for i in range(5)], given)
     listed = server("message", "list", "--db", pg.url, "--unit", "77").stdout
     check("message list: five delivered to the launcher's address, none queued",
-          listed.count("127.0.0.1") == 5 and "0 queued, 5 delivered" in listed, listed)
+          listed.count("127.0.0.1") == 5 and "0 queued, 0 in flight, 5 delivered" in listed,
+          listed)
     # What message add refuses: the launcher could not store it whole under its name.
     for name, body in (("x" * 31 + ".txt", b"a name over 30 bytes"), ("vazio.txt", b""),
                        ("grande.txt", b"x" * (1 << 20)), (" lead.txt", b"a leading blank")):
@@ -316,7 +363,8 @@ def service_killed(pg, a, b, work):
             dying.kill()
             dying.wait()
     check("a service dying after the take answers nothing", got[0] is None, got)
-    check("the message is queued again, and the next report takes it",
+    time.sleep(int(LEASE) + 1.5)  # the store keeps its times to the second
+    check("the message goes out again once its offer's time is up, and the next report takes it",
           ask(b.port, report_target(b"90")) == (200, b"fatal.txt".ljust(30) + b"not lost\r\n"))
 
 
@@ -388,8 +436,9 @@ def main():
     try:
         with Postgres() as pg:
             root_a, root_b = replication_checks(work)
-            with Deployment(root_a, db=pg.url, deploy_args=RELAXED) as a, \
-                    Deployment(root_b, db=pg.url, deploy_args=RELAXED) as b:
+            lease = ("--offer-seconds", LEASE)
+            with Deployment(root_a, db=pg.url, deploy_args=RELAXED, service_args=lease) as a, \
+                    Deployment(root_b, db=pg.url, deploy_args=RELAXED, service_args=lease) as b:
                 done = subprocess.run(
                     [sys.executable, os.path.join(TOP, "bench", "server_load.py"), "--targets",
                      f"127.0.0.1:{a.port},127.0.0.1:{b.port}", "--db", pg.url, "--launchers",

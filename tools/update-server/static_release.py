@@ -28,7 +28,8 @@ NO_DIGEST = b"OK" + b"0" * 32 + b"OK"
 LINK = "static"
 TREE = re.compile(r"static\.(\d+)$")
 RETIRED = ".retired"  # in a tree no longer served: since when
-GRACE_SECONDS = 24 * 3600  # a tree no longer served stays this long (switch back with one ln)
+PREVIOUS = "static.previous"  # a link to the tree served before
+GRACE_SECONDS = 24 * 3600  # the tree served before stays this long (switch back with one ln)
 # Whatever the operator's umask: nginx's workers run as a user of their own and read it all.
 PUBLIC_FILE, PUBLIC_DIR = 0o644, 0o755
 
@@ -168,20 +169,25 @@ def switch(root, tree):
     os.replace(fresh, link)
     if before and before != tree and os.path.isdir(os.path.join(root, before)):
         open(os.path.join(root, before, RETIRED), "w").close()
+        os.symlink(before, fresh)
+        os.replace(fresh, os.path.join(root, PREVIOUS))
 
 
-def retire(root, keep=()):
-    """Removes the trees retired more than GRACE_SECONDS ago, and those a publish cut short
-    (never served), but not the one served or those in keep."""
-    link = os.path.join(root, LINK)
-    current = os.readlink(link) if os.path.islink(link) else None
+def retire(root):
+    """Removes every tree but the one served and the one served before it (for GRACE_SECONDS
+    after the switch): older ones, and those a publish staged but never switched to."""
+    def target(name):
+        path = os.path.join(root, name)
+        return os.readlink(path) if os.path.islink(path) else None
+
+    current, previous = target(LINK), target(PREVIOUS)
+    mark = os.path.join(root, previous or "-", RETIRED)
+    if previous and not (os.path.exists(mark)
+                         and time.time() - os.path.getmtime(mark) < GRACE_SECONDS):
+        previous = None
     for entry in os.listdir(root):
-        if not TREE.match(entry) or entry == current or entry in keep:
-            continue
-        mark = os.path.join(root, entry, RETIRED)
-        if os.path.exists(mark) and time.time() - os.path.getmtime(mark) < GRACE_SECONDS:
-            continue
-        shutil.rmtree(os.path.join(root, entry), ignore_errors=True)
+        if TREE.match(entry) and entry not in (current, previous):
+            shutil.rmtree(os.path.join(root, entry), ignore_errors=True)
 
 
 def incomplete(root):

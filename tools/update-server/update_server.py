@@ -80,7 +80,6 @@ import shutil
 import socket
 import socketserver
 import ssl
-import subprocess
 import sys
 import threading
 import time
@@ -732,8 +731,13 @@ def publish(args):
         write_atomically(os.path.join(area, signing.MANIFEST), text)
         write_atomically(os.path.join(area, signing.SIGNATURE), signature)
         signing.record(args, sequence, write_atomically)
+    together = bool(args.hosts and args.replicate)
     try:
-        static = static_release.build(args.root)
+        # With the other hosts, this one switches with them, once every copy checked out.
+        if together:
+            tree, static = static_release.prepare(args.root)
+        else:
+            static = static_release.build(args.root)
     except OSError as error:  # a name too long once escaped, a full disk
         print(f"publish: the release is in place, but not its static answers: {error}",
               file=sys.stderr)
@@ -741,27 +745,28 @@ def publish(args):
     print(f"published {len(names)} files as version {args.version} in {area}"
           + (f", signed as sequence {sequence}" if args.sign else "")
           + f"; static answers for {static} files in {os.path.join(args.root, 'static')}")
-    return to_hosts(args) if args.hosts else 0
+    return to_hosts(args, tree if together else None) if args.hosts else 0
 
 
-def to_hosts(args):
-    """Prints the replicate command for each host of the hosts file, or runs them all."""
+def to_hosts(args, tree):
+    """Prints the replicate command for each host of the hosts file, or stages tree on them
+    all and switches every host once each copy checked out."""
     try:
         hosts = replicate.hosts_of(args.hosts)
     except OSError as error:
         print(f"publish: the release is in place here, but {error}", file=sys.stderr)
+        if tree:
+            static_release.retire(args.root)
         return 1
-    failed = []
+    if tree:
+        if not shutil.which("rsync"):
+            print("publish: --replicate needs rsync (apt-get install rsync)", file=sys.stderr)
+            return 1
+        return replicate.to_all(args, os.path.abspath(args.root), tree, hosts)
     for dest in hosts:
         command = replicate.command_for(args.root, dest, args.rsh)
-        if not args.replicate:
-            print("replicate with: " + " ".join(shlex.quote(c) for c in command))
-        elif subprocess.run(command).returncode != 0:
-            failed.append(dest)
-    if failed:
-        print("publish: not replicated to " + ", ".join(failed) + "; run replicate again for"
-              " them", file=sys.stderr)
-    return 1 if failed else 0
+        print("replicate with: " + " ".join(shlex.quote(c) for c in command))
+    return 0
 
 
 def main(argv=None):
@@ -814,7 +819,8 @@ def main(argv=None):
                    help="the signing state (the last sequence); default KEY.pem.sequence")
     p.add_argument("--hosts", metavar="FILE", help="the other hosts' roots, one a line"
                    " (a folder or host:path): print the replicate command for each")
-    p.add_argument("--replicate", action="store_true", help="with --hosts: run them")
+    p.add_argument("--replicate", action="store_true", help="with --hosts: copy the release"
+                   " to every host, then switch them all together")
     p.add_argument("--rsh", default="ssh", help="with --hosts: replicate's remote shell")
     deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
     adoption.add_arguments(sub.add_parser("report", help="the release adoption report"))
