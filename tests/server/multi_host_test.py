@@ -297,6 +297,16 @@ class Load:
         return ok
 
 
+def query_write(db, sql, params=()):
+    sys.path.insert(0, os.path.dirname(SERVER_SCRIPT))
+    import store
+    _, conn = store.connect_reader(db)
+    conn = conn or sqlite3.connect(db)
+    conn.execute(sql, params)
+    conn.commit()
+    conn.close()
+
+
 def wait_until(condition, seconds=30):
     deadline = time.time() + seconds
     while time.time() < deadline:
@@ -368,6 +378,51 @@ def service_killed(pg, a, b, work):
           ask(b.port, report_target(b"90")) == (200, b"fatal.txt".ljust(30) + b"not lost\r\n"))
 
 
+def utc_checks(pg, a, b, work):
+    """Reports from hosts in two time zones keep their order; a store of before, in the host's
+    local time (one with daylight saving time), is migrated to UTC on both engines."""
+    for n, dep in enumerate((b, a, b), 1):  # b is nine hours east of UTC, a three west
+        check(f"time zones: report {n} stored", ask(dep.port, report_target(b"tz-%d" % n))[0]
+              == 200)
+        time.sleep(1.1)
+    order = [u for u, in query(pg.url, "select unid from reports where unid like ? order by at",
+                               ("tz-%",))]
+    check("time zones: the reports of hosts in two zones keep the order they came in",
+          order == ["tz-1", "tz-2", "tz-3"], order)
+    sys.path.insert(0, os.path.dirname(SERVER_SCRIPT))
+    import store
+    lite, url = os.path.join(work, "before.sqlite"), pg.database("before")
+    winter, summer = "2026-01-15 12:00:00", "2026-07-01 12:00:00"  # Berlin: UTC+1, UTC+2
+    for db in (lite, url):
+        engine, conn = store.connect_reader(db)
+        engine, conn = (engine, conn.conn) if conn else ("sqlite", sqlite3.connect(db))
+        run = conn.execute if engine == "sqlite" else lambda sql, *p: conn.execute(
+            store.pg(sql), *p)
+        for steps in store.MIGRATIONS[:2]:  # the schema of before
+            for step in steps:
+                run(step(engine))
+        run("create table schema_version(version integer not null)")
+        run("insert into schema_version values (2)")
+        for at in (winter, summer):
+            run("insert into reports(at, unid) values (?, 'old')", (at,))
+        run("insert into messages(unid, name, content, queued_at, delivered_at) values"
+            " ('old', 'a.txt', ?, ?, ?)", (b"x", winter, summer))
+        conn.commit()
+        conn.close()
+        done = subprocess.run([sys.executable, SERVER_SCRIPT, "message", "list", "--db", db],
+                              capture_output=True, text=True, env={**os.environ,
+                                                                   "TZ": "Europe/Berlin"})
+        got = [str(r[0]) for r in query(db, "select at from reports where unid = 'old' order by"
+                                            " at")]
+        got += [str(c) for c in query(db, "select queued_at, delivered_at from messages")[0]]
+        want = (["2026-01-15T11:00:00Z", "2026-07-01T10:00:00Z", "2026-01-15T11:00:00Z",
+                 "2026-07-01T10:00:00Z"] if engine == "sqlite" else
+                ["2026-01-15 11:00:00+00:00", "2026-07-01 10:00:00+00:00",
+                 "2026-01-15 11:00:00+00:00", "2026-07-01 10:00:00+00:00"])
+        check(f"time zones: a {engine} store of local times is migrated to UTC",
+              done.returncode == 0 and got == want, (done.stderr, got))
+
+
 def adoption_rows(now):
     """Reports of 300 units over 60 days: releases that follow each other, units that go
     quiet, reports without a unit, several a day."""
@@ -377,7 +432,7 @@ def adoption_rows(now):
         for day in range(start, 60 - (20 if quiet else 0), rand.choice((1, 2, 5))):
             at = now - datetime.timedelta(days=59 - day, seconds=rand.randrange(86000))
             release = "5.%d" % (2 + day // 20 + (unit % 3 == 0))
-            rows.append((at.strftime("%Y-%m-%d %H:%M:%S"), "10.0.0.1", "q", release,
+            rows.append((at.strftime("%Y-%m-%dT%H:%M:%SZ"), "10.0.0.1", "q", release,
                          "192.168.0.1", f"u{unit:03d}" if unit % 50 else "", f"Nome {unit}",
                          "5555", "x@y.br", "Contrib", "2.%d.0.0" % (unit % 2)))
     return rows
@@ -414,6 +469,13 @@ def same_on_both_engines(pg, work):
             out.append((done.returncode, done.stdout, read(sheet), read(page)))
         return out
 
+    old, recent = ((now - datetime.timedelta(days=d)).strftime("%Y-%m-%dT%H:%M:%SZ")
+                   for d in (40, 2))
+    for db in (lite, url):
+        for unit, at in (("gone", old), ("recent", recent)):
+            server("message", "add", "--db", db, "--unit", unit, os.path.join(work, "fatal.txt"))
+            query_write(db, "update messages set delivered_at = ?, delivered_to = '10.1.2.3'"
+                            " where unid = ?", (at, unit))
     first = reports("before")
     check("adoption: the report from PostgreSQL equals the one from SQLite",
           first[0] == first[1] and first[0][0] == 0 and "active units" in first[0][1],
@@ -422,12 +484,28 @@ def same_on_both_engines(pg, work):
         done = server("prune", "--db", db, "--older-than", "30")
         check("prune takes a store on either engine", done.returncode == 0, done.stderr)
     columns = "at, peer, query, ip, \"user\", fone, email, unid, versao"
-    kept = [query(db, f"select {columns} from reports order by at, unid") for db in (lite, url)]
+    def utc(value):  # PostgreSQL's moment as SQLite's text
+        return value.strftime("%Y-%m-%dT%H:%M:%SZ") if isinstance(value, datetime.datetime) \
+            else value
+
+    kept = [[(utc(r[0]), *r[1:]) for r in query(db, f"select {columns} from reports order by"
+                                                    " at, unid")] for db in (lite, url)]
     check("prune: the same personal data taken out of the same reports",
           kept[0] == kept[1] and kept[0][0][1:7] == ("",) * 6 and kept[0][-1][4] != "",
           (kept[0][:1], kept[1][:1]))
     check("adoption: the same report from both after prune, and as before it",
           reports("after") == first)
+    blanked = [query(db, "select unid, length(content), delivered_to from messages where unid"
+                         " in ('gone', 'recent') order by unid") for db in (lite, url)]
+    check("prune: blanks the contents and addresses of messages delivered before then",
+          blanked[0] == blanked[1] == [("gone", 0, ""), ("recent", 10, "10.1.2.3")], blanked)
+    copies = os.path.join(work, "pg-backups")
+    done = server("backup", "--db", url, "--to", copies)
+    made = os.listdir(copies) if os.path.isdir(copies) else []
+    check("backup: PostgreSQL to a dated dump that pg_restore reads", done.returncode == 0
+          and len(made) == 1 and made[0].endswith(".dump") and subprocess.run(
+              ["pg_restore", "--list", os.path.join(copies, made[0])],
+              capture_output=True).returncode == 0, done.stdout + done.stderr)
 
 
 def main():
@@ -437,8 +515,12 @@ def main():
         with Postgres() as pg:
             root_a, root_b = replication_checks(work)
             lease = ("--offer-seconds", LEASE)
-            with Deployment(root_a, db=pg.url, deploy_args=RELAXED, service_args=lease) as a, \
-                    Deployment(root_b, db=pg.url, deploy_args=RELAXED, service_args=lease) as b:
+            os.environ["TZ"] = "America/Sao_Paulo"  # each report service in a zone of its own
+            a = Deployment(root_a, db=pg.url, deploy_args=RELAXED, service_args=lease)
+            os.environ["TZ"] = "Asia/Tokyo"
+            b = Deployment(root_b, db=pg.url, deploy_args=RELAXED, service_args=lease)
+            os.environ.pop("TZ")
+            with a, b:
                 done = subprocess.run(
                     [sys.executable, os.path.join(TOP, "bench", "server_load.py"), "--targets",
                      f"127.0.0.1:{a.port},127.0.0.1:{b.port}", "--db", pg.url, "--launchers",
@@ -448,6 +530,7 @@ def main():
                       " exactly once", done.returncode == 0 and " 300/300" in done.stdout,
                       done.stdout + done.stderr)
                 message_checks(pg, a, b, work)
+                utc_checks(pg, a, b, work)
                 database_down(pg, a, b)
                 service_killed(pg, a, b, work)
             same_on_both_engines(pg, work)

@@ -34,7 +34,11 @@ except ImportError:  # Debian's python3-psycopg, under a Python of one's own
     except ImportError:
         psycopg = None
 
-TIME_FORMAT = "%Y-%m-%d %H:%M:%S"
+# Every moment is UTC: timestamptz in PostgreSQL, ISO 8601 text in SQLite (which sorts as
+# time does), so that hosts in other time zones, or a change of daylight saving time, never
+# reorder a unit's reports. Stores from before held the host's local time; they are migrated.
+TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+LOCAL_FORMAT = "%Y-%m-%d %H:%M:%S"  # the local times of before
 REPORT_COLUMNS = ("at", "peer", "query", "versao", "ip", "unid", '"user"', "fone", "email",
                   "ex", "versao_exe")
 # The launcher's report fields, in the order of the columns after peer and query.
@@ -67,6 +71,34 @@ class Unavailable(Exception):
 # runs on them as a no-op. PostgreSQL compares text byte by byte, as SQLite does, so that the
 # adoption report orders and groups the same on both.
 _TEXT = {"sqlite": "text", "postgresql": 'text collate "C"'}
+def _local_zone():
+    """The host's time zone as PostgreSQL names it (an IANA name), for the local times of
+    before; UTC when it cannot be told."""
+    name = os.environ.get("TZ", "").lstrip(":")
+    if not name:
+        with contextlib.suppress(OSError):
+            name = os.readlink("/etc/localtime").partition("zoneinfo/")[2]
+    if not name:
+        with contextlib.suppress(OSError):
+            name = open("/etc/timezone").read().strip()
+    return name if re.fullmatch(r"[A-Za-z0-9_/+\-]+", name or "") else "UTC"
+
+
+def local_to_utc(text):
+    """A local time of before as UTC text; anything else stays as it is."""
+    try:
+        moment = time.mktime(time.strptime(text, LOCAL_FORMAT))
+    except (TypeError, ValueError, OverflowError):
+        return text
+    return time.strftime(TIME_FORMAT, time.gmtime(moment))
+
+
+def _to_utc(table, column):
+    return lambda e: (f"update {table} set {column} = qvb_local_to_utc({column})" if e == "sqlite"
+                      else f"alter table {table} alter column {column} type timestamptz using"
+                      f" nullif({column}, '')::timestamp at time zone '{_local_zone()}'")
+
+
 MIGRATIONS = [
     [lambda e: "create table if not exists reports(" + ", ".join(
         f"{c} {_TEXT[e]}" for c in REPORT_COLUMNS) + ")",
@@ -87,6 +119,8 @@ MIGRATIONS = [
      lambda e: f"alter table messages add column offered_at {_TEXT[e]}",
      lambda e: "alter table messages add column offers integer not null default 0",
      lambda e: "create index messages_offer on messages(offer) where offer is not null"],
+    [_to_utc("reports", "at"), _to_utc("messages", "queued_at"),
+     _to_utc("messages", "offered_at"), _to_utc("messages", "delivered_at")],
 ]
 VERSION = len(MIGRATIONS)
 
@@ -107,7 +141,7 @@ def _migrate(db, engine, execute):
 
 
 def now():
-    return time.strftime(TIME_FORMAT)
+    return time.strftime(TIME_FORMAT, time.gmtime())
 
 
 def clean(text, limit=FIELD_CHARS):
@@ -122,7 +156,7 @@ def report_row(peer, query, fields):
 
 
 def since(seconds):
-    return time.strftime(TIME_FORMAT, time.localtime(time.time() - seconds))
+    return time.strftime(TIME_FORMAT, time.gmtime(time.time() - seconds))
 
 
 INSERT_REPORT = ("insert into reports(" + ", ".join(REPORT_COLUMNS) + ") values ("
@@ -181,6 +215,7 @@ class SqliteStore:
         try:
             self.db = sqlite3.connect(path, check_same_thread=False, timeout=busy,
                                       isolation_level=None)
+            self.db.create_function("qvb_local_to_utc", 1, local_to_utc, deterministic=True)
             self.db.execute("pragma journal_mode=wal")
             # A commit survives the service crashing; only a power cut may take the last ones.
             self.db.execute("pragma synchronous=normal")
@@ -359,7 +394,7 @@ class Pool:
                 autocommit=True, keepalives=1, keepalives_idle=KEEPALIVE_SECONDS,
                 keepalives_interval=KEEPALIVE_SECONDS, keepalives_count=3,
                 tcp_user_timeout=STORE_SECONDS * 1000,
-                options=f"-c statement_timeout={STORE_SECONDS * 1000}"
+                options=f"-c TimeZone=UTC -c statement_timeout={STORE_SECONDS * 1000}"
                         f" -c idle_in_transaction_session_timeout={STORE_SECONDS * 1000}")
         except psycopg.Error as error:
             self.slots.release()
@@ -475,7 +510,8 @@ def connect_reader(db):
         if psycopg is None:
             raise Unavailable("PostgreSQL needs python3-psycopg")
         try:
-            return "postgresql", PgReader(psycopg.connect(db, connect_timeout=CONNECT_SECONDS))
+            return "postgresql", PgReader(psycopg.connect(db, connect_timeout=CONNECT_SECONDS,
+                                                          options="-c TimeZone=UTC"))
         except psycopg.Error as error:
             raise Unavailable(str(error).strip()) from error
     return "sqlite", None
