@@ -473,12 +473,44 @@ def unit_checks():
     done = subprocess.run(["systemd-analyze", "verify", *units], capture_output=True, text=True)
     check("units: systemd-analyze verify accepts both", done.returncode == 0
           and done.stdout + done.stderr == "", done.stdout + done.stderr)
+    sandbox_drop_in(units[0])
     for unit, most in zip(units, ("2.5", "3.5")):
         done = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--no-pager",
                                unit], capture_output=True, text=True)
         score = re.search(r"Overall exposure level for \S+: ([\d.]+)", done.stdout)
         check(f"units: {os.path.basename(unit)} exposed {most} or less",
               score and float(score.group(1)) <= float(most), done.stdout[-300:])
+
+
+def sandbox_drop_in(unit):
+    """The drop-in sandbox writes for a PostgreSQL store named by address and by name, on a host
+    whose resolver is not on localhost: it allows the database and that resolver, and systemd
+    takes it with the unit."""
+    work = tempfile.mkdtemp(prefix="qvb-unit-")
+    try:
+        resolv = os.path.join(work, "resolv.conf")
+        with open(resolv, "w") as f:
+            f.write("# a host's resolvers\nnameserver 10.9.8.7\nnameserver 127.0.0.53\n")
+        drop_ins = os.path.join(work, "qvbrelmox-reports.service.d")
+        os.makedirs(drop_ins)
+        shutil.copy(unit, work)
+        url = "postgresql://qvbrelmox@10.0.0.21,localhost/qvbrelmox?sslmode=verify-full"
+        done = subprocess.run([sys.executable, os.path.join(UNITS, "..", "update_server.py"),
+                               "sandbox", "--db", url, "--resolv-conf", resolv, "--out",
+                               os.path.join(drop_ins, "database.conf")],
+                              capture_output=True, text=True)
+        text = read(os.path.join(drop_ins, "database.conf")).decode() if done.returncode == 0 \
+            else done.stderr
+        check("sandbox: the drop-in allows the database and the resolver off localhost",
+              "IPAddressAllow=10.0.0.21 127.0.0.1\n" in text and "IPAddressAllow=10.9.8.7\n"
+              in text and "127.0.0.53" not in text and f'--db "{url}"' in text, text)
+        done = subprocess.run(["systemd-analyze", "verify",
+                               os.path.join(work, os.path.basename(unit))],
+                              capture_output=True, text=True)
+        check("sandbox: systemd-analyze verify takes the unit with it", done.returncode == 0
+              and done.stdout + done.stderr == "", done.stdout + done.stderr)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def static_checks(work, root):

@@ -17,6 +17,7 @@ the tools of a production deployment.
   update_server.py backup --db STORE --to FOLDER [--keep N]
   update_server.py message add --db STORE (--unit N FILE... | FOLDER)
   update_server.py message list --db STORE [--unit N]
+  update_server.py sandbox --db postgresql://... [--out FILE]
 
 STORE is a SQLite file, or a postgresql:// URL when several hosts share it (see store.py).
 
@@ -24,7 +25,8 @@ publish copies the release into DIR/files/Contrib/, writes Versao.txt, and lays 
 answers (DIR/static, see static_release.py) that nginx serves; deploy writes nginx's
 configuration for them (see deploy.py). serve --reports-only is the report service behind nginx;
 prune and backup keep its store (see upkeep.py); message queues files for the units (see
-messages.py); replicate copies a published release to another host's root (see replicate.py).
+messages.py); replicate copies a published release to another host's root (see replicate.py);
+sandbox writes the report unit's drop-in for a PostgreSQL store (see sandbox.py).
 
 publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
@@ -91,6 +93,7 @@ import deploy
 import messages
 import metrics
 import replicate
+import sandbox
 import signing
 import static_release
 import store
@@ -831,10 +834,13 @@ def main(argv=None):
     messages.add_arguments(sub.add_parser("message", help="the message queue"))
     replicate.add_arguments(sub.add_parser(
         "replicate", help="copy the published release to another host's root"))
+    sandbox.add_arguments(sub.add_parser(
+        "sandbox", help="the report unit's drop-in for a PostgreSQL store"))
     args = parser.parse_args(argv)
     commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy,
                 "report": adoption.report, "prune": upkeep.prune, "backup": upkeep.backup,
-                "message": messages.message, "replicate": replicate.replicate}
+                "message": messages.message, "replicate": replicate.replicate,
+                "sandbox": sandbox.sandbox}
     return commands[args.command](args)
 
 
