@@ -104,15 +104,18 @@ http {{
     log_format launcher '$proxy_protocol_addr [$time_local] "$logged_request" $status '
                         '$body_bytes_sent';
     access_log {out}/logs/access.log launcher;
-    # Each report's end, to the report service: a message it offered counts as delivered only
-    # once nginx has sent that answer whole ($request_completion "OK"), and goes out again
-    # otherwise. Only requests passed to the service are logged there.
+    # A report's end, to the report service: a message it offered (its answer names the offer)
+    # counts as delivered only once nginx has sent that answer whole ($request_completion
+    # "OK"), and goes out again otherwise. Logged there: every answer with an offer, and every
+    # report passed to the service that did not end whole (the launcher may have left before
+    # the service offered anything); not the many complete ones without an offer.
     log_format confirm 'qvbrelmox-offer $request_id $request_completion';
-    map $upstream_addr $passed {{
-        "" 0;
+    map "$upstream_addr|$upstream_http_x_qvbrelmox_offer|$request_completion" $confirmed {{
+        "~^\|" 0;
+        "~\|\|OK$" 0;
         default 1;
     }}
-    access_log syslog:server=unix:{confirm},nohostname,tag=qvbrelmox confirm if=$passed;
+    access_log syslog:server=unix:{confirm},nohostname,tag=qvbrelmox confirm if=$confirmed;
     client_body_temp_path {out}/tmp/body;
     proxy_temp_path {out}/tmp/proxy;
     fastcgi_temp_path {out}/tmp/fastcgi;
@@ -197,6 +200,7 @@ http {{
             proxy_set_header X-Request-Id $request_id;
             proxy_set_header X-Request-Start $msec;
             proxy_set_header Host $host;
+            proxy_hide_header X-Qvbrelmox-Offer;
         }}
 
         # For load balancers: 200 only while the report service reaches its store and the

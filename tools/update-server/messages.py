@@ -40,8 +40,9 @@ def message_fits(name, size):
 
 
 def valid_unit(unit):
-    """A unit a message may be queued for: a report with an empty Unid takes nothing."""
-    return bool(unit) and not any(c in unit for c in "\0\r\n")
+    """A unit a message may be queued for, as the store keeps a report's: a report with an
+    empty Unid takes nothing."""
+    return 0 < len(unit) <= store.FIELD_CHARS and not store.CONTROL.search(unit)
 
 
 def unit_folder(folder, unit):

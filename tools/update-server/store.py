@@ -51,6 +51,7 @@ STORE_SECONDS = 3  # a statement (or SQLite's lock) before the report fails; a r
 KEEPALIVE_SECONDS = 2  # TCP keepalive idle time and interval, 3 probes
 OPEN_BUSY_SECONDS = 30  # SQLite, for the commands: another process's transaction to end
 MIGRATION_LOCK = 0x51564272  # PostgreSQL advisory lock: one host migrates at a time
+MIGRATION_SECONDS = 3600  # a migration of a large store, at most
 OFFER_SECONDS = 600  # an offer nobody confirmed goes out again after this: longer than any
                      # answer nginx still sends (a 1 MiB message to a slow line)
 FIELD_CHARS = 256  # a report field kept at most (the launcher's are a name, a phone, ...)
@@ -347,14 +348,14 @@ class Pool:
         self.breaker, self.waits, self.waited = Breaker(), 0, 0.0
 
     @contextlib.contextmanager
-    def connection(self):
+    def connection(self, seconds=STORE_SECONDS):
         """A connection, committed when the block ends, rolled back when it raises;
-        Unavailable when the database cannot be reached or does not answer in time, Refused
-        when it refuses the statement."""
+        Unavailable when the database cannot be reached or does not answer within seconds,
+        Refused when it refuses the statement."""
         with self.breaker.guard() as probe:
             conn = self.get(fresh=probe)
             try:
-                with WATCHDOG.watch(conn, STORE_SECONDS):
+                with WATCHDOG.watch(conn, seconds):
                     yield conn
                     conn.commit()
             except BaseException as error:
@@ -447,7 +448,9 @@ class PostgresStore:
     def migrate(self):
         if self.ready:
             return
-        with self.pool.connection() as conn, conn.transaction():
+        # Converting a large table takes a while: the limits of a report do not hold here.
+        with self.pool.connection(MIGRATION_SECONDS) as conn, conn.transaction():
+            conn.execute(f"set local statement_timeout = {MIGRATION_SECONDS * 1000}")
             conn.execute("select pg_advisory_xact_lock(%s)", (MIGRATION_LOCK,))
             _migrate(conn, self.engine, conn.execute)
         self.ready = True

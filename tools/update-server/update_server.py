@@ -218,7 +218,7 @@ class Handler(socketserver.BaseRequestHandler):
     def serve_one(self, line, headers):
         """Answers one request; true when the connection stays open for another."""
         server = self.server
-        self.headers = headers
+        self.headers, self.offer = headers, None
         self.method = line.split(b" ", 1)[0]
         self.keep = self.keeps_alive(line)
         with server.log_lock:
@@ -229,7 +229,6 @@ class Handler(socketserver.BaseRequestHandler):
         if target is None:
             self.keep = False
             return self.send(400, b"bad request")
-        self.offer = None
         try:
             keep = self.serve_target(target)
         except BaseException:
@@ -399,8 +398,13 @@ class Handler(socketserver.BaseRequestHandler):
     def send(self, status, body):
         reason = {200: "OK", 400: "Bad Request", 404: "Not Found",
                   500: "Internal Server Error", 503: "Service Unavailable"}.get(status, "Status")
-        head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: %s\r\n\r\n"
-                % (status, reason, len(body), "keep-alive" if self.keep else "close")).encode()
+        # nginx logs the end of an answer that names its offer (and keeps the name from the
+        # launcher).
+        offer = f"X-Qvbrelmox-Offer: {self.offer}\r\n" if self.offer and \
+            self.server.confirmations else ""
+        head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\n%sConnection: %s\r\n\r\n"
+                % (status, reason, len(body), offer, "keep-alive" if self.keep else "close")
+                ).encode()
         self.request.sendall(head if self.method == b"HEAD" else head + body)
         return self.keep
 

@@ -25,7 +25,7 @@ import store
 
 TIME_FORMAT = store.TIME_FORMAT
 BACKUPS_KEPT = 14
-BACKUP_NAME = re.compile(r"reports-\d{8}-\d{6}(-\d+)?\.(sqlite|dump)$")
+BACKUP_NAME = re.compile(r"reports-(\d{8}-\d{6})(?:-(\d+))?\.(?:sqlite|dump)$")
 DUMP_SECONDS = 3600  # pg_dump of a large store, at most
 PERSONAL = ("peer", "query", "ip", '"user"', "fone", "email")
 PRUNE_BATCH = 5000  # rows a transaction: the service's inserts never wait long behind one
@@ -131,7 +131,11 @@ def backup(args):
         if os.path.exists(partial):
             os.remove(partial)
         return 1
-    copies = sorted(n for n in os.listdir(args.to) if BACKUP_NAME.match(n))
+    def age(name):  # the second copy of a second is "-2"
+        found = BACKUP_NAME.match(name)
+        return found.group(1), int(found.group(2) or 1)
+
+    copies = sorted((n for n in os.listdir(args.to) if BACKUP_NAME.match(n)), key=age)
     for old in copies[:-args.keep]:
         os.remove(os.path.join(args.to, old))
     print(f"backup: {what} in {target}, checked; {min(len(copies), args.keep)} copies kept")
