@@ -30,6 +30,8 @@ QVB_ID_EXCEPTION(EIdNotConnected, EIdTCPConnectionError);
 QVB_ID_EXCEPTION(EIdAlreadyConnected, EIdException);
 QVB_ID_EXCEPTION(EIdClosedSocket, EIdException);
 QVB_ID_EXCEPTION(EIdReadTimeout, EIdException);
+// A send that the peer did not take within the time left: it never reads what we write.
+QVB_ID_EXCEPTION(EIdWriteTimeout, EIdException);
 QVB_ID_EXCEPTION(EIdReadLnMaxLineLengthExceeded, EIdException);
 QVB_ID_EXCEPTION(EIdInvalidSocket, EIdException);
 // A TLS handshake that failed, or a server certificate that did not verify.

@@ -2,7 +2,12 @@
 
 #include "support/Text.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -88,12 +93,53 @@ void TIdStack::FreeShared() {
     SharedStack().reset();
 }
 
-std::string TIdStack::ResolveHost(const std::string& host) {
+namespace {
+
+// What a lookup on its own thread leaves for the caller, who may have stopped waiting.
+struct TLookUpResult {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false, found = false;
+    std::vector<std::string> addresses;
+    int error = 0;
+};
+
+} // namespace
+
+std::string TIdStack::ResolveHost(const std::string& host, int ms) {
     if (SameText(host, "LOCALHOST"))
         return "127.0.0.1";
     if (IsIP(host))
         return host;
-    return HostByName(host);
+    const TLookUp lookUp = LookUpFunction ? LookUpFunction : IdPlatformLookUp;
+    std::vector<std::string> addresses;
+    int error = IdError::HostNotFound;
+    if (ms < 0) {
+        if (!lookUp(host, addresses, error) || addresses.empty())
+            RaiseSocketError(error ? error : IdError::HostNotFound);
+        return addresses.front();
+    }
+    // The system's lookup has no limit of its own. Its thread is left to end by itself when
+    // it outlasts the wait; it holds nothing of ours but the shared result.
+    auto result = std::make_shared<TLookUpResult>();
+    std::thread([result, host, lookUp] {
+        std::vector<std::string> found;
+        int failure = 0;
+        const bool ok = lookUp(host, found, failure);
+        std::lock_guard<std::mutex> guard(result->lock);
+        result->found = ok && !found.empty();
+        result->addresses = std::move(found);
+        result->error = failure ? failure : IdError::HostNotFound;
+        result->finished = true;
+        result->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> guard(result->lock);
+    if (!result->done.wait_for(guard, std::chrono::milliseconds(ms),
+                               [&] { return result->finished; }))
+        RaiseSocketError(IdError::TimedOut);
+    if (!result->found)
+        RaiseSocketError(result->error);
+    return result->addresses.front();
 }
 
 bool TIdStack::TryTextToAddress(const std::string& text, TIdIPv4Bytes& address) {
@@ -212,6 +258,7 @@ void TIdSocketHandle::AllocateSocket(int type, int protocol) {
     CloseSocket();
     socket_ = TIdStack::Shared().CreateSocket(type, protocol);
     allocated_ = true;
+    sendTimeout_ = 0;
 }
 
 void TIdSocketHandle::CloseSocket() {
@@ -281,6 +328,22 @@ void TIdSocketHandle::SetSockOpt(int level, int option, const void* value, int l
     stack.CheckSocketResult(stack.SetSockOpt(socket_, level, option, value, length));
 }
 
+bool TIdSocketHandle::WaitWritable(int ms) {
+    if (!allocated_)
+        throw EIdConnClosedGracefully();
+    TIdSocketList write{socket_};
+    return TIdStack::Shared().Select(nullptr, &write, nullptr, ms) == 1;
+}
+
+void TIdSocketHandle::SetSendTimeout(int ms) {
+    ms = std::max(ms, 0);
+    if (ms == sendTimeout_)
+        return;
+    TIdStack& stack = TIdStack::Shared();
+    stack.CheckSocketResult(stack.SetSendTimeout(socket_, ms));
+    sendTimeout_ = ms;
+}
+
 bool TIdSocketHandle::WaitReadable(int ms) {
     if (!allocated_)
         throw EIdConnClosedGracefully();
@@ -299,6 +362,7 @@ void TIdSocketHandle::Reset(bool keepLocal) {
     socket_ = Id_INVALID_SOCKET;
     peerIP_.clear();
     peerPort_ = 0;
+    sendTimeout_ = 0;
     if (!keepLocal) {
         IP.clear();
         Port = 0;

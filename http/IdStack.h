@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -52,8 +53,16 @@ public:
     static void FreeShared();
 
     // "localhost" in any case gives 127.0.0.1; an IP literal stays as it is; anything else is
-    // looked up, and a failed lookup raises EIdSocketError (normally 11001).
-    std::string ResolveHost(const std::string& host);
+    // looked up, and a failed lookup raises EIdSocketError (normally 11001). With ms >= 0 the
+    // lookup runs on a thread of its own and one that does not end within ms raises
+    // EIdSocketError 10060: a resolver that never answers cannot hold the caller.
+    std::string ResolveHost(const std::string& host, int ms = IdTimeoutInfinite);
+
+    // The lookup ResolveHost makes: the platform's (IdPlatformLookUp), unless a test puts
+    // another in. It may run on a thread of its own, so it must not touch the stack.
+    using TLookUp = std::function<bool(const std::string& name, std::vector<std::string>& addresses,
+                                       int& error)>;
+    TLookUp LookUpFunction;
 
     // IPv4 literals in all four forms: a.b.c.d, a.b.c (c up to 16 bits), a.b (b up to 24 bits),
     // and one 32-bit number.
@@ -99,6 +108,10 @@ public:
     virtual void PeerName(TIdStackSocketHandle s, std::string& ip, int& port) = 0;
     virtual void SockName(TIdStackSocketHandle s, std::string& ip, int& port) = 0;
 
+    // Bounds every later send on the socket to ms (0: no limit); a send that runs out fails
+    // with 10060 (Windows) or 10035 (POSIX).
+    virtual int SetSendTimeout(TIdStackSocketHandle s, int ms) = 0;
+
     // Bytes that a receive would return at once without waiting; 0 when none or unknown.
     virtual std::size_t BytesAvailable(TIdStackSocketHandle s) = 0;
 
@@ -120,6 +133,11 @@ private:
 
 // Made by the platform file: the Windows or the POSIX stack.
 std::unique_ptr<TIdStack> CreatePlatformStack();
+
+// The platform's lookup of a name's IPv4 addresses as dotted text; false with the Windows
+// Sockets error number in error when it fails. Safe on any thread, also after the stack is
+// gone.
+bool IdPlatformLookUp(const std::string& name, std::vector<std::string>& addresses, int& error);
 
 class TIdSocketHandle {
 public:
@@ -143,6 +161,10 @@ public:
     // Whether the socket becomes readable within ms; raises EIdConnClosedGracefully when no
     // socket is allocated. A failed wait reads as not readable.
     bool WaitReadable(int ms);
+    // The same for room to send.
+    bool WaitWritable(int ms);
+    // Bounds the sends that follow to ms (negative or 0: no limit); set only when it changes.
+    void SetSendTimeout(int ms);
     void Reset(bool keepLocal = false);
 
     bool Allocated() const { return allocated_; }
@@ -162,4 +184,5 @@ private:
     bool allocated_ = false;
     std::string peerIP_;
     int peerPort_ = 0;
+    int sendTimeout_ = 0;
 };

@@ -223,6 +223,13 @@ public:
         }
     }
 
+    int SetSendTimeout(TIdStackSocketHandle s, int ms) override {
+        const timeval limit{ms / 1000, (ms % 1000) * 1000};
+        return ::setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0
+                   ? 0
+                   : Fail(errno);
+    }
+
     int SetSockOpt(TIdStackSocketHandle s, int level, int option, const void* value,
                    int length) override {
         return ::setsockopt(Fd(s), level, option, value, static_cast<socklen_t>(length)) == 0
@@ -310,27 +317,7 @@ protected:
     }
 
     bool LookUp(const std::string& name, std::vector<std::string>& addresses) override {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-        if (rc != 0) {
-            lastError = MapResolverError(rc);
-            return false;
-        }
-        for (addrinfo* a = found; a; a = a->ai_next) {
-            if (a->ai_family != AF_INET || !a->ai_addr)
-                continue;
-            std::string ip;
-            int port = 0;
-            ReadAddress(*reinterpret_cast<sockaddr_in*>(a->ai_addr), ip, port);
-            addresses.push_back(ip);
-        }
-        ::freeaddrinfo(found);
-        if (addresses.empty())
-            lastError = IdError::HostNotFound;
-        return !addresses.empty();
+        return IdPlatformLookUp(name, addresses, lastError);
     }
 };
 
@@ -338,4 +325,28 @@ protected:
 
 std::unique_ptr<TIdStack> CreatePlatformStack() {
     return std::make_unique<TIdStackPosix>();
+}
+
+bool IdPlatformLookUp(const std::string& name, std::vector<std::string>& addresses, int& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    if (rc != 0) {
+        error = MapResolverError(rc);
+        return false;
+    }
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET || !a->ai_addr)
+            continue;
+        std::string ip;
+        int port = 0;
+        ReadAddress(*reinterpret_cast<sockaddr_in*>(a->ai_addr), ip, port);
+        addresses.push_back(ip);
+    }
+    ::freeaddrinfo(found);
+    if (addresses.empty())
+        error = IdError::HostNotFound;
+    return !addresses.empty();
 }

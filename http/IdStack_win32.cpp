@@ -123,6 +123,12 @@ public:
         return ::setsockopt(Sock(s), level, option, static_cast<const char*>(value), length);
     }
 
+    int SetSendTimeout(TIdStackSocketHandle s, int ms) override {
+        const DWORD limit = static_cast<DWORD>(ms);
+        return ::setsockopt(Sock(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+                            sizeof limit);
+    }
+
     TIdStackSocketHandle CreateSocket(int type, int protocol) override {
         SOCKET s = ::socket(AF_INET, type, protocol);
         if (s == INVALID_SOCKET)
@@ -193,21 +199,11 @@ protected:
     }
 
     bool LookUp(const std::string& name, std::vector<std::string>& addresses) override {
-        hostent* entry = ::gethostbyname(name.c_str());
-        if (!entry)
-            return false;
-        if (entry->h_addrtype != AF_INET || entry->h_length != 4) {
-            WSASetLastError(WSAHOST_NOT_FOUND);
-            return false;
-        }
-        for (char** p = entry->h_addr_list; p && *p; ++p) {
-            TIdIPv4Bytes bytes;
-            std::memcpy(bytes.data(), *p, 4);
-            addresses.push_back(TIdStack::AddressToText(bytes));
-        }
-        if (addresses.empty())
-            WSASetLastError(WSAHOST_NOT_FOUND);
-        return !addresses.empty();
+        int error = 0;
+        if (IdPlatformLookUp(name, addresses, error))
+            return true;
+        WSASetLastError(error);
+        return false;
     }
 };
 
@@ -215,4 +211,24 @@ protected:
 
 std::unique_ptr<TIdStack> CreatePlatformStack() {
     return std::make_unique<TIdStackWindows>();
+}
+
+bool IdPlatformLookUp(const std::string& name, std::vector<std::string>& addresses, int& error) {
+    // The library stays started until the process ends, so a lookup left running on its own
+    // thread still has it. Each thread gets its own result from gethostbyname.
+    WinsockLibrary::Start();
+    hostent* entry = ::gethostbyname(name.c_str());
+    if (!entry) {
+        error = WSAGetLastError();
+        return false;
+    }
+    if (entry->h_addrtype == AF_INET && entry->h_length == 4)
+        for (char** p = entry->h_addr_list; p && *p; ++p) {
+            TIdIPv4Bytes bytes;
+            std::memcpy(bytes.data(), *p, 4);
+            addresses.push_back(TIdStack::AddressToText(bytes));
+        }
+    if (addresses.empty())
+        error = WSAHOST_NOT_FOUND;
+    return !addresses.empty();
 }

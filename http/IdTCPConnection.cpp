@@ -1,6 +1,7 @@
 #include "http/IdTCPConnection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <limits>
@@ -102,15 +103,33 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, const std:
     binding_->ClientPortMin = boundPortMin;
     binding_->ClientPortMax = boundPortMax;
     binding_->Bind();
-    if (!TIdStack::IsIP(host))
-        ReportStatus(stResolving, {host});
-    binding_->SetPeer(stack.ResolveHost(host), port);
+    // A positive time-out bounds the lookup and the connect together (a resolver that never
+    // answers, a peer that never completes the hand-shake); otherwise the system's own limits
+    // apply.
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + milliseconds(std::max(timeout, 0));
+    std::string address =
+        KnownAddress && KnownAddress->Host == host ? KnownAddress->Address : std::string();
+    if (address.empty()) {
+        if (!TIdStack::IsIP(host))
+            ReportStatus(stResolving, {host});
+        address = stack.ResolveHost(host, timeout > 0 ? timeout : IdTimeoutInfinite);
+    }
+    binding_->SetPeer(address, port);
     std::int32_t noDelay = UseNagle ? 0 : 1;
     binding_->SetSockOpt(stack.TcpLevel(), stack.TcpNoDelayOption(), &noDelay, sizeof noDelay);
     ReportStatus(stConnecting, {binding_->PeerIP()});
-    // A positive time-out bounds the connect (a peer that never completes the hand-shake);
-    // otherwise the system's own limit applies.
-    stack.CheckSocketResult(binding_->ConnectPeer(Id_PF_INET, timeout > 0 ? timeout : 0));
+    int left = 0;
+    if (timeout > 0) {
+        left = static_cast<int>(ceil<milliseconds>(end - steady_clock::now()).count());
+        if (left <= 0)
+            stack.RaiseSocketError(IdError::TimedOut);
+    }
+    if (KnownAddress)
+        KnownAddress->Host.clear();
+    stack.CheckSocketResult(binding_->ConnectPeer(Id_PF_INET, left));
+    if (KnownAddress)
+        *KnownAddress = {host, address};
 }
 
 bool TIdIOHandlerSocket::WaitReadable(int ms) {
@@ -128,10 +147,37 @@ int TIdIOHandlerSocket::Receive(void* buffer, int count) {
     return binding_->Receive(buffer, count);
 }
 
+bool TIdIOHandlerSocket::WaitWritable(int ms) {
+    if (!binding_)
+        throw EIdConnClosedGracefully();
+    using namespace std::chrono;
+    sendEnd_.reset();
+    if (ms >= 0)
+        sendEnd_ = steady_clock::now() + milliseconds(ms);
+    return binding_->WaitWritable(ms);
+}
+
 int TIdIOHandlerSocket::Send(const void* buffer, int count) {
     if (!Connected())
         throw EIdClosedSocket("Disconnected.");
-    return binding_->Send(buffer, count);
+    // Room to send is not room for all of it: the system's own limit ends a send that the
+    // peer stops taking half-way.
+    if (sendEnd_) {
+        using namespace std::chrono;
+        const auto left = ceil<milliseconds>(*sendEnd_ - steady_clock::now()).count();
+        if (left <= 0)
+            throw EIdWriteTimeout("Write Timeout");
+        binding_->SetSendTimeout(static_cast<int>(std::min<long long>(left, INT_MAX)));
+    } else {
+        binding_->SetSendTimeout(0);
+    }
+    const int n = binding_->Send(buffer, count);
+    if (n < 0 && sendEnd_) {
+        const int error = TIdStack::Shared().LastPlatformError();
+        if (error == IdError::TimedOut || error == IdError::WouldBlock)
+            throw EIdWriteTimeout("Write Timeout");
+    }
+    return n;
 }
 
 // ---- connection ----
@@ -404,7 +450,20 @@ void TIdTCPConnection::SendNow(const char* bytes, std::size_t count) {
     std::size_t offset = 0;
     while (offset < count) {
         int piece = static_cast<int>(std::min<std::size_t>(count - offset, INT_MAX));
-        int n = ioHandler_ ? ioHandler_->Send(bytes + offset, piece) : 0;
+        int n = 0;
+        try {
+            // A peer that never reads must not hold a send for ever: it gets what is left of
+            // the read time-out and the deadline, as a wait for its answer would.
+            if (ioHandler_ && !ioHandler_->WaitWritable(ResolveTimeout(IdTimeoutDefault)))
+                throw EIdWriteTimeout("Write Timeout");
+            n = ioHandler_ ? ioHandler_->Send(bytes + offset, piece) : 0;
+        } catch (const EIdReadTimeout&) {
+            CloseTransport(); // half a request must never be taken up again
+            throw;
+        } catch (const EIdWriteTimeout&) {
+            CloseTransport();
+            throw;
+        }
         PeerClosed = n == 0;
         CheckDisconnected(true, false);
         if (stack.CheckSocketResult(
@@ -525,6 +584,7 @@ void TIdTCPClient::Connect(int timeout) {
     } else if (ioHandler_->Connected()) {
         throw EIdAlreadyConnected("Already connected.");
     }
+    ioHandler_->KnownAddress = &knownAddress_;
     try {
         ioHandler_->Open();
         ResetInput();

@@ -68,9 +68,17 @@ public:
     TIdManagedBuffer() : TIdSimpleBuffer(IdManagedBufferCompactAt) {}
 };
 
+// The address a client's host name gave, kept across the transports the client makes.
+struct TIdKnownAddress {
+    std::string Host, Address;
+};
+
 // The transport of a connection.
 class TIdIOHandler : public TIdComponent {
 public:
+    // Where the address of the host is kept between connections, when the owner keeps it.
+    TIdKnownAddress* KnownAddress = nullptr;
+
     virtual void AfterAccept() {}
     virtual void Close() { active_ = false; }
     virtual void ConnectTo(const std::string& host, int port, const std::string& boundIP,
@@ -79,6 +87,8 @@ public:
     virtual void Open() { active_ = true; }
     // Whether bytes (or the peer's close) can be received within ms milliseconds.
     virtual bool WaitReadable(int ms) = 0;
+    // Whether there is room to send within ms; the sends that follow end within the same ms.
+    virtual bool WaitWritable(int) { return true; }
     // A byte count, 0 when the peer closed, or -1 for an error (see the stack's last error).
     virtual int Receive(void* buffer, int count) = 0;
     virtual int Send(const void* buffer, int count) = 0;
@@ -87,7 +97,10 @@ private:
     bool active_ = false;
 };
 
-// Plain TCP over one socket.
+// Plain TCP over one socket. A host name is looked up within the connect's time-out; with a
+// KnownAddress its address serves every later connection to it until a connect to that address
+// fails: the requests of one check all reach the same server, even behind a name with several
+// addresses.
 class TIdIOHandlerSocket : public TIdIOHandler {
 public:
     void Close() override;
@@ -96,7 +109,9 @@ public:
     bool Connected() override;
     void Open() override;
     bool WaitReadable(int ms) override;
-    // Raise EIdClosedSocket "Disconnected." when not connected.
+    bool WaitWritable(int ms) override;
+    // Raise EIdClosedSocket "Disconnected." when not connected. A send ends by the limit of
+    // the last WaitWritable, raising EIdWriteTimeout when the peer took nothing in time.
     int Receive(void* buffer, int count) override;
     int Send(const void* buffer, int count) override;
 
@@ -105,6 +120,7 @@ public:
 
 private:
     std::unique_ptr<TIdSocketHandle> binding_;
+    std::optional<std::chrono::steady_clock::time_point> sendEnd_;
 };
 
 enum TIdMaxLineAction { maException = 0, maSplit = 1 };
@@ -203,4 +219,7 @@ public:
 protected:
     // The transport Connect makes when none is set: plain TCP here.
     virtual std::unique_ptr<TIdIOHandler> MakeIOHandler();
+
+private:
+    TIdKnownAddress knownAddress_;
 };

@@ -37,7 +37,7 @@ void TIdIOHandlerTls::ConnectTo(const std::string& host, int port, const std::st
     std::string out;
     for (platform::TTlsStatus status = session_->Handshake(raw_, out);;
          status = session_->Handshake(raw_, out)) {
-        SendRaw(out);
+        SendRaw(out, MillisecondsLeft(end));
         out.clear();
         if (status == platform::TTlsStatus::Done)
             break;
@@ -79,7 +79,7 @@ bool TIdIOHandlerTls::Pump(int ms) {
         return true;
     std::string answer;
     const platform::TTlsStatus status = session_->Decrypt(raw_, plain_, answer);
-    SendRaw(answer);
+    SendRaw(answer, ms);
     // Until more arrives, what is left cannot make a record.
     starved_ = status == platform::TTlsStatus::WantMore || raw_.empty();
     if (status == platform::TTlsStatus::Closed)
@@ -131,8 +131,17 @@ int TIdIOHandlerTls::Send(const void* buffer, int count) {
             std::string_view(static_cast<const char*>(buffer), static_cast<std::size_t>(count)),
             records))
         throw EIdException("TLS write failed: " + session_->Error());
+    // The connection waited for room just before: its limit holds for the records.
     SendRaw(records);
     return count;
+}
+
+void TIdIOHandlerTls::SendRaw(const std::string& bytes, int ms) {
+    // What the session must answer (a key update, a handshake message) waits for room within
+    // the caller's limit like any send: a peer that never reads cannot hold it.
+    if (!bytes.empty() && !TIdIOHandlerSocket::WaitWritable(ms))
+        throw EIdWriteTimeout("Write Timeout");
+    SendRaw(bytes);
 }
 
 void TIdIOHandlerTls::SendRaw(const std::string& bytes) {

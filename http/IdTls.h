@@ -38,7 +38,10 @@ public:
 private:
     // Receives what the socket has within ms and decrypts it; false when nothing came.
     bool Pump(int ms);
+    // Sends within the limit of the last wait for room.
     void SendRaw(const std::string& bytes);
+    // Waits for room within ms first.
+    void SendRaw(const std::string& bytes, int ms);
 
     std::shared_ptr<platform::TTlsClient> client_;
     std::unique_ptr<platform::TTlsSession> session_;

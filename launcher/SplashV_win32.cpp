@@ -93,6 +93,7 @@ TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine com
     const TServerAddress address = UpdateServerAddress(server ? server : "");
     ConfigureUpdateClient(IdHTTP, address, platform::TTlsTrust{EmbeddedTlsRootPems()});
     updater_.ServerAddressError = address.Error;
+    updater_.KeepConnection = address.Tls;
     const std::vector<std::string> keys = EmbeddedReleaseKeyPems();
     updater_.SignedReleases = !keys.empty();
     ReleaseKeysFromPems(keys, updater_.ReleaseKeys);

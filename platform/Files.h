@@ -50,6 +50,13 @@ constexpr FileHandle InvalidFile = -1;
 
 // Creates the file (or empties an existing one) for reading and writing.
 FileHandle OpenFileForWriting(const std::string& path);
+// Opens the file for reading and writing as it is, making it when it is missing; the position
+// is at its start.
+FileHandle OpenFileForUpdate(const std::string& path);
+// Opens an existing file for reading only; others may read it at the same time.
+FileHandle OpenFileForReading(const std::string& path);
+// The size in bytes of an open file; -1 on failure.
+std::int64_t SizeOfFile(FileHandle file);
 void CloseFile(FileHandle file);
 bool WriteToFile(FileHandle file, const void* bytes, std::size_t n);
 // Bytes read, 0 at the end, -1 on failure.
@@ -57,14 +64,31 @@ long long ReadFromFile(FileHandle file, void* bytes, std::size_t n);
 bool SeekFile(FileHandle file, std::int64_t position);
 bool TruncateFile(FileHandle file, std::int64_t size);
 
-// A new temporary file in the directory of target, open for writing, named as IsTemporaryName
-// knows; InvalidFile when none can be made there.
+// A new temporary file in the directory of target, open for reading and writing, named as
+// IsTemporaryName knows; InvalidFile when none can be made there.
 FileHandle CreateTemporaryBeside(const std::string& target, std::string& temporary);
 // Flushes and closes the temporary file, which then takes target's place in one step; false
 // when that fails, and the temporary file is gone either way.
 bool CommitTemporary(FileHandle file, const std::string& temporary, const std::string& target);
 // Closes and removes a temporary file.
 void DiscardTemporary(FileHandle file, const std::string& temporary);
+
+// An open file, closed when the object goes unless Release took it.
+class TOpenFile {
+public:
+    explicit TOpenFile(FileHandle file = InvalidFile) : file_(file) {}
+    ~TOpenFile() {
+        if (file_ != InvalidFile)
+            CloseFile(file_);
+    }
+    TOpenFile(const TOpenFile&) = delete;
+    TOpenFile& operator=(const TOpenFile&) = delete;
+    FileHandle Handle() const { return file_; }
+    FileHandle Release() { return std::exchange(file_, InvalidFile); }
+
+private:
+    FileHandle file_;
+};
 
 // A temporary file beside a target, owned from the moment it is made: unless Commit put it in
 // the target's place, it is closed and removed when the object goes.
@@ -81,6 +105,9 @@ public:
 
     // InvalidFile when none could be made.
     FileHandle Handle() const { return file_; }
+    const std::string& Name() const { return name_; }
+    // Hands the open file over; the caller then commits or discards it.
+    FileHandle Release() { return std::exchange(file_, InvalidFile); }
     // CommitTemporary; false too when there is no file.
     bool Commit(const std::string& target) {
         if (file_ == InvalidFile)

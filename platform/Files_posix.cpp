@@ -117,6 +117,21 @@ FileHandle OpenFileForWriting(const std::string& path) {
     return fd < 0 ? InvalidFile : fd;
 }
 
+FileHandle OpenFileForUpdate(const std::string& path) {
+    int fd = ::open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    return fd < 0 ? InvalidFile : fd;
+}
+
+FileHandle OpenFileForReading(const std::string& path) {
+    int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? InvalidFile : fd;
+}
+
+std::int64_t SizeOfFile(FileHandle file) {
+    struct stat st;
+    return ::fstat(static_cast<int>(file), &st) == 0 ? st.st_size : -1;
+}
+
 void CloseFile(FileHandle file) {
     ::close(static_cast<int>(file));
 }

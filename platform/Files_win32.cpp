@@ -115,6 +115,23 @@ FileHandle OpenFileForWriting(const std::string& path) {
     return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
 }
 
+FileHandle OpenFileForUpdate(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle OpenFileForReading(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(h);
+}
+
+std::int64_t SizeOfFile(FileHandle file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(H(file), &size) ? size.QuadPart : -1;
+}
+
 void CloseFile(FileHandle file) {
     CloseHandle(H(file));
 }
@@ -149,8 +166,8 @@ FileHandle CreateTemporaryBeside(const std::string& target, std::string& tempora
     char temp[MAX_PATH + 1] = {};
     if (GetTempFileNameA(DirectoryOf(target).c_str(), "qvb", 0, temp) == 0)
         return InvalidFile;
-    HANDLE h =
-        CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(temp, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DeleteFileA(temp);
         return InvalidFile;

@@ -14,6 +14,11 @@
 
 namespace platform {
 
+// The most handshake messages after the handshake (session tickets, key updates) a session
+// takes in a row without application data between them; past it the peer is only keeping the
+// client busy, and the session fails.
+constexpr int TlsMaxPostHandshakeMessages = 32;
+
 // The roots a server's chain may end at: PEM CA certificates, or none for the platform's own
 // store.
 struct TTlsTrust {

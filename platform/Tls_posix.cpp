@@ -11,7 +11,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <map>
+#include <vector>
 
 namespace platform {
 
@@ -61,8 +63,45 @@ bool IsIPv4(const std::string& host) {
     return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
 }
 
+std::string Der(X509* cert) {
+    unsigned char* bytes = nullptr;
+    const int size = i2d_X509(cert, &bytes);
+    if (size <= 0)
+        return {};
+    std::string der(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
+    OPENSSL_free(bytes);
+    return der;
+}
+
+// The subject alternative names of a certificate: DNS names and IPv4 addresses.
+void AlternativeNames(X509* cert, std::vector<std::string>& dns, std::vector<std::string>& ips) {
+    auto* names =
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    if (!names)
+        return;
+    for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+        if (name->type == GEN_DNS) {
+            const ASN1_STRING* text = name->d.dNSName;
+            std::string value(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                              static_cast<std::size_t>(ASN1_STRING_length(text)));
+            // A name with a NUL in it would match as a shorter one.
+            if (value.find('\0') == std::string::npos)
+                dns.push_back(value);
+        } else if (name->type == GEN_IPADD && ASN1_STRING_length(name->d.iPAddress) == 4) {
+            const unsigned char* b = ASN1_STRING_get0_data(name->d.iPAddress);
+            ips.push_back(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
+                          std::to_string(b[2]) + "." + std::to_string(b[3]));
+        }
+    }
+    GENERAL_NAMES_free(names);
+}
+
 class TOpenSslSession : public TTlsSession {
 public:
+    // pinned: the embedded roots' DER, which the chain's top must equal; empty for the store.
+    explicit TOpenSslSession(const std::vector<std::string>& pinned) : pinned_(pinned) {}
+
     bool Open(SSL_CTX* context, SSL_SESSION* resumable, const std::string& host,
               std::string& error) {
         ssl_.Reset(SSL_new(context));
@@ -79,14 +118,15 @@ public:
         SSL_set_bio(ssl_.Get(), in, out);
         in_ = in;
         out_ = out;
-        X509_VERIFY_PARAM* param = SSL_get0_param(ssl_.Get());
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        const bool named = IsIPv4(host)
-                               ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
-                               : X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0) == 1 &&
-                                     SSL_set_tlsext_host_name(ssl_.Get(), host.c_str()) == 1;
-        if (!named)
-            return Fail(error, "the host cannot be checked");
+        // Names are checked after the handshake by the rules every platform shares (subject
+        // alternative names only, a trailing dot ignored); the server is told the bare name.
+        std::string bare = host;
+        if (!bare.empty() && bare.back() == '.')
+            bare.pop_back();
+        if (!IsIPv4(host) && SSL_set_tlsext_host_name(ssl_.Get(), bare.c_str()) != 1)
+            return Fail(error, "the host cannot be named");
+        SSL_set_msg_callback(ssl_.Get(), CountPostHandshake);
+        SSL_set_msg_callback_arg(ssl_.Get(), this);
         SSL_set_connect_state(ssl_.Get());
         // The hand-over of a session the server may resume; its certificate is checked anyway.
         host_ = host;
@@ -101,8 +141,10 @@ public:
             return Failed("the peer's bytes could not be taken");
         const int result = SSL_do_handshake(ssl_.Get());
         Drain(out);
-        if (result == 1)
-            return TTlsStatus::Done;
+        if (result == 1) {
+            established_ = true;
+            return VerifyServer() ? TTlsStatus::Done : TTlsStatus::Failed;
+        }
         if (SSL_get_error(ssl_.Get(), result) == SSL_ERROR_WANT_READ)
             return TTlsStatus::WantMore;
         const long verified = SSL_get_verify_result(ssl_.Get());
@@ -134,8 +176,11 @@ public:
         char chunk[1 << 14];
         for (;;) {
             const int got = SSL_read(ssl_.Get(), chunk, sizeof chunk);
+            if (postHandshake_ > TlsMaxPostHandshakeMessages)
+                return Failed("too many post-handshake messages");
             if (got > 0) {
                 plain.append(chunk, static_cast<std::size_t>(got));
+                postHandshake_ = 0;
                 continue;
             }
             const int reason = SSL_get_error(ssl_.Get(), got);
@@ -156,6 +201,41 @@ public:
     }
 
 private:
+    static void CountPostHandshake(int written, int, int type, const void*, std::size_t, SSL*,
+                                   void* self) {
+        auto* session = static_cast<TOpenSslSession*>(self);
+        if (!written && type == SSL3_RT_HANDSHAKE && session->established_)
+            ++session->postHandshake_;
+    }
+
+    // The chain verified; now the name, and with pinned roots the chain's top byte for byte.
+    bool VerifyServer() {
+        UniqueHandle<X509Traits> leaf(SSL_get1_peer_certificate(ssl_.Get()));
+        if (!leaf) {
+            error_ = "the server sent no certificate";
+            return false;
+        }
+        std::vector<std::string> dns, ips;
+        AlternativeNames(leaf.Get(), dns, ips);
+        if (!CertificateNamesMatch(host_, dns, ips)) {
+            error_ = "certificate: the host name does not match";
+            return false;
+        }
+        // A resumed session's chain was checked when it was made, for this same name.
+        if (pinned_.empty() || SSL_session_reused(ssl_.Get()))
+            return true;
+        STACK_OF(X509)* chain = SSL_get0_verified_chain(ssl_.Get());
+        const int count = chain ? sk_X509_num(chain) : 0;
+        X509* top = count > 0 ? sk_X509_value(chain, count - 1) : nullptr;
+        const std::string der = top ? Der(top) : std::string();
+        if (der.empty() || std::find(pinned_.begin(), pinned_.end(), der) == pinned_.end() ||
+            X509_check_issued(top, top) != X509_V_OK) {
+            error_ = "certificate: the chain does not end at a pinned root";
+            return false;
+        }
+        return true;
+    }
+
     bool Feed(std::string& in) {
         if (in.empty())
             return true;
@@ -183,7 +263,10 @@ private:
         return false;
     }
 
-    std::string host_; // the key of the sessions this one hands back; outlives ssl_
+    const std::vector<std::string>& pinned_;
+    bool established_ = false;
+    int postHandshake_ = 0; // in a row, without data between them
+    std::string host_;      // the key of the sessions this one hands back; outlives ssl_
     UniqueHandle<SslTraits> ssl_;
     BIO* in_ = nullptr;  // owned by ssl_
     BIO* out_ = nullptr; // owned by ssl_
@@ -227,7 +310,7 @@ public:
             return nullptr;
         }
         auto kept = sessions_.find(host);
-        auto session = std::make_unique<TOpenSslSession>();
+        auto session = std::make_unique<TOpenSslSession>(pinned_);
         if (!session->Open(context_.Get(), kept == sessions_.end() ? nullptr : kept->second.Get(),
                            host, error))
             return nullptr;
@@ -243,10 +326,12 @@ private:
                 bio ? PEM_read_bio_X509(bio.Get(), nullptr, nullptr, nullptr) : nullptr);
             if (!cert || X509_STORE_add_cert(store, cert.Get()) != 1)
                 return false;
+            pinned_.push_back(Der(cert.Get()));
         }
         return true;
     }
 
+    std::vector<std::string> pinned_; // DER; outlives every session
     std::map<std::string, UniqueHandle<SessionTraits>> sessions_;
     UniqueHandle<SslContextTraits> context_; // after sessions_: freed before them
     std::string error_;

@@ -18,6 +18,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace platform {
@@ -36,11 +37,13 @@ struct TCrypt32 {
     QVB_CRYPT_ENTRY(CertFreeCertificateChain);
     QVB_CRYPT_ENTRY(CertVerifyCertificateChainPolicy);
     QVB_CRYPT_ENTRY(CertFreeCertificateContext);
-    QVB_CRYPT_ENTRY(CertCompareCertificate);
     QVB_CRYPT_ENTRY(CertEnumCertificatesInStore);
     QVB_CRYPT_ENTRY(CertFindExtension);
     QVB_CRYPT_ENTRY(CryptDecodeObjectEx);
     QVB_CRYPT_ENTRY(CryptStringToBinaryA);
+    // Optional: where the system has no engines of our own, the default one builds the chain.
+    QVB_CRYPT_ENTRY(CertCreateCertificateChainEngine);
+    QVB_CRYPT_ENTRY(CertFreeCertificateChainEngine);
 #undef QVB_CRYPT_ENTRY
 
     template <class F> F Load(const char* name) {
@@ -52,8 +55,8 @@ struct TCrypt32 {
         return CertOpenStore && CertCloseStore && CertAddEncodedCertificateToStore &&
                CertAddStoreToCollection && CertGetCertificateChain && CertFreeCertificateChain &&
                CertVerifyCertificateChainPolicy && CertFreeCertificateContext &&
-               CertCompareCertificate && CertEnumCertificatesInStore && CertFindExtension &&
-               CryptDecodeObjectEx && CryptStringToBinaryA;
+               CertEnumCertificatesInStore && CertFindExtension && CryptDecodeObjectEx &&
+               CryptStringToBinaryA;
     }
 };
 
@@ -94,6 +97,7 @@ public:
             error_ = "a pinned root is not a PEM certificate";
             return;
         }
+        MakeExclusiveEngine();
         // TLS 1.3 where the system offers it; the older structure (TLS 1.2) elsewhere.
         const DWORD flags =
             SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
@@ -117,6 +121,8 @@ public:
             error_ = "no Schannel credentials (" + Hex(status) + ")";
     }
     ~TSchannelShared() override {
+        if (engine)
+            crypt.CertFreeCertificateChainEngine(engine);
         if (haveCredentials_)
             sspi->FreeCredentialsHandle(&credentials);
         if (roots)
@@ -129,8 +135,28 @@ public:
     TCrypt32 crypt;
     CredHandle credentials{};
     HCERTSTORE roots = nullptr; // the pinned roots, or none for the system's store
+    // A chain engine whose only roots are the pinned ones, where the system offers it; none
+    // means the default engine (the chain's top is compared with the roots either way).
+    HCERTCHAINENGINE engine = nullptr;
 
 private:
+    void MakeExclusiveEngine() {
+        if (!roots || !crypt.CertCreateCertificateChainEngine ||
+            !crypt.CertFreeCertificateChainEngine)
+            return;
+        // The newest layout first, then the one before its last field (Windows 7).
+        for (DWORD size :
+             {static_cast<DWORD>(sizeof(CERT_CHAIN_ENGINE_CONFIG)),
+              static_cast<DWORD>(offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclusiveFlags))}) {
+            CERT_CHAIN_ENGINE_CONFIG config{};
+            config.cbSize = size;
+            config.hExclusiveRoot = roots;
+            if (crypt.CertCreateCertificateChainEngine(&config, &engine))
+                return;
+            engine = nullptr;
+        }
+    }
+
     template <class Settings> SECURITY_STATUS Acquire(Settings* settings) {
         const SECURITY_STATUS status = sspi->AcquireCredentialsHandleA(
             nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, settings,
@@ -170,7 +196,11 @@ private:
 class TSchannelSession : public TTlsSession {
 public:
     TSchannelSession(TSchannelShared& shared, std::string host)
-        : shared_(shared), host_(std::move(host)) {}
+        : shared_(shared), host_(std::move(host)), target_(host_) {
+        // The server is told the bare name; the names are matched with the dot ignored.
+        if (!target_.empty() && target_.back() == '.')
+            target_.pop_back();
+    }
     ~TSchannelSession() override {
         if (haveContext_)
             shared_.sspi->DeleteSecurityContext(&context_);
@@ -245,13 +275,17 @@ public:
                 return Failed("record refused (" + Hex(status) + ")");
             std::size_t extra = 0;
             for (const SecBuffer& buffer : buffers) {
-                if (buffer.BufferType == SECBUFFER_DATA)
+                if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
                     plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
-                else if (buffer.BufferType == SECBUFFER_EXTRA)
+                    postHandshake_ = 0;
+                } else if (buffer.BufferType == SECBUFFER_EXTRA) {
                     extra = buffer.cbBuffer;
+                }
             }
             at = in.size() - std::min(extra, in.size() - at);
             if (status == SEC_I_RENEGOTIATE) {
+                if (++postHandshake_ > TlsMaxPostHandshakeMessages)
+                    return Failed("too many post-handshake messages");
                 in.erase(0, at);
                 at = 0;
                 if (!AfterHandshake(in, out))
@@ -321,7 +355,7 @@ private:
         ULONG attributes = 0;
         const SECURITY_STATUS status = shared_.sspi->InitializeSecurityContextA(
             &shared_.credentials, haveContext_ ? &context_ : nullptr,
-            const_cast<char*>(host_.c_str()), ContextRequests, 0, 0,
+            const_cast<char*>(target_.c_str()), ContextRequests, 0, 0,
             haveContext_ ? &inputs : nullptr, 0, makesContext ? &context_ : nullptr, &outputs,
             &attributes, nullptr);
         haveContext_ = haveContext_ || status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
@@ -373,15 +407,26 @@ private:
             error_ = "certificate: no store for the chain";
             return false;
         }
+        // A chain for a TLS server: a root or intermediate trusted only for other uses fails.
+        char* serverAuth[] = {const_cast<char*>(szOID_PKIX_KP_SERVER_AUTH)};
         CERT_CHAIN_PARA parameters{};
         parameters.cbSize = sizeof parameters;
+        parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+        parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+        parameters.RequestedUsage.Usage.rgpszUsageIdentifier = serverAuth;
         PCCERT_CHAIN_CONTEXT chain = nullptr;
-        if (!shared_.crypt.CertGetCertificateChain(nullptr, server, nullptr, collection_,
+        if (!shared_.crypt.CertGetCertificateChain(shared_.engine, server, nullptr, collection_,
                                                    &parameters, 0, nullptr, &chain) ||
             !chain) {
             error_ = "certificate: no chain";
             return false;
         }
+        const bool ok = ChainHolds(chain, server);
+        shared_.crypt.CertFreeCertificateChain(chain);
+        return ok;
+    }
+
+    bool ChainHolds(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT server) {
         // The chain's own verdict first: Wine's policy check lets a partial chain through.
         DWORD allowed = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
         DWORD policyFlags = 0;
@@ -390,40 +435,68 @@ private:
             allowed |= CERT_TRUST_IS_UNTRUSTED_ROOT;
             policyFlags = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
         }
-        bool ok = chain->cChain > 0 && chain->rgpChain[0]->cElement > 0 &&
-                  (chain->TrustStatus.dwErrorStatus & ~allowed) == 0;
-        if (ok && shared_.roots) {
-            const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-            ok = IsPinned(simple->rgpElement[simple->cElement - 1]->pCertContext);
-        }
-        if (ok) {
-            CERT_CHAIN_POLICY_PARA policy{};
-            policy.cbSize = sizeof policy;
-            policy.dwFlags = policyFlags;
-            CERT_CHAIN_POLICY_STATUS verdict{};
-            verdict.cbSize = sizeof verdict;
-            ok = shared_.crypt.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain,
-                                                                &policy, &verdict) &&
-                 verdict.dwError == 0;
-            if (!ok)
-                error_ = "certificate: the chain does not verify (" + Hex(verdict.dwError) + ")";
-        } else {
+        if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0 ||
+            (chain->TrustStatus.dwErrorStatus & ~allowed) != 0) {
             error_ = "certificate: the chain does not end at a trusted root (" +
                      Hex(chain->TrustStatus.dwErrorStatus) + ")";
+            return false;
         }
-        shared_.crypt.CertFreeCertificateChain(chain);
-        return ok;
+        const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+        const CERT_CHAIN_ELEMENT* top = simple->rgpElement[simple->cElement - 1];
+        // Issuer and serial are public, so anyone can copy them: the root itself must match.
+        if (shared_.roots && (!IsPinned(top->pCertContext) ||
+                              !(top->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED))) {
+            error_ = "certificate: the chain does not end at a pinned root";
+            return false;
+        }
+        if (!AllowsServerAuth(server)) {
+            error_ = "certificate: not made for a TLS server";
+            return false;
+        }
+        CERT_CHAIN_POLICY_PARA policy{};
+        policy.cbSize = sizeof policy;
+        policy.dwFlags = policyFlags;
+        CERT_CHAIN_POLICY_STATUS verdict{};
+        verdict.cbSize = sizeof verdict;
+        if (!shared_.crypt.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy,
+                                                            &verdict) ||
+            verdict.dwError != 0) {
+            error_ = "certificate: the chain does not verify (" + Hex(verdict.dwError) + ")";
+            return false;
+        }
+        return true;
     }
 
     bool IsPinned(PCCERT_CONTEXT top) {
         PCCERT_CONTEXT root = nullptr;
         while ((root = shared_.crypt.CertEnumCertificatesInStore(shared_.roots, root)) != nullptr)
-            if (shared_.crypt.CertCompareCertificate(X509_ASN_ENCODING, top->pCertInfo,
-                                                     root->pCertInfo)) {
+            if (root->cbCertEncoded == top->cbCertEncoded &&
+                std::memcmp(root->pbCertEncoded, top->pbCertEncoded, top->cbCertEncoded) == 0) {
                 shared_.crypt.CertFreeCertificateContext(root);
                 return true;
             }
         return false;
+    }
+
+    // The leaf names the server-authentication purpose, or no purpose at all, as the web's
+    // certificates do; our own check, since an engine may not look at the requested usage.
+    bool AllowsServerAuth(PCCERT_CONTEXT leaf) {
+        PCERT_EXTENSION extension = shared_.crypt.CertFindExtension(
+            szOID_ENHANCED_KEY_USAGE, leaf->pCertInfo->cExtension, leaf->pCertInfo->rgExtension);
+        if (!extension)
+            return true;
+        CERT_ENHKEY_USAGE* usage = nullptr;
+        DWORD size = 0;
+        if (!shared_.crypt.CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE,
+                                               extension->Value.pbData, extension->Value.cbData,
+                                               CRYPT_DECODE_ALLOC_FLAG, nullptr, &usage, &size))
+            return false;
+        bool allowed = false;
+        for (DWORD i = 0; i < usage->cUsageIdentifier; ++i)
+            allowed = allowed ||
+                      std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_SERVER_AUTH) == 0;
+        LocalFree(usage);
+        return allowed;
     }
 
     bool VerifyName(PCCERT_CONTEXT server) {
@@ -462,10 +535,11 @@ private:
     }
 
     TSchannelShared& shared_;
-    std::string host_;
+    std::string host_, target_;
     CtxtHandle context_{};
     bool haveContext_ = false;
     SecPkgContext_StreamSizes sizes_{};
+    int postHandshake_ = 0; // in a row, without data between them
     HCERTSTORE collection_ = nullptr;
     std::string error_;
 };

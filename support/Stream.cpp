@@ -67,10 +67,19 @@ void TMemoryStream::Reserve(std::int64_t size) {
 #include "platform/Files.h"
 #include "support/Exception.h"
 
-TFileStream::TFileStream(const std::string& path)
-    : file_(platform::OpenFileForWriting(path)), path_(path) {
+TFileStream::TFileStream(const std::string& path, TMode mode)
+    : file_(mode == TMode::Read ? platform::OpenFileForReading(path)
+                                : platform::OpenFileForWriting(path)),
+      path_(path) {
     if (file_ == platform::InvalidFile)
-        throw EInOutError("Cannot create file " + path);
+        throw EInOutError((mode == TMode::Read ? "Cannot open file " : "Cannot create file ") +
+                          path);
+    if (mode == TMode::Read)
+        size_ = platform::SizeOfFile(file_);
+    if (size_ < 0) {
+        platform::CloseFile(file_);
+        throw EInOutError("Cannot read " + path);
+    }
 }
 
 TFileStream::~TFileStream() {
@@ -104,4 +113,32 @@ void TFileStream::Write(const void* buffer, std::size_t n) {
     position_ += static_cast<std::int64_t>(n);
     if (position_ > size_)
         size_ = position_;
+}
+
+void THandleStream::SetSize(std::int64_t size) {
+    if (size < 0 || !platform::TruncateFile(file_, size))
+        throw EInOutError("Cannot set the size of a file");
+    size_ = size;
+}
+
+void THandleStream::SetPosition(std::int64_t position) {
+    position = position < 0 ? 0 : position;
+    if (!platform::SeekFile(file_, position))
+        throw EInOutError("Cannot seek in a file");
+    position_ = position;
+}
+
+std::size_t THandleStream::Read(void* buffer, std::size_t n) {
+    const long long got = platform::ReadFromFile(file_, buffer, n);
+    if (got < 0)
+        throw EInOutError("Cannot read a file");
+    position_ += got;
+    return static_cast<std::size_t>(got);
+}
+
+void THandleStream::Write(const void* buffer, std::size_t n) {
+    if (!platform::WriteToFile(file_, buffer, n))
+        throw EInOutError("Cannot write a file");
+    position_ += static_cast<std::int64_t>(n);
+    size_ = std::max(size_, position_);
 }

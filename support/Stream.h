@@ -66,11 +66,13 @@ private:
     std::int64_t limit_ = INT64_MAX;
 };
 
-// A stream over a file created (or emptied) for writing; raises EInOutError when the file
-// cannot be made or a write, read or seek fails.
+// A stream over a file created (or emptied) for writing, or over an existing file opened for
+// reading only; raises EInOutError when the file cannot be made or opened, or a write, read or
+// seek fails.
 class TFileStream : public TStream {
 public:
-    explicit TFileStream(const std::string& path);
+    enum class TMode { Create, Read };
+    explicit TFileStream(const std::string& path, TMode mode = TMode::Create);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
     TFileStream& operator=(const TFileStream&) = delete;
@@ -85,5 +87,23 @@ public:
 private:
     std::intptr_t file_;
     std::string path_;
+    std::int64_t size_ = 0, position_ = 0;
+};
+
+// A stream over a file someone else keeps open (a temporary file, say), from its start; raises
+// EInOutError as TFileStream does.
+class THandleStream : public TStream {
+public:
+    explicit THandleStream(std::intptr_t file, std::int64_t size = 0) : file_(file), size_(size) {}
+
+    std::int64_t Size() const override { return size_; }
+    void SetSize(std::int64_t size) override;
+    std::int64_t Position() const override { return position_; }
+    void SetPosition(std::int64_t position) override;
+    std::size_t Read(void* buffer, std::size_t n) override;
+    void Write(const void* buffer, std::size_t n) override;
+
+private:
+    std::intptr_t file_;
     std::int64_t size_ = 0, position_ = 0;
 };

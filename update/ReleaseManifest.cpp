@@ -30,23 +30,46 @@ bool ParseDecimal(std::string_view text, std::uint64_t max, std::uint64_t& value
     return value <= max;
 }
 
+bool ParseDigest(std::string_view hex, platform::TSha256Digest& digest) {
+    if (hex.size() != 2 * digest.size())
+        return false;
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        int high = HexValue(hex[2 * i]), low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        digest[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
 bool ParseEntry(std::string_view text, TManifestEntry& entry) {
     std::size_t space = text.find(' ');
-    if (space == std::string_view::npos || text.size() - space - 1 != 64)
+    if (space == std::string_view::npos)
         return false;
     std::uint64_t size = 0;
     if (!ParseDecimal(text.substr(0, space), INT64_MAX, size))
         return false;
     entry.Size = static_cast<std::int64_t>(size);
-    std::string_view hex = text.substr(space + 1);
-    for (std::size_t i = 0; i < entry.Sha256.size(); ++i) {
-        int high = HexValue(hex[2 * i]), low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        entry.Sha256[i] = static_cast<std::uint8_t>(high << 4 | low);
-    }
+    return ParseDigest(text.substr(space + 1), entry.Sha256);
+}
+
+// "<source sha256> <size> <sha256> <patch name>".
+bool ParsePatch(std::string_view text, TManifestPatch& patch) {
+    if (text.size() < 65 || text[64] != ' ' || !ParseDigest(text.substr(0, 64), patch.Source))
+        return false;
+    text.remove_prefix(65);
+    const std::size_t first = text.find(' ');
+    if (first == std::string_view::npos)
+        return false;
+    const std::size_t second = text.find(' ', first + 1);
+    if (second == std::string_view::npos || second + 1 == text.size() ||
+        !ParseEntry(text.substr(0, second), patch.Entry))
+        return false;
+    patch.Name = std::string(text.substr(second + 1));
     return true;
 }
+
+constexpr std::string_view PatchKey = "Patch:";
 
 // One DER integer of at most 32 significant bytes, right-aligned into out.
 bool ReadInteger(std::string_view& der, std::uint8_t* out) {
@@ -108,13 +131,33 @@ bool TReleaseManifest::Parse(std::string_view text) {
         }
         // A file line splits at its last "=", so a name may hold one.
         std::size_t eq = line.rfind('=');
+        if (eq == std::string_view::npos || eq == 0)
+            return false;
+        if (line.substr(0, PatchKey.size()) == PatchKey) {
+            TManifestPatch patch;
+            auto& list =
+                parsed.Patches[std::string(line.substr(PatchKey.size(), eq - PatchKey.size()))];
+            if (!ParsePatch(line.substr(eq + 1), patch) || list.size() >= ManifestPatchesPerFile)
+                return false;
+            list.push_back(std::move(patch));
+            continue;
+        }
         TManifestEntry entry;
-        if (eq == std::string_view::npos || eq == 0 || !ParseEntry(line.substr(eq + 1), entry) ||
+        if (!ParseEntry(line.substr(eq + 1), entry) ||
             !parsed.Files.emplace(std::string(line.substr(0, eq)), entry).second)
             return false;
     }
     if (!haveArea)
         return false;
+    // A patch makes a listed file, under a name no listed file has.
+    std::map<std::string, int> patchNames;
+    for (const auto& [name, list] : parsed.Patches) {
+        if (!parsed.Files.count(name))
+            return false;
+        for (const TManifestPatch& patch : list)
+            if (parsed.Files.count(patch.Name) || ++patchNames[patch.Name] > 1)
+                return false;
+    }
     *this = std::move(parsed);
     return true;
 }
@@ -122,6 +165,12 @@ bool TReleaseManifest::Parse(std::string_view text) {
 const TManifestEntry* TReleaseManifest::Find(const std::string& name) const {
     auto it = Files.find(name);
     return it == Files.end() ? nullptr : &it->second;
+}
+
+const std::vector<TManifestPatch>& TReleaseManifest::PatchesFor(const std::string& name) const {
+    static const std::vector<TManifestPatch> none;
+    auto it = Patches.find(name);
+    return it == Patches.end() ? none : it->second;
 }
 
 bool MatchesEntry(std::string_view bytes, const TManifestEntry& entry) {

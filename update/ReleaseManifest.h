@@ -16,15 +16,28 @@ struct TManifestEntry {
     platform::TSha256Digest Sha256{};
 };
 
+// A binary patch that makes a listed file out of an installed one: Source is the SHA-256 of the
+// file it applies to, Name its own name in the download area, Entry its own size and SHA-256.
+struct TManifestPatch {
+    platform::TSha256Digest Source{};
+    std::string Name;
+    TManifestEntry Entry;
+};
+
+// The most patches one file may list (a release makes them from its last few versions).
+constexpr std::size_t ManifestPatchesPerFile = 8;
+
 // The largest sequence number a manifest may carry.
 constexpr std::uint64_t ManifestSequenceMax = std::uint64_t(1) << 53;
 
 class TReleaseManifest {
 public:
     // Lines ending in CR LF: "Release=<name>", "Sequence=<1 to 2^53>", "Area=<download area>",
-    // then one "<name>=<size> <64 lower-case hex digits>" per file, split at the last "=".
-    // False (and the manifest unchanged) for any other line, a name twice, or a missing
-    // Release, Sequence or Area.
+    // then one "<name>=<size> <64 lower-case hex digits>" per file, split at the last "=", and
+    // any number of "Patch:<name>=<source sha256> <size> <sha256> <patch name>" for a listed
+    // file. False (and the manifest unchanged) for any other line, a name twice, a patch for a
+    // file not listed or named like a listed file, more than ManifestPatchesPerFile patches for
+    // one file, or a missing Release, Sequence or Area.
     bool Parse(std::string_view text);
 
     std::string Release;
@@ -32,9 +45,13 @@ public:
     // The area the release was signed for: a manifest for another one is never installed here.
     std::string Area;
     std::map<std::string, TManifestEntry> Files;
+    // By the listed file they make.
+    std::map<std::string, std::vector<TManifestPatch>> Patches;
 
     // The entry of a file named exactly so, or none.
     const TManifestEntry* Find(const std::string& name) const;
+    // The patches that make the file; empty when none.
+    const std::vector<TManifestPatch>& PatchesFor(const std::string& name) const;
 };
 
 // Whether the bytes have exactly the entry's size and SHA-256.

@@ -6,10 +6,13 @@
 #include "support/LocalAddress.h"
 #include "support/Md5.h"
 #include "support/Text.h"
+#include "update/PartialDownload.h"
+#include "update/Vcdiff.h"
 #include "update/VersionFile.h"
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <set>
 
@@ -35,9 +38,8 @@ std::string Percent(std::int64_t value) {
 // Puts a deadline on the client for one scope.
 class TDeadlineScope {
 public:
-    TDeadlineScope(TIdHTTP& http, bool on, int ms) : http_(http) {
-        if (on)
-            http_.Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    TDeadlineScope(TIdHTTP& http, TBudgetClock::time_point end) : http_(http) {
+        http_.Deadline = end;
     }
     ~TDeadlineScope() { http_.Deadline.reset(); }
     TDeadlineScope(const TDeadlineScope&) = delete;
@@ -58,6 +60,47 @@ private:
 // for a signed release: a build without keys never loads the platform's crypto.
 class TVerifiedSink : public TStream {
 public:
+    // Told of every piece as it arrives (the low-speed rule of a listed file).
+    std::function<void(std::size_t)> OnPiece;
+    // Asked when an attempt starts again from the client's point of view: true keeps the bytes
+    // so far, which the attempt then continues (a resumed download asks only for the rest).
+    std::function<bool()> OnRestart;
+
+    // Takes the first size bytes the file already holds through the digests, as if they had
+    // just arrived, and leaves the file's position after them; false when they cannot be read.
+    bool Preload(std::int64_t size) {
+        if (!writable_ || !platform::SeekFile(file_, 0))
+            return false;
+        char piece[1 << 16];
+        std::int64_t left = size;
+        while (left > 0) {
+            const long long got = platform::ReadFromFile(
+                file_, piece, static_cast<std::size_t>(std::min<std::int64_t>(left, sizeof piece)));
+            if (got <= 0)
+                return false;
+            Take(piece, static_cast<std::size_t>(got));
+            left -= got;
+        }
+        return true;
+    }
+    // The size the answer announced for the whole file, when known: a body that ends short of
+    // it was cut.
+    void SetExpected(std::int64_t size) { expected_ = size; }
+    bool Short() const { return expected_ >= 0 && size_ < expected_; }
+
+    // Forgets every byte so far: the file is emptied and the digests start again.
+    void Drop() {
+        if (writable_)
+            writable_ = platform::SeekFile(file_, 0) && platform::TruncateFile(file_, 0);
+        if (body_)
+            body_->clear();
+        md5_.Reset();
+        if (sha256_)
+            sha256_->Reset();
+        head_.clear();
+        size_ = 0;
+    }
+
     TVerifiedSink(platform::FileHandle file, bool sha256, std::string* body = nullptr)
         : file_(file), body_(body) {
         if (sha256)
@@ -83,12 +126,9 @@ public:
             writable_ = false;
         if (body_)
             body_->append(static_cast<const char*>(bytes), n);
-        md5_.Update(bytes, n);
-        if (sha256_)
-            sha256_->Update(bytes, n);
-        if (head_.size() < HeadKept)
-            head_.append(static_cast<const char*>(bytes), std::min(n, HeadKept - head_.size()));
-        size_ += static_cast<std::int64_t>(n);
+        Take(bytes, n);
+        if (OnPiece)
+            OnPiece(n);
     }
 
     const std::string& Head() const { return head_; }
@@ -100,20 +140,23 @@ public:
 private:
     static constexpr std::size_t HeadKept = 64;
 
+    void Take(const void* bytes, std::size_t n) {
+        md5_.Update(bytes, n);
+        if (sha256_)
+            sha256_->Update(bytes, n);
+        if (head_.size() < HeadKept)
+            head_.append(static_cast<const char*>(bytes), std::min(n, HeadKept - head_.size()));
+        size_ += static_cast<std::int64_t>(n);
+    }
+
     void Rewind(std::int64_t to) {
         if (to == size_)
             return;
         if (to != 0)
             throw EInOutError("A download can only start again from its beginning.");
-        if (writable_)
-            writable_ = platform::SeekFile(file_, 0) && platform::TruncateFile(file_, 0);
-        if (body_)
-            body_->clear();
-        md5_.Reset();
-        if (sha256_)
-            sha256_->Reset();
-        head_.clear();
-        size_ = 0;
+        if (OnRestart && OnRestart())
+            return;
+        Drop();
     }
 
     platform::FileHandle file_;
@@ -124,6 +167,7 @@ private:
     std::string head_;
     std::int64_t size_ = 0;
     std::int64_t limit_ = INT64_MAX;
+    std::int64_t expected_ = -1;
 };
 
 bool IsSafeRelativeName(const std::string& name) {
@@ -208,21 +252,55 @@ void TUpdater::Delay(double seconds) {
     }
 }
 
-std::string TUpdater::FetchText(const std::string& url, std::int64_t limit) {
-    TMemoryStream body;
-    body.SetLimit(limit);
-    return FetchToStream(url, body, true) ? body.TakeData() : std::string();
+TBudgetClock::time_point TUpdater::TextFetchEnd(bool listedFile) const {
+    const auto end = TBudgetClock::now() + std::chrono::milliseconds(FetchDeadline);
+    if (!budget_)
+        return end;
+    return std::min(end, listedFile ? budget_->FilesEnd() : budget_->TextEnd());
 }
 
-bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadline) {
+std::string TUpdater::FetchText(const std::string& url, std::int64_t limit) {
+    return FetchTextBy(url, limit, TextFetchEnd());
+}
+
+std::string TUpdater::FetchTextBy(const std::string& url, std::int64_t limit,
+                                  TBudgetClock::time_point end) {
+    TMemoryStream body;
+    body.SetLimit(limit);
+    return FetchToStream(url, body, end) ? body.TakeData() : std::string();
+}
+
+void TUpdater::Box(const std::string& text) {
+    const auto opened = TBudgetClock::now();
+    view_.InfoBox(text);
+    if (budget_)
+        budget_->Pause(TBudgetClock::now() - opened);
+}
+
+void TUpdater::ListedFileBox(const std::string& text) {
+    if (!budget_ || listedBoxes_++ < ListedFileBoxLimit)
+        Box(text);
+}
+
+void TUpdater::FetchFailureBox(const std::string& name) {
+    // A file the budget's end cut short is simply left for the next start.
+    if (budget_ && TBudgetClock::now() >= budget_->FilesEnd())
+        return;
+    ListedFileBox("N\xE3o consegui buscar " + name + " no servidor...");
+}
+
+bool TUpdater::FetchToStream(const std::string& url, TStream& stream,
+                             TBudgetClock::time_point end) {
     // A refused address setting must never fall back to another server.
     if (!ServerAddressError.empty())
         return false;
-    TDeadlineScope scope(http_, deadline, FetchDeadline);
+    TDeadlineScope scope(http_, end);
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
-            http_.Disconnect();
+            // A retry always starts on a fresh connection: a kept one may have gone stale.
+            if (!KeepConnection || retries > 0)
+                http_.Disconnect();
             stream.SetSize(0);
             stream.SetPosition(0);
             http_.GetToStream(url, stream);
@@ -234,7 +312,7 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadl
                 return false;
         } catch (const EIdTlsError&) {
             if (!identityReported_)
-                view_.InfoBox(UnverifiedServerMessage);
+                Box(UnverifiedServerMessage);
             identityReported_ = true;
             return false;
         } catch (const std::exception&) {
@@ -245,33 +323,56 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream, bool deadl
 }
 
 bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool message,
-                             TVerifiedSink& sink) {
+                             TVerifiedSink& sink, const TManifestEntry* signedEntry) {
     // A signed release: only what the vendor's key signed for is requested, and no more of it
     // is read than its signed size.
-    const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+    const TManifestEntry* entry = signedEntry ? signedEntry
+                                  : manifest_ ? manifest_->Find(name)
+                                              : nullptr;
+    transferFailed_ = false;
     if (SignedReleases && !entry) {
         if (message)
-            view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+            ListedFileBox("N\xE3o consegui buscar " + name + " no servidor...");
         return false;
     }
     if (entry)
         sink.SetLimit(std::min(sink.Limit(), entry->Size));
 
     view_.SetStatus("Buscando " + name + "...");
+    // A file held in memory has a fetch's deadline. A listed file streams while it makes
+    // progress, until the listed files' budget ends.
+    const bool listed = !sink.InMemory();
+    TBudgetClock::time_point end = TextFetchEnd();
+    std::optional<TLowSpeedRule> pace;
+    if (listed) {
+        const auto filesEnd = budget_ ? budget_->FilesEnd() : TBudgetClock::time_point::max();
+        pace.emplace(TBudgetClock::now(), LowSpeedBytesPerSecond,
+                     std::chrono::milliseconds(LowSpeedWindow));
+        end = std::min(pace->Due(), filesEnd);
+        sink.OnPiece = [this, &pace, filesEnd](std::size_t n) {
+            pace->Progress(TBudgetClock::now(), static_cast<std::int64_t>(n));
+            http_.Deadline = std::min(pace->Due(), filesEnd);
+        };
+    }
     bool ok;
     http_.Tag = 1;
     http_.ReadTimeout = timeoutSeconds * 1000;
     try {
-        ok = FetchToStream(std::string("/") + DownloadArea + name, sink, sink.InMemory());
+        ok = FetchToStream(std::string("/") + DownloadArea + name, sink, end);
     } catch (...) {
         http_.Tag = 0;
+        sink.OnPiece = nullptr;
         throw;
     }
     http_.Tag = 0;
+    sink.OnPiece = nullptr;
+    ok = ok && !sink.Short();
+    transferFailed_ = !ok;
 
     ok = ok && sink.Size() > 0 && sink.Head() != NotFoundText;
     if (ok) {
-        std::string reply = FetchText(std::string("/md5.php?") + DownloadArea + name);
+        std::string reply = FetchTextBy(std::string("/md5.php?") + DownloadArea + name,
+                                        TextReplyLimit, TextFetchEnd(listed));
         ok = DigestReplyMatches(reply, sink.FinishMd5Text());
     }
     if (ok && entry) {
@@ -279,7 +380,7 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
         ok = sink.Size() == entry->Size && sink.FinishSha256(digest) && digest == entry->Sha256;
     }
     if (!ok && message)
-        view_.InfoBox("N\xE3o consegui buscar " + name + " no servidor...");
+        FetchFailureBox(name);
     return ok;
 }
 
@@ -293,14 +394,216 @@ std::string TUpdater::DownloadVerified(const std::string& name, int timeoutSecon
 }
 
 TUpdater::TStoreResult TUpdater::DownloadVerifiedToFile(const std::string& name, int timeoutSeconds,
-                                                        bool message, const std::string& target) {
-    platform::TTemporaryFile temporary(target);
-    TVerifiedSink sink(temporary.Handle(), SignedReleases);
-    if (!FetchVerified(name, timeoutSeconds, message, sink))
+                                                        bool message, const std::string& target,
+                                                        const std::string& version) {
+    // A signed release may make the file from the installed one with a patch: a fraction of
+    // the bytes. Whatever goes wrong there, the whole file follows, and only its failure shows.
+    if (TryPatch(name, timeoutSeconds, target, version))
+        return srStored;
+    return StreamVerified(name, timeoutSeconds, message, target, version, nullptr,
+                          [&](platform::FileHandle file, const std::string& path, std::int64_t) {
+                              return platform::CommitTemporary(file, path, target);
+                          });
+}
+
+namespace {
+
+// Keeps the request's range and If-Range for one scope, and clears them after it.
+class TRangeScope {
+public:
+    explicit TRangeScope(TIdHTTP& http) : http_(http) {}
+    ~TRangeScope() { Set(0, {}); }
+    TRangeScope(const TRangeScope&) = delete;
+    TRangeScope& operator=(const TRangeScope&) = delete;
+
+    void Set(std::int64_t from, const std::string& validator) {
+        TIdHTTPRequest& request = http_.Request();
+        request.ContentRangeStart = static_cast<std::uint32_t>(from);
+        request.ContentRangeEnd = 0;
+        const int at = request.CustomHeaders.FindName("If-Range");
+        if (at >= 0)
+            request.CustomHeaders.Delete(at);
+        if (from > 0)
+            request.CustomHeaders.Add("If-Range: " + validator);
+    }
+
+private:
+    TIdHTTP& http_;
+};
+
+bool FileSha256(platform::FileHandle file, platform::TSha256Digest& digest) {
+    platform::TSha256 sha;
+    if (!platform::SeekFile(file, 0))
+        return false;
+    char piece[1 << 16];
+    for (;;) {
+        const long long got = platform::ReadFromFile(file, piece, sizeof piece);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return sha.Final(digest);
+        sha.Update(piece, static_cast<std::size_t>(got));
+    }
+}
+
+} // namespace
+
+TUpdater::TStoreResult TUpdater::StreamVerified(const std::string& name, int timeoutSeconds,
+                                                bool message, const std::string& path,
+                                                const std::string& version,
+                                                const TManifestEntry* entry,
+                                                const TFinish& finish) {
+    if (version.empty()) {
+        platform::TTemporaryFile temporary(path);
+        TVerifiedSink sink(temporary.Handle(), SignedReleases);
+        if (!FetchVerified(name, timeoutSeconds, message, sink, entry))
+            return srFailedDownload;
+        if (!sink.Writable())
+            return srFailedWrite;
+        return finish(temporary.Release(), temporary.Name(), sink.Size()) ? srStored
+                                                                          : srFailedWrite;
+    }
+    // Resumable: the bytes go to a partial file of our own beside path, which stays when the
+    // transfer is cut, with its record written before the body arrives.
+    TProfileFile ini(appDir_ + "QVBrelmox.ini");
+    const std::string partial = path + PartialSuffix;
+    const long long today = DaysSinceEpoch();
+    TPartialRecord record;
+    const bool resumes = record.Parse(ini.ReadString(PartialSection, name, "")) &&
+                         record.UsableFor(version, today) && platform::FileExists(partial);
+    auto forget = [&] {
+        ini.WriteString(PartialSection, name, "");
+        platform::RemoveFile(partial);
+    };
+    bool fresh = !resumes;
+    for (int attempt = 0;; ++attempt) {
+        if (fresh) {
+            forget();
+            record = {version, today, {}};
+        }
+        platform::TOpenFile file(platform::OpenFileForUpdate(partial));
+        TVerifiedSink sink(file.Handle(), SignedReleases);
+        const std::int64_t kept =
+            file.Handle() == platform::InvalidFile
+                ? 0
+                : std::max<std::int64_t>(platform::SizeOfFile(file.Handle()), 0);
+        // The range travels as 32 bits; a signed file is never longer than its entry.
+        const TManifestEntry* signedEntry = entry       ? entry
+                                            : manifest_ ? manifest_->Find(name)
+                                                        : nullptr;
+        if (kept > 0 && (kept > UINT32_MAX || (signedEntry && kept >= signedEntry->Size) ||
+                         !sink.Preload(kept)))
+            sink.Drop();
+        TRangeScope range(http_);
+        sink.OnRestart = [&] {
+            if (sink.Size() == 0 || sink.Size() > UINT32_MAX || record.Validator.empty())
+                return false;
+            range.Set(sink.Size(), record.Validator);
+            return true;
+        };
+        // Whether the answer goes on from the bytes kept, decided by its head before any body
+        // byte: anything but the rest of the same file starts again from nothing.
+        auto previous = http_.OnResponseHead;
+        http_.OnResponseHead = [&](TIdCustomHTTP*) {
+            TIdHTTPResponse& response = http_.Response();
+            const int code = http_.ResponseCode();
+            // Only the file's own answer (the download flag is up), never its digest's.
+            if (http_.Tag == 0 || code / 100 != 2)
+                return;
+            const bool asked = http_.Request().ContentRangeStart > 0;
+            if (!(asked && code == 206 && response.ContentRangeStart == sink.Size())) {
+                sink.Drop();
+                record.Validator = ResumeValidator(response.HeaderLines.GetValue("ETag"),
+                                                   response.HeaderLines.GetValue("Last-Modified"));
+                record.Day = today;
+                ini.WriteString(PartialSection, name,
+                                record.Validator.empty() ? "" : record.Format());
+            }
+            sink.SetExpected(response.LengthGiven ? sink.Size() + response.ContentLength : -1);
+        };
+        struct TRestore {
+            TIdHTTP& http;
+            std::function<void(TIdCustomHTTP*)>& previous;
+            ~TRestore() { http.OnResponseHead = std::move(previous); }
+        } restore{http_, previous};
+        if (sink.Size() > 0)
+            range.Set(sink.Size(), record.Validator);
+        const bool ok = FetchVerified(name, timeoutSeconds, false, sink, signedEntry);
+        if (ok) {
+            ini.WriteString(PartialSection, name, "");
+            if (!sink.Writable())
+                return srFailedWrite;
+            return finish(file.Release(), partial, sink.Size()) ? srStored : srFailedWrite;
+        }
+        const bool cut = transferFailed_;
+        if (attempt < ResumedAttemptsPerFile) {
+            // A range the server refused, or kept bytes that made a wrong file: once more from
+            // the start. A cut that brought bytes goes on at once from where it stopped.
+            fresh = (cut && http_.ResponseCode() == 416) || (!cut && kept > 0);
+            if (fresh || (cut && sink.Size() > kept && !record.Validator.empty()))
+                continue;
+        }
+        // Kept for the next start only when cut with something to go on from.
+        if (!cut || sink.Size() == 0 || record.Validator.empty()) {
+            if (file.Handle() != platform::InvalidFile)
+                platform::CloseFile(file.Release());
+            forget();
+        }
+        if (message)
+            FetchFailureBox(name);
         return srFailedDownload;
-    if (!sink.Writable())
-        return srFailedWrite;
-    return temporary.Commit(target) ? srStored : srFailedWrite;
+    }
+}
+
+bool TUpdater::TryPatch(const std::string& name, int timeoutSeconds, const std::string& target,
+                        const std::string& version) {
+    const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+    if (!entry || manifest_->PatchesFor(name).empty() || !platform::FileExists(target))
+        return false;
+    platform::TSha256Digest installed;
+    {
+        platform::TOpenFile file(platform::OpenFileForReading(target));
+        if (file.Handle() == platform::InvalidFile || !FileSha256(file.Handle(), installed))
+            return false;
+    }
+    const TManifestPatch* patch = nullptr;
+    for (const TManifestPatch& candidate : manifest_->PatchesFor(name))
+        if (candidate.Source == installed)
+            patch = &candidate;
+    if (!patch || !IsSafeRelativeName(patch->Name))
+        return false;
+    // The patch arrives as any signed file; the file it makes must be the manifest's.
+    auto apply = [&](platform::FileHandle patchFile, const std::string& patchPath,
+                     std::int64_t patchSize) {
+        bool made = false;
+        {
+            platform::TOpenFile owned(patchFile);
+            platform::TTemporaryFile result(target);
+            if (result.Handle() != platform::InvalidFile) {
+                std::string reason;
+                bool applied;
+                {
+                    TFileStream source(target, TFileStream::TMode::Read);
+                    THandleStream patchStream(patchFile, patchSize);
+                    THandleStream out(result.Handle());
+                    patchStream.SetPosition(0);
+                    applied = ApplyVcdiff(source, patchStream, out, entry->Size, reason) &&
+                              out.Size() == entry->Size;
+                }
+                platform::TSha256Digest digest;
+                made = applied && FileSha256(result.Handle(), digest) && digest == entry->Sha256 &&
+                       result.Commit(target);
+            }
+        }
+        platform::RemoveFile(patchPath);
+        return made;
+    };
+    try {
+        return StreamVerified(patch->Name, timeoutSeconds, false, appDir_ + patch->Name, version,
+                              &patch->Entry, apply) == srStored;
+    } catch (const std::exception&) {
+        return false; // a source that cannot be read: the whole file follows
+    }
 }
 
 bool TUpdater::ReportUsage() {
@@ -323,10 +626,21 @@ bool TUpdater::ReportUsage() {
 void TUpdater::CheckForUpdates() {
     TProfileFile ini(appDir_ + "QVBrelmox.ini");
     ini_ = &ini;
+    budget_.emplace(TBudgetClock::now(), std::chrono::milliseconds(CheckBudget),
+                    std::chrono::milliseconds(ListedFilesBudget));
+    listedBoxes_ = 0;
+    listedFileFailed_ = false;
     struct TRelease {
-        TProfileFile*& ini;
-        ~TRelease() { ini = nullptr; }
-    } release{ini_};
+        TUpdater& updater;
+        ~TRelease() {
+            updater.ini_ = nullptr;
+            updater.budget_.reset();
+            try {
+                updater.http_.Disconnect(); // a connection kept for the check ends with it
+            } catch (...) {
+            }
+        }
+    } release{*this};
 
     values_.Unidade = ini.ReadString("Unidade", "Unidade", "");
     values_.Usuario = ini.ReadString("Unidade", "Usuario", "");
@@ -344,7 +658,7 @@ void TUpdater::CheckForUpdates() {
     RemoveStaleTemporaries(appDir_ + "Msg\\");
 
     if (!ServerAddressError.empty()) {
-        view_.InfoBox(ServerAddressError);
+        Box(ServerAddressError);
         return;
     }
     if (!ReportUsage())
@@ -353,7 +667,7 @@ void TUpdater::CheckForUpdates() {
 
     manifest_.reset();
     if (SignedReleases && !AcceptManifest(ini)) {
-        view_.InfoBox(UnverifiedReleaseMessage);
+        Box(UnverifiedReleaseMessage);
         return;
     }
 
@@ -361,14 +675,14 @@ void TUpdater::CheckForUpdates() {
     if (config.empty())
         return;
     if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config))
-        view_.InfoBox("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
+        Box("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
 
     std::string text = DownloadVerified("Versao.txt", ConfigDownloadTimeout, false);
     if (!text.empty()) {
         TVersionFile file(text);
         if (std::string(Trim(file.Value("Start.Ok"))) != "1" ||
             std::string(Trim(file.Value("End.Ok"))) != "1")
-            view_.InfoBox("Arquivo de vers\xE3o inv\xE1lido!");
+            Box("Arquivo de vers\xE3o inv\xE1lido!");
         else
             ApplyVersionFile(file, label);
     }
@@ -436,6 +750,13 @@ bool TUpdater::AcceptManifest(TProfileFile& ini) {
 }
 
 void TUpdater::UpdateListedFile(const std::string& name, const std::string& version) {
+    // Past the check's budget the listed files go on only while they arrive; once one fails,
+    // or the listed files' budget is spent, the rest waits for the next start, silently.
+    if (budget_) {
+        const auto now = TBudgetClock::now();
+        if (now >= budget_->FilesEnd() || (now >= budget_->TextEnd() && listedFileFailed_))
+            return;
+    }
     bool due;
     if (FileExtension(name) != ".new" && !platform::FileExists(appDir_ + name))
         due = true;
@@ -450,17 +771,19 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
     const std::string failed = "N\xE3o consegui salvar " + directory + name + "...";
     // A name that would leave the installation is never requested nor written.
     if (!IsSafeRelativeName(name)) {
-        view_.InfoBox(failed);
+        ListedFileBox(failed);
         return;
     }
-    switch (DownloadVerifiedToFile(name, ListedFileDownloadTimeout, true, directory + name)) {
+    switch (
+        DownloadVerifiedToFile(name, ListedFileDownloadTimeout, true, directory + name, version)) {
     case srStored:
         ini_->WriteString("Versao", name, version);
         return;
     case srFailedDownload:
+        listedFileFailed_ = true;
         return;
     case srFailedWrite:
-        view_.InfoBox(failed);
+        ListedFileBox(failed);
         return;
     }
 }

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "http/IdHTTP.h"
+#include "platform/Files.h"
+#include "update/CheckBudget.h"
 #include "update/ProfileFile.h"
 #include "update/ReleaseManifest.h"
 #include "update/SplashView.h"
@@ -29,6 +31,12 @@ constexpr int FetchDeadlineMilliseconds = 30000;
 // Read time-outs of the downloads, in seconds.
 constexpr int ConfigDownloadTimeout = 5;
 constexpr int ListedFileDownloadTimeout = 15;
+// How many more times one start asks for the rest of a listed file whose transfer was cut
+// after it brought bytes (within the listed files' budget).
+constexpr int ResumedAttemptsPerFile = 3;
+// Boxes shown for failed listed files in one check; the others fail silently and are tried
+// again at the next start.
+constexpr int ListedFileBoxLimit = 3;
 
 // Shown when a signed release cannot be verified; nothing of it is installed.
 extern const char* const UnverifiedReleaseMessage;
@@ -77,17 +85,21 @@ public:
     // limit, or a fetch that outlasts FetchDeadline, included.
     std::string FetchText(const std::string& url, std::int64_t limit = TextReplyLimit);
     // The same exchange with the body written into stream, which each attempt starts again
-    // from nothing; false on any failure. With deadline, the whole fetch ends within
-    // FetchDeadline; without, only each wait is bounded (by the client's read time-out).
-    bool FetchToStream(const std::string& url, TStream& stream, bool deadline);
+    // from nothing; false on any failure. The whole fetch, retries included, ends by end
+    // (which the client's deadline may move on while the fetch runs); each wait is bounded by
+    // the client's read time-out too.
+    bool FetchToStream(const std::string& url, TStream& stream, TBudgetClock::time_point end);
     // The file from the download area, accepted only when the server's MD5 digest matches.
     std::string DownloadVerified(const std::string& name, int timeoutSeconds, bool message);
     // The same download streamed into a temporary file beside target, with its digests computed
     // as it arrives, and put in target's place when it verifies: memory does not grow with the
     // file. The requests and messages are those of DownloadVerified.
+    // With the listed version, a transfer cut short keeps its bytes in a partial file beside
+    // target, and the next attempt asks for the rest; in a signed release a patch from the
+    // installed file is tried first.
     enum TStoreResult { srStored, srFailedDownload, srFailedWrite };
     TStoreResult DownloadVerifiedToFile(const std::string& name, int timeoutSeconds, bool message,
-                                        const std::string& target);
+                                        const std::string& target, const std::string& version = {});
     // Probes the server and reports who starts which version; true when the probe said "Ok".
     bool ReportUsage();
     // Brings the installation up to date. Raises EIniFileException when QVBrelmox.ini cannot be
@@ -103,8 +115,16 @@ public:
     bool SignedReleases = false;
     std::vector<platform::TP256Point> ReleaseKeys;
 
-    // The total time of a fetch held in memory, in milliseconds (tests shorten it).
+    // The total time of a fetch held in memory, and the budgets of a check, in milliseconds
+    // (tests shorten them).
     int FetchDeadline = FetchDeadlineMilliseconds;
+    int CheckBudget = CheckBudgetMilliseconds;
+    int ListedFilesBudget = ListedFilesBudgetMilliseconds;
+    int LowSpeedWindow = LowSpeedWindowMilliseconds;
+
+    // Over https one connection serves the whole check, as HTTP/1.1 allows (a handshake costs
+    // far more than a request); plain http keeps the disconnect before every request.
+    bool KeepConnection = false;
 
     // When not empty, the server's address setting was refused: this text is shown once and no
     // server is contacted.
@@ -127,8 +147,31 @@ private:
     void ApplyVersionFile(TVersionFile& file, std::string& label);
     // The download of one file into sink and its checks (not-found text, server digest,
     // manifest), with the status line, the download flag and the failure message.
+    // signedEntry stands for the manifest's entry of name (a patch has its own).
     bool FetchVerified(const std::string& name, int timeoutSeconds, bool message,
-                       TVerifiedSink& sink);
+                       TVerifiedSink& sink, const TManifestEntry* signedEntry = nullptr);
+    // The download of name into a file beside path (a temporary one, or with version a partial
+    // one that a cut leaves for the next attempt); once verified, finish takes the file (open,
+    // its path, its size) and says whether it took its place.
+    using TFinish = std::function<bool(platform::FileHandle, const std::string&, std::int64_t)>;
+    TStoreResult StreamVerified(const std::string& name, int timeoutSeconds, bool message,
+                                const std::string& path, const std::string& version,
+                                const TManifestEntry* entry, const TFinish& finish);
+    // Makes target from the installed file with a patch of the signed release; false when
+    // there is none for it, or anything fails (nothing shown).
+    bool TryPatch(const std::string& name, int timeoutSeconds, const std::string& target,
+                  const std::string& version);
+    // When a fetch held in memory that starts now must end: its own deadline, within the
+    // check's budget (the listed files' one for a listed file's digest).
+    TBudgetClock::time_point TextFetchEnd(bool listedFile = false) const;
+    std::string FetchTextBy(const std::string& url, std::int64_t limit,
+                            TBudgetClock::time_point end);
+    // The one way to a box during a check: the time it stays open is not the server's, so the
+    // budget waits for it. Listed files show at most ListedFileBoxLimit boxes per check.
+    void Box(const std::string& text);
+    void ListedFileBox(const std::string& text);
+    // "Não consegui buscar <name> no servidor...", unless the listed files' budget is spent.
+    void FetchFailureBox(const std::string& name);
 
     ISplashView& view_;
     TIdHTTP& http_;
@@ -137,4 +180,8 @@ private:
     TProfileFile* ini_ = nullptr; // during CheckForUpdates
     std::optional<TReleaseManifest> manifest_;
     bool identityReported_ = false;
+    std::optional<TCheckBudget> budget_; // during CheckForUpdates
+    int listedBoxes_ = 0;
+    bool listedFileFailed_ = false;
+    bool transferFailed_ = false; // the last FetchVerified's transfer, not its checks, failed
 };

@@ -20,7 +20,7 @@ from e2e_support import (Deployment, ReferenceServer as Server, check, publish, 
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "update-server"))
 from static_release import front_form  # noqa: E402
-from tls_support import make_certificates  # noqa: E402
+from tls_support import RecordingProxy, make_certificates  # noqa: E402
 
 LAUNCHER, STUB, PROBE, ARTIFACTS, WINE_RUN, KIND = sys.argv[1:7]
 SIGNED_LAUNCHER, KEYS = (sys.argv[7:9] + [None, None])[:2]
@@ -309,23 +309,37 @@ def scenario_silent_server_and_bad_address(desk, work, boxes):
 
 def scenario_hostile_server(desk, work, boxes):
     # Peers that never let a wait run out yet never finish: interim answers without end, a
-    # body one byte every 5 s, a version file without end. The application starts each time,
-    # with no message box.
+    # body one byte every 5 s, a version file without end; and servers that answer rightly but
+    # slowly: every answer paced just inside each wait, a listed file one byte every 10 s. The
+    # application starts each time within 90 s; only the abandoned listed file shows its box.
     root = os.path.join(work, "root1")
     for label, fault, bound in (("interim answers", ["--interim", "/Ok:200"], 90),
                                 ("trickled probe", ["--trickle", "/Ok:5000"], 90),
                                 ("endless version file",
-                                 ["--endless", "/files/Contrib/Versao.txt"], 90)):
-        inst = Installation(work, "hostile-" + label.split()[0])
+                                 ["--endless", "/files/Contrib/Versao.txt"], 90),
+                                ("paced answers", ["--pace", "/:4500"], 90),
+                                ("trickled listed file",
+                                 ["--trickle", "/files/Contrib/tabela.dat:10000"], 90)):
+        inst = Installation(work, "hostile-" + label.split()[0] + "-" + label.split()[-1])
         with Server(root, *fault) as server:
             rc, elapsed = launch(desk, inst, server.address)
             log = server.requests()
+        print(f"{label}: the application started after {elapsed:.1f} s")
         check(f"{label}: started within {bound} s", rc == 0 and elapsed < bound,
               f"{elapsed:.1f} s")
         check_started(label, inst)
-        check(f"{label}: no message box", boxes.new() == [])
+        got = boxes.new()
+        if label == "trickled listed file":
+            check(f"{label}: its one box, the rest installed", len(got) == 1
+                  and got[0]["text"] == "N\xe3o consegui buscar tabela.dat no servidor..."
+                  and any("Leia-me.txt" in line for line in log), (got, log))
+            continue
+        check(f"{label}: no message box", got == [], got)
         if fault[1].startswith("/Ok"):
             check(f"{label}: one probe, no retry", log == ["GET /Ok HTTP/1.1"], log)
+        elif fault[1] == "/":
+            check(f"{label}: cut by the budget before the listed files",
+                  not any("tabela.dat" in line for line in log), log)
         else:
             check(f"{label}: nothing listed requested",
                   log[-1] == "GET /files/Contrib/Versao.txt HTTP/1.1", log)
@@ -436,10 +450,14 @@ def scenario_https(desk, work, boxes):
     # The production deployment with TLS: the same exchange through nginx's https port.
     inst = Installation(work, "https-nginx")
     shutil.copy(SIGNED_LAUNCHER, inst.file("QVBrelmox.exe"))
-    with Deployment(root, tls=certs["valid"]) as deployment:
-        rc, elapsed = launch(desk, inst, f"https://127.0.0.1:{deployment.tls_port}")
+    # nginx keeps connections open, so the whole check is one TLS connection.
+    with Deployment(root, tls=certs["valid"]) as deployment, \
+            RecordingProxy(deployment.tls_port) as proxy:
+        rc, elapsed = launch(desk, inst, f"https://127.0.0.1:{proxy.port}")
         log = deployment.requests()
     got = [b["text"] for b in boxes.new()]
+    check("https through nginx: one connection for the whole check", proxy.connections == 1,
+          proxy.connections)
     check("https through nginx: the report and the manifest's request arrive",
           log[:1] == ["GET /Ok HTTP/1.1"] and "QVBrelmoxDLL" in log[1]
           and log[2:] == ["GET /files/Contrib/Manifesto.txt HTTP/1.1",

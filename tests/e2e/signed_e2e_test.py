@@ -157,6 +157,51 @@ def rollback_and_areas(work, inst):
     check("publish: --allow-jump lets it jump", done.returncode == 0, done.stderr)
 
 
+def patched_releases(work):
+    """A changed file arrives as a patch from the installed one, and every way a patch can fail
+    falls back to the whole file without a box."""
+    import random
+    rnd = random.Random(25)
+    src, root = os.path.join(work, "psrc"), os.path.join(work, "proot")
+    area, state = os.path.join(root, AREA), os.path.join(work, "patches.sequence")
+    table = bytearray(rnd.randbytes(300_000))
+    inst = os.path.join(work, "pinst")
+    write(os.path.join(inst, "QVBrelmox.ini"), b"[Unidade]\r\nUnidade=9\r\n")
+
+    def release(version):
+        at = rnd.randrange(len(table) - 64)
+        table[at:at + 64] = rnd.randbytes(64)
+        write(os.path.join(src, "tabela.dat"), bytes(table))
+        publish(src, root, version, "--sign", key("a"), "--state", state)
+        return [n for n in os.listdir(area) if n.endswith(".vcdiff")]
+
+    release("1.0")
+    with Server(root) as server:
+        run(SIGNED, inst, server)
+    for version, label, spoil, patched in (
+            ("2.0", "a patch", None, True),
+            ("3.0", "a missing patch", os.remove, False),
+            ("4.0", "a garbled patch", lambda p: write(p, b"\xd6\xc3\xc4\x00 garbled"), False),
+            ("5.0", "a patch changed on the server", lambda p: write(p, read(p)[:-1] + b"!"),
+             False)):
+        names = release(version)
+        for name in names if spoil else []:
+            spoil(os.path.join(area, name))
+        with Server(root) as server:
+            rc, out = run(SIGNED, inst, server)
+            log = server.requests()
+        wire = [line for line in log if "tabela.dat" in line]
+        whole = "GET /files/Contrib/tabela.dat HTTP/1.1" in wire
+        check(f"{label}: the new file, no box", rc == 0 and "box:" not in out
+              and read(os.path.join(inst, "tabela.dat")) == bytes(table), out)
+        asked = [line for line in wire if line.startswith("GET /files/") and ".vcdiff" in line]
+        check(f"{label}: " + ("the patch alone" if patched else "then the whole file"),
+              (not whole if patched else whole) and len(asked) == 1
+              and asked[0].split()[1].rpartition("/")[2] in names, wire)
+        check(f"{label}: nothing left beside it", sorted(os.listdir(inst)) == [
+            "Local", "QVBrelmox.ini", "QVBrelmox2.ini", "tabela.dat"], os.listdir(inst))
+
+
 def over_tls(work):
     """The same signed release over https: installed through a recording proxy that sees none of
     the user's data; every certificate that must be refused gives one box and no request; the
@@ -245,6 +290,8 @@ def main():
               read(os.path.join(inst, "QVBrelmoxApp.exe")) == b"MZ app 1"
               and read(os.path.join(inst, "sub", "tabela.dat")) == bytes(range(256)) * 16)
         check("signed release: sequence kept", "Sequencia=1" in ini(inst), ini(inst))
+
+        patched_releases(work)
 
         # A forged executable whose MD5 the server forged too: refused, nothing written.
         write(os.path.join(src, "QVBrelmoxApp.exe"), b"MZ app 2")

@@ -1,6 +1,8 @@
 """TLS material and servers for the tests: server certificates made from the build tree's test
 CA (one valid for 127.0.0.1 and localhost, one expired, one for another host, one from a CA
-nobody trusts), and a small TLS server on loopback that plays one answer per connection."""
+nobody trusts, one under a forged copy of the test CA, one for clients only, one that names its
+host in the subject alone), and a small TLS server on loopback that plays one answer per
+connection."""
 
 import os
 import socket
@@ -27,8 +29,26 @@ def _run(*args):
     subprocess.run(args, check=True, capture_output=True)
 
 
+def _forge_root(work, ca_pem):
+    """A root with the test CA's own name and serial number but a key of its own: what anyone
+    who read the pinned root out of the launcher can make."""
+    subject = subprocess.run(["openssl", "x509", "-in", ca_pem, "-noout", "-subject", "-nameopt",
+                              "RFC2253"], check=True, capture_output=True, text=True).stdout
+    serial = subprocess.run(["openssl", "x509", "-in", ca_pem, "-noout", "-serial"], check=True,
+                            capture_output=True, text=True).stdout
+    name = "/" + "/".join(reversed(subject.strip().split("=", 1)[1].split(",")))
+    forged, key = os.path.join(work, "forged-ca.pem"), os.path.join(work, "forged-ca.key")
+    _run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-keyout", key, "-out", forged, "-days", "30", "-subj", name,
+         "-set_serial", "0x" + serial.strip().split("=", 1)[1])
+    return forged, key
+
+
 def make_certificates(work, ca_pem, ca_key):
-    """{"valid", "expired", "other-host", "rogue"}: (cert, key) paths, and "rogue-ca"."""
+    """{"valid", "expired", "other-host", "rogue", "forged", "client-only", "cn-only"}: (cert,
+    key) paths, and "rogue-ca". "forged" carries its chain up to a root that copies the test
+    CA's name and serial; "client-only" is for client authentication alone; "cn-only" names
+    localhost in its subject only."""
     os.makedirs(work, exist_ok=True)
     with open(os.path.join(work, "index.txt"), "w"), open(os.path.join(work, "serial"), "w") as f:
         f.write("1000\n")
@@ -38,20 +58,31 @@ def make_certificates(work, ca_pem, ca_key):
     rogue_ca, rogue_key = os.path.join(work, "rogue-ca.pem"), os.path.join(work, "rogue-ca.key")
     _run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
          "-nodes", "-keyout", rogue_key, "-out", rogue_ca, "-days", "30", "-subj", "/CN=Rogue CA")
+    forged = _forge_root(work, ca_pem)
     made = {"rogue-ca": rogue_ca}
-    for name, names, dates, (ca, key) in (
-            ("valid", "IP:127.0.0.1,DNS:localhost", ("-days", "30"), (ca_pem, ca_key)),
-            ("expired", "IP:127.0.0.1,DNS:localhost",
-             ("-startdate", "20200101000000Z", "-enddate", "20200201000000Z"), (ca_pem, ca_key)),
-            ("other-host", "DNS:other.example", ("-days", "30"), (ca_pem, ca_key)),
-            ("rogue", "IP:127.0.0.1,DNS:localhost", ("-days", "30"), (rogue_ca, rogue_key))):
+    both = "IP:127.0.0.1,DNS:localhost"
+    for name, names, dates, (ca, key), usage in (
+            ("valid", both, ("-days", "30"), (ca_pem, ca_key), "serverAuth"),
+            ("expired", both, ("-startdate", "20200101000000Z", "-enddate", "20200201000000Z"),
+             (ca_pem, ca_key), "serverAuth"),
+            ("other-host", "DNS:other.example", ("-days", "30"), (ca_pem, ca_key), "serverAuth"),
+            ("rogue", both, ("-days", "30"), (rogue_ca, rogue_key), "serverAuth"),
+            ("forged", both, ("-days", "30"), forged, "serverAuth"),
+            ("client-only", both, ("-days", "30"), (ca_pem, ca_key), "clientAuth"),
+            ("cn-only", None, ("-days", "30"), (ca_pem, ca_key), "serverAuth")):
         cert, private = os.path.join(work, name + ".pem"), os.path.join(work, name + ".key")
         request = os.path.join(work, name + ".csr")
+        subject = "/CN=localhost" if names is None else f"/CN={name}"
+        extensions = ["-addext", f"extendedKeyUsage={usage}"]
+        if names:
+            extensions += ["-addext", f"subjectAltName={names}"]
         _run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-             "-nodes", "-keyout", private, "-out", request, "-subj", f"/CN={name}",
-             "-addext", f"subjectAltName={names}", "-addext", "extendedKeyUsage=serverAuth")
+             "-nodes", "-keyout", private, "-out", request, "-subj", subject, *extensions)
         _run("openssl", "ca", "-batch", "-config", config, "-cert", ca, "-keyfile", key,
              "-in", request, "-out", cert, "-notext", *dates)
+        if ca == forged[0]:
+            with open(cert, "ab") as out, open(ca, "rb") as root:
+                out.write(root.read())
         made[name] = (cert, private)
     return made
 
@@ -113,6 +144,7 @@ class Proxy:
     def __init__(self, port, slow=False, stall_after=None):
         self.target, self.slow, self.stall_after = port, slow, stall_after
         self.seen, self.lock = bytearray(), threading.Lock()
+        self.connections = 0  # accepted so far
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         threading.Thread(target=self._serve, daemon=True).start()
@@ -123,6 +155,7 @@ class Proxy:
                 client, _ = self.listener.accept()
             except OSError:
                 return
+            self.connections += 1
             server = socket.create_connection(("127.0.0.1", self.target))
             client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             threading.Thread(target=self._pipe, args=(client, server, False), daemon=True).start()

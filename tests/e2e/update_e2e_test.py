@@ -114,6 +114,33 @@ def hostile_servers(inst, root):
           read(os.path.join(inst, "QVBrelmox.ini")) == before)
 
 
+def budget_servers(work, root):
+    """Servers that answer rightly but slowly: the check as a whole keeps to its budget."""
+    for label, fault, bound in (
+            # Every answer in six pieces, 4.5 s apart: within each wait and each fetch's own
+            # deadline, but the fetches in memory share 60 s.
+            ("paced answers", ["--pace", "/:4500"], 75),
+            # One byte every 10 s meets every 15 s wait: abandoned at the low-speed limit.
+            ("trickled listed file", ["--trickle", "/files/Contrib/QVBrelmoxApp.exe:10000"], 60)):
+        inst = os.path.join(work, "budget-" + label.split()[0])
+        os.makedirs(os.path.join(inst, "sub"))
+        with open(os.path.join(inst, "QVBrelmox.ini"), "wb") as f:
+            f.write(b"[Unidade]\r\nUnidade=77\r\n")
+        with Server(root, *fault) as server:
+            rc, out, took = timed_check(inst, server.port)
+            log = server.requests()
+        print(f"{label}: the check took {took:.1f} s")
+        check(f"{label}: the check ends within {bound} s", rc == 0 and took < bound,
+              f"{took:.1f} s {out}")
+        if label == "paced answers":
+            check(f"{label}: cut by the budget, no box", "box:" not in out
+                  and not os.path.exists(os.path.join(inst, "QVBrelmoxApp.exe")), log)
+        else:
+            check(f"{label}: its box, and the other files installed",
+                  out.count("box:") == 1 and "QVBrelmoxApp.exe no servidor" in out
+                  and os.path.exists(os.path.join(inst, "QVBrelmox.new")), out)
+
+
 def ini_value(inst, section, key):
     current = None
     for line in read(os.path.join(inst, "QVBrelmox.ini")).decode("latin-1").splitlines():
@@ -237,6 +264,7 @@ def main():
               and "box:" not in out, out + err)
 
         hostile_servers(inst, root)
+        budget_servers(work, root)
 
         # A write killed halfway leaves the old file and its recorded version.
         with open(os.path.join(src, "big.dat"), "wb") as f:

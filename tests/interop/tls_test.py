@@ -98,10 +98,16 @@ def main():
                                       ("from an unknown CA", "rogue", "127.0.0.1", None),
                                       ("for another address", "valid", "127.0.0.2", None),
                                       ("valid, another root pinned", "valid", "127.0.0.1",
-                                       certs["rogue-ca"])):
+                                       certs["rogue-ca"]),
+                                      ("under a root with the pinned name and serial", "forged",
+                                       "127.0.0.1", None),
+                                      ("for client authentication only", "client-only",
+                                       "127.0.0.1", None),
+                                      ("naming its host in the subject only", "cn-only",
+                                       "localhost", None)):
             served = []
             with TlsServer(certs[name], lambda tls, head: served.append(head),
-                           address=host) as server:
+                           address="127.0.0.1" if host == "localhost" else host) as server:
                 rc, out, err, _ = get(f"https://{host}:{server.port}/", ca=ca)
             check(f"certificate {label}: refused before any request", rc == 1
                   and "EIdTlsError" in err and not served, err)
@@ -123,9 +129,13 @@ def main():
 
         # Mid-session messages from openssl's server, sent before the answer: key updates are
         # taken (TLS 1.3, natively), a TLS 1.2 renegotiation is refused, never answered.
+        # A run of key updates longer than a session takes without data between them is
+        # refused too.
         for label, option, command, ok in (("key update", "-tls1_3", "k", True),
                                            ("key update with a request", "-tls1_3", "K", True),
-                                           ("renegotiation", "-tls1_2", "R", False)):
+                                           ("renegotiation", "-tls1_2", "R", False),
+                                           ("a run of 40 key updates", "-tls1_3", "k" * 40,
+                                            False)):
             if EMULATOR and option == "-tls1_3":
                 continue
             port = free_port()
@@ -144,8 +154,11 @@ def main():
                 while b"GET / " not in seen and time.time() < deadline:
                     if select.select([server.stdout], [], [], 0.5)[0]:
                         seen += os.read(server.stdout.fileno(), 4096)
-                server.stdin.write(command.encode() + b"\n")
-                server.stdin.flush()
+                # One command a read: s_server takes a line as a command only when it is alone.
+                for letter in command:
+                    server.stdin.write(letter.encode() + b"\n")
+                    server.stdin.flush()
+                    time.sleep(0.05)
                 time.sleep(0.5)
                 server.stdin.write(b"HTTP/1.1 200 OK\nContent-Length: 7\n\nhello\n")
                 server.stdin.flush()

@@ -1,9 +1,13 @@
 #include "http/IdStack.h"
 
 #include "http/IdComponent.h"
+#include "http/IdTCPConnection.h"
 #include "support/ScriptedPeer.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 
 namespace {
 
@@ -188,4 +192,66 @@ TEST_F(IdStack, RefusedConnectGives10061) {
         EXPECT_EQ(e.LastError(), IdError::ConnRefused);
         EXPECT_EQ(e.Message(), "Socket Error # 10061\r\nConnection refused.");
     }
+}
+
+TEST_F(IdStack, LookUpsEndInTimeAndOneAddressServesEveryConnection) {
+    // A resolver that never answers (until the test lets it go), and one that counts.
+    struct TGate {
+        std::mutex lock;
+        std::condition_variable opened;
+        bool open = false;
+        int calls = 0;
+    };
+    auto gate = std::make_shared<TGate>();
+    stack.LookUpFunction = [gate](const std::string& name, std::vector<std::string>& addresses,
+                                  int&) {
+        std::unique_lock<std::mutex> guard(gate->lock);
+        ++gate->calls;
+        if (name == "silent.example")
+            gate->opened.wait(guard, [&] { return gate->open; });
+        addresses.push_back("127.0.0.1");
+        return true;
+    };
+    struct TRelease {
+        std::shared_ptr<TGate> gate;
+        TIdStack& stack;
+        ~TRelease() {
+            std::lock_guard<std::mutex> guard(gate->lock);
+            gate->open = true;
+            gate->opened.notify_all();
+            stack.LookUpFunction = nullptr;
+        }
+    } release{gate, stack};
+
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        stack.ResolveHost("silent.example", 300);
+        ADD_FAILURE();
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), IdError::TimedOut);
+    }
+    // A connect's time-out covers its lookup.
+    TIdTCPClient silent;
+    silent.Host = "silent.example";
+    silent.Port = 1;
+    EXPECT_THROW(silent.Connect(300), EIdSocketError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    // Looked up once for every connection, and again only after a connect to it failed.
+    TScriptedPeer peer({{}, {}, {}});
+    TIdTCPClient client;
+    client.Host = "update.example";
+    client.Port = peer.Port();
+    const int before = gate->calls;
+    for (int i = 0; i < 2; ++i) {
+        client.Connect(2000);
+        client.Disconnect();
+    }
+    EXPECT_EQ(gate->calls, before + 1);
+    client.Port = ClosedPort();
+    EXPECT_THROW(client.Connect(2000), EIdSocketError);
+    client.Port = peer.Port();
+    client.Connect(2000);
+    client.Disconnect();
+    EXPECT_EQ(gate->calls, before + 2);
 }

@@ -452,3 +452,36 @@ TEST_F(IdTCPConnection, ReadTimeoutOfReadTimeoutAndNoneWithZero) {
     client->ProbeClosed(false);
     client->Disconnect();
 }
+
+TEST_F(IdTCPConnection, APeerThatNeverReadsCannotHoldASend) {
+    // The listener never accepts, so nothing is ever read: once both sides' buffers are full
+    // a send can only wait. Each limit ends it: the read time-out, or the deadline alone.
+    const struct {
+        const char* what;
+        int readTimeout;
+        bool deadline;
+    } cases[] = {{"read time-out", 300, false}, {"deadline", 0, true}};
+    const std::string flood(64 << 20, 'x');
+    for (const auto& c : cases) {
+        int port = 0;
+        testsock::Socket listener = testsock::ListenLoopback(port);
+        TIdTCPClient client;
+        client.Host = "127.0.0.1";
+        client.Port = port;
+        client.Connect(2000);
+        client.ReadTimeout = c.readTimeout;
+        const auto start = std::chrono::steady_clock::now();
+        if (c.deadline)
+            client.Deadline = start + std::chrono::milliseconds(500);
+        try {
+            client.Write(flood);
+            ADD_FAILURE() << c.what;
+        } catch (const EIdWriteTimeout&) {
+        } catch (const EIdReadTimeout&) {
+            EXPECT_TRUE(c.deadline) << c.what; // the deadline passed between two sends
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.what;
+        EXPECT_FALSE(client.Connected()) << c.what;
+        testsock::Close(listener);
+    }
+}

@@ -42,6 +42,15 @@ TEST(Stream, MemoryAndFileStreamsBehaveAlike) {
     }
     EXPECT_EQ(ReadFileOrDie(dir / "out.bin"), "hello");
     EXPECT_THROW(TFileStream(dir / "missing\\out.bin"), EInOutError);
+    // Read-only: an existing file, whole and seekable, that never changes.
+    TFileStream in(dir / "out.bin", TFileStream::TMode::Read);
+    EXPECT_EQ(in.Size(), 5);
+    in.SetPosition(1);
+    char buffer[8] = {};
+    EXPECT_EQ(in.Read(buffer, sizeof buffer), 4u);
+    EXPECT_EQ(std::string(buffer, 4), "ello");
+    EXPECT_THROW(in.Write("x", 1), EInOutError);
+    EXPECT_THROW(TFileStream(dir / "none.bin", TFileStream::TMode::Read), EInOutError);
 }
 
 TEST(Stream, MemoryStreamRefusesImpossibleSizes) {

@@ -1,5 +1,6 @@
 #include "update/Updater.h"
 
+#include "update/PartialDownload.h"
 #include "update/UpdateServer.h"
 
 #include "SignedRelease.h"
@@ -348,7 +349,7 @@ TEST_F(Updater, CheckForUpdatesBringsTheInstallationUpToDate) {
     EXPECT_EQ(values.Unidade, "12");
     EXPECT_EQ(values.Usuario, "Ana");
     EXPECT_EQ(view.labels.back(), "Vers\xE3o 3.1");
-    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_TRUE(view.boxes.empty()) << (view.boxes.empty() ? "" : view.boxes[0]);
 
     // A second check finds everything current: only the probe, report and two config files.
     // QVBrelmox.new is not re-fetched although it is gone, since its version is recorded.
@@ -393,8 +394,9 @@ TEST_F(Updater, CheckForUpdatesFailureRows) {
     // Listed files: one missing on the server, one that cannot be written, one whose name
     // would leave the installation, one fine; ".NEW" in capitals is fetched when missing.
     view.boxes.clear();
+    // A fourth failure shows no box of its own.
     Publish("Versao.txt", "Start.Ok=1\r\nEnd.Ok=1\r\nnot-there.dat=1\r\nnodir\\x.dat=1\r\n"
-                          "..\\outside.dat=1\r\nok.dat=1\r\nUP.NEW=1\r\n");
+                          "..\\outside.dat=1\r\nok.dat=1\r\nUP.NEW=1\r\nalso-gone.dat=1\r\n");
     Publish("nodir\\x.dat", "x");
     Publish("..\\outside.dat", "evil");
     Publish("ok.dat", "ok");
@@ -412,6 +414,7 @@ TEST_F(Updater, CheckForUpdatesFailureRows) {
     EXPECT_EQ(Ini("Versao", "ok.dat"), "1");
     EXPECT_EQ(ReadFileOrDie(dir / "UP.NEW"), "up");
     EXPECT_EQ(Ini("Versao", "UP.NEW"), "1");
+    EXPECT_EQ(server.Log().back(), "GET /files/Contrib/also-gone.dat HTTP/1.1");
 }
 
 TEST_F(Updater, ASharedConfigurationThatCannotBeWrittenIsReportedAndTheCheckGoesOn) {
@@ -479,8 +482,8 @@ TEST(UpdateServer, AddressFromTheOverrideOrBuiltIn) {
     EXPECT_STREQ(DefaultUpdateHost, "atualiza.qvbrelmox.com.br");
 
     // A value that does not parse never falls back to the built-in host.
-    for (const char* bad : {"host:0", "host:65536", "host:65616", "host:abc", ":81", "host:",
-                            "host:+80", "ftp://host", "https://", "https://host/x",
+    for (const char* bad : {"host:0", "host:65536", "host:65616", "host:abc", ":81",
+                            "host:", "host:+80", "ftp://host", "https://", "https://host/x",
                             "http:/host", "host name", "host:80:81", "h\xE9st"}) {
         TServerAddress a = UpdateServerAddress(bad);
         EXPECT_EQ(a.Host, "") << bad;
@@ -841,4 +844,215 @@ TEST_F(SignedUpdater, DownloadsStopAtTheSignedSizeAndUnlistedFilesAreNotRequeste
               std::vector<std::string>{"N\xE3o consegui buscar extra.dat no servidor..."});
     EXPECT_EQ(server.Log().size(), before);
     EXPECT_FALSE(platform::FileExists(dir / "extra.dat"));
+}
+
+TEST(UpdaterBudget, TheLowSpeedRule) {
+    // Each 30 bytes (300 B/s over 100 ms) must come within 100 ms of the previous ones.
+    using std::chrono::milliseconds;
+    const auto t0 = TBudgetClock::time_point{} + std::chrono::hours(1);
+    const struct {
+        const char* what;
+        std::vector<std::pair<int, int>> pieces; // (ms after the start, bytes)
+        int due;                                 // ms after the start
+    } cases[] = {
+        {"nothing yet", {}, 100},
+        {"less than a quota", {{50, 29}}, 100},
+        {"a quota moves the limit", {{50, 30}}, 150},
+        {"small pieces add up", {{20, 10}, {40, 10}, {60, 10}}, 160},
+        {"a burst pays one window ahead only", {{10, 95}}, 110},
+        {"the rest of a burst counts towards the next", {{10, 95}, {90, 25}}, 190},
+    };
+    for (const auto& c : cases) {
+        TLowSpeedRule rule(t0, 300, milliseconds(100));
+        EXPECT_EQ(rule.Quota(), 30) << c.what;
+        for (auto [at, n] : c.pieces)
+            rule.Progress(t0 + milliseconds(at), n);
+        EXPECT_EQ(rule.Due(), t0 + milliseconds(c.due)) << c.what;
+    }
+}
+
+TEST_F(Updater, TheWholeCheckKeepsToItsBudget) {
+    // Every answer right, each in three pieces well inside every wait: the fetches held in
+    // memory share the check's budget, so the check ends there, with no box.
+    auto paced = [](const std::string& body) {
+        const std::string answer =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        const std::size_t third = answer.size() / 3;
+        return TPeerScript{peer::WaitFor("\r\n\r\n"), peer::Send(answer.substr(0, third)),
+                           peer::Pause(300),          peer::Send(answer.substr(third, third)),
+                           peer::Pause(300),          peer::Send(answer.substr(2 * third))};
+    };
+    TScriptedPeer peer({paced("Ok"), paced("ok"), paced("cfg"), paced(Digest("cfg")),
+                        paced(GoodVersionFile), paced(Digest(GoodVersionFile))});
+    http.SetPort(peer.Port());
+    updater.CheckBudget = 1500;
+    const auto start = Clock::now();
+    updater.CheckForUpdates();
+    const auto took = Clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_LE(peer.Accepted(), 3u);
+    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_FALSE(http.Deadline);
+}
+
+TEST_F(Updater, AListedFileStreamsOnlyWhileItMakesProgress) {
+    // The low-speed window shortened to 600 ms: 614 bytes are due in each.
+    updater.LowSpeedWindow = 600;
+    const std::string body(30000, 'y');
+    TPeerScript trickle = {peer::WaitFor("\r\n\r\n"),
+                           peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")};
+    for (int i = 0; i < 40; ++i) {
+        trickle.push_back(peer::Send("x"));
+        trickle.push_back(peer::Pause(100));
+    }
+    TPeerScript steady = {peer::WaitFor("\r\n\r\n"),
+                          peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 30000\r\n\r\n")};
+    for (int i = 0; i < 15; ++i) {
+        steady.push_back(peer::Send(body.substr(0, 2000)));
+        steady.push_back(peer::Pause(200));
+    }
+    const TPeerScript digest = {
+        peer::WaitFor("\r\n\r\n"),
+        peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 36\r\n\r\n" + Digest(body))};
+    const struct {
+        const char* what;
+        std::vector<TPeerScript> scripts;
+        TUpdater::TStoreResult result;
+        int atLeast, below; // ms
+    } cases[] = {
+        {"a byte every 100 ms: abandoned", {trickle}, TUpdater::srFailedDownload, 550, 3000},
+        {"2000 bytes every 200 ms, past many windows",
+         {steady, digest},
+         TUpdater::srStored,
+         2500,
+         8000},
+    };
+    for (const auto& c : cases) {
+        TScriptedPeer peer(c.scripts);
+        http.SetPort(peer.Port());
+        const auto start = Clock::now();
+        EXPECT_EQ(updater.DownloadVerifiedToFile("big.dat", 15, true, dir / "big.dat"), c.result)
+            << c.what;
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(c.atLeast)) << c.what;
+        EXPECT_LT(took, std::chrono::milliseconds(c.below)) << c.what;
+        EXPECT_FALSE(http.Deadline) << c.what;
+    }
+    EXPECT_EQ(ReadFileOrDie(dir / "big.dat"), body);
+}
+
+TEST_F(Updater, ACutDownloadGoesOnFromWhereItStopped) {
+    // A file cut at every tenth of it: each answer brings 1000 more bytes, then the connection
+    // ends. Each call makes four attempts (three retries after a close), so three starts bring
+    // the whole file; every attempt after the first asks only for the rest.
+    std::string body;
+    for (int i = 0; i < 10000; ++i)
+        body += static_cast<char>('a' + i % 26);
+    std::vector<TPeerScript> scripts;
+    for (int i = 0; i < 10; ++i) {
+        const std::string head =
+            i == 0 ? "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\nETag: \"v1\"\r\n\r\n"
+                   : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                         std::to_string(i * 1000) +
+                         "-9999/10000\r\nContent-Length: " + std::to_string(10000 - i * 1000) +
+                         "\r\nETag: \"v1\"\r\n\r\n";
+        scripts.push_back({peer::WaitFor("\r\n\r\n"),
+                           peer::Send(head + body.substr(i * 1000, 1000)), peer::Close()});
+    }
+    scripts.push_back({peer::WaitFor("\r\n\r\n"),
+                       peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 36\r\n\r\n" + Digest(body))});
+    TScriptedPeer peer(scripts);
+    http.SetPort(peer.Port());
+    const std::string target = dir / "tabela.dat";
+    for (int start = 0; start < 2; ++start) {
+        EXPECT_EQ(updater.DownloadVerifiedToFile("tabela.dat", 15, true, target, "7"),
+                  TUpdater::srFailedDownload);
+        EXPECT_EQ(ReadFileOrDie(target + ".qvbpart"), body.substr(0, 4000 * (start + 1)));
+        EXPECT_NE(Ini("Parcial", "tabela.dat").find("\t7\t\"v1\""), std::string::npos);
+    }
+    EXPECT_EQ(updater.DownloadVerifiedToFile("tabela.dat", 15, true, target, "7"),
+              TUpdater::srStored);
+    EXPECT_EQ(ReadFileOrDie(target), body);
+    EXPECT_FALSE(platform::FileExists(target + ".qvbpart"));
+    EXPECT_EQ(Ini("Parcial", "tabela.dat"), "");
+    EXPECT_EQ(peer.Received(0).find("Range:"), std::string::npos);
+    for (std::size_t i = 1; i < 10; ++i) {
+        const std::string head = peer.Received(i).substr(0, peer.Received(i).find("\r\n\r\n") + 2);
+        EXPECT_NE(head.find("\r\nRange: bytes=" + std::to_string(i * 1000) + "-\r\n"),
+                  std::string::npos)
+            << head;
+        EXPECT_NE(head.find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos) << head;
+    }
+    EXPECT_EQ(view.boxes.size(), 2u); // one for each start that did not finish
+}
+
+TEST_F(Updater, AResumeThatCannotGoOnStartsAgain) {
+    // Bytes kept from an earlier start, then: a proxy that ignores the range (200, the whole
+    // file), a server that refuses it (416, and the whole file next), another version listed
+    // (the bytes are dropped unasked), and an answer without a validator (nothing kept).
+    const std::string body(5000, 'n'), target = dir / "t.dat";
+    const std::string whole =
+        "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\nETag: \"v2\"\r\n\r\n" + body;
+    const TPeerScript digest = {
+        peer::WaitFor("\r\n\r\n"),
+        peer::Send("HTTP/1.1 200 OK\r\nContent-Length: 36\r\n\r\n" + Digest(body))};
+    const TPeerScript refuse = {peer::WaitFor("\r\n\r\n"),
+                                peer::Send("HTTP/1.1 416 Range Not Satisfiable\r\n"
+                                           "Content-Length: 0\r\n\r\n")};
+    const TPeerScript answer = {peer::WaitFor("\r\n\r\n"), peer::Send(whole)};
+    const struct {
+        const char* what;
+        std::string version;
+        std::vector<TPeerScript> scripts;
+        bool ranged; // the first request asked for the rest
+    } cases[] = {
+        {"range ignored", "1", {answer, digest}, true},
+        {"range refused", "1", {refuse, answer, digest}, true},
+        {"another version", "2", {answer, digest}, false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SaveTextToFile(target + ".qvbpart", "stale bytes"));
+        TProfileFile(dir / "QVBrelmox.ini")
+            .WriteString("Parcial", "t.dat", std::to_string(DaysSinceEpoch()) + "\t1\t\"v1\"");
+        TScriptedPeer peer(c.scripts);
+        http.SetPort(peer.Port());
+        EXPECT_EQ(updater.DownloadVerifiedToFile("t.dat", 15, true, target, c.version),
+                  TUpdater::srStored)
+            << c.what;
+        EXPECT_EQ(ReadFileOrDie(target), body) << c.what;
+        EXPECT_EQ(peer.Received(0).find("Range: bytes=11-") != std::string::npos, c.ranged)
+            << c.what;
+        EXPECT_FALSE(platform::FileExists(target + ".qvbpart")) << c.what;
+    }
+    EXPECT_TRUE(view.boxes.empty());
+
+    TPartialRecord record;
+    const long long today = DaysSinceEpoch();
+    EXPECT_TRUE(record.Parse(std::to_string(today) + "\t3.1\t\"x\"") &&
+                record.UsableFor("3.1", today));
+    EXPECT_FALSE(record.UsableFor("3.2", today));
+    EXPECT_FALSE(record.UsableFor("3.1", today + PartialKeepDays));
+    EXPECT_TRUE(record.UsableFor("3.1", today + PartialKeepDays - 1));
+    EXPECT_FALSE(record.Parse("soon\t3.1\tx"));
+    EXPECT_EQ(ResumeValidator("W/\"weak\"", "Tue, 01 Dec 2026 10:00:00 GMT"),
+              "Tue, 01 Dec 2026 10:00:00 GMT");
+    EXPECT_EQ(ResumeValidator("", ""), "");
+}
+
+TEST_F(Updater, AKeptConnectionServesTheWholeCheckAndAStaleOneIsLeftForANewOne) {
+    // One peer connection answers two requests and then closes without a word: the third
+    // request finds it gone and goes again on a fresh connection. Without KeepConnection every
+    // request has a connection of its own.
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOk";
+    for (bool keep : {true, false}) {
+        TScriptedPeer peer({{peer::WaitFor("GET /a "), peer::Send(ok), peer::WaitFor("GET /b "),
+                             peer::Send(ok), peer::Close()},
+                            {peer::WaitFor("\r\n\r\n"), peer::Send(ok)},
+                            {peer::WaitFor("\r\n\r\n"), peer::Send(ok)}});
+        http.SetPort(peer.Port());
+        updater.KeepConnection = keep;
+        for (const char* url : {"/a", "/b", "/c"})
+            EXPECT_EQ(updater.FetchText(url), "Ok") << url;
+        EXPECT_EQ(peer.Accepted(), keep ? 2u : 3u) << keep;
+    }
 }

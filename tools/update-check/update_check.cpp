@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     values.VersaoExe = versaoExe;
     TUpdater updater(view, http, values, dir);
     updater.ServerAddressError = address.Error;
+    updater.KeepConnection = address.Tls;
     const std::vector<std::string> keys = EmbeddedReleaseKeyPems();
     updater.SignedReleases = !keys.empty();
     ReleaseKeysFromPems(keys, updater.ReleaseKeys);

@@ -65,13 +65,18 @@ def entry_of_bytes(name, body):
     return f"{name}={len(body)} {hashlib.sha256(body).hexdigest()}"
 
 
-def entry_of_file(name, path):
+def file_digest(path):
+    """(size, SHA-256 hex) of a file, read in blocks."""
     digest, size = hashlib.sha256(), 0
     with open(path, "rb") as f:
         for block in iter(lambda: f.read(1 << 20), b""):
             digest.update(block)
             size += len(block)
-    return f"{name}={size} {digest.hexdigest()}"
+    return size, digest.hexdigest()
+
+
+def entry_of_digest(name, size, sha):
+    return f"{name}={size} {sha}"
 
 
 def manifest_text(release, sequence, area_name, entries):

@@ -31,7 +31,9 @@ sandbox writes the report unit's drop-in for a PostgreSQL store (see sandbox.py)
 publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
 sequence is the last one signed plus 1, kept in KEY.pem.sequence (or --state), unless --sequence
-gives a larger one; a key that is not P-256 is refused.
+gives a larger one; a key that is not P-256 is refused. For each listed file that changed it
+also makes a binary patch (xdelta3) from each of the file's last 3 signed versions, kept beside
+the signing state, and lists them in the manifest (see patches.py).
 
 serve answers:
   /Ok                                 "Ok"
@@ -67,6 +69,8 @@ Fault injection (for tests), each repeatable:
   --interim PATH:MS       answer PATH with "100 Continue" interim answers, one every MS, and
                           never a final one
   --trickle PATH:MS       announce Content-Length 100000 for PATH, then send one byte every MS
+  --pace PREFIX:MS        answer every target that starts with PREFIX rightly, but in 6 pieces,
+                          one every MS: each wait sees bytes, and each answer ends
 The bytes sent for endless answers (the pieces, for the last two) are added up in
 --log + ".streamed".
 """
@@ -92,6 +96,7 @@ import adoption
 import deploy
 import messages
 import metrics
+import patches
 import replicate
 import sandbox
 import signing
@@ -123,6 +128,10 @@ class Faults:
         self.endless += [(p, True) for p in args.endless_chunked or []]
         self.interim = dict(self._pairs(args.interim, int))
         self.trickle = dict(self._pairs(args.trickle, int))
+        self.pace = list(self._pairs(args.pace, int))
+
+    def pace_for(self, target):
+        return next((ms for prefix, ms in self.pace if target.startswith(prefix)), None)
 
     @staticmethod
     def _pairs(values, kind):
@@ -225,7 +234,7 @@ class Handler(socketserver.BaseRequestHandler):
             if server.log:
                 with open(server.log, "ab") as log:
                     log.write(line + b"\n")
-        target = target_of(line)
+        target = self.target = target_of(line)
         if target is None:
             self.keep = False
             return self.send(400, b"bad request")
@@ -405,8 +414,19 @@ class Handler(socketserver.BaseRequestHandler):
         head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\n%sConnection: %s\r\n\r\n"
                 % (status, reason, len(body), offer, "keep-alive" if self.keep else "close")
                 ).encode()
-        self.request.sendall(head if self.method == b"HEAD" else head + body)
+        out = head if self.method == b"HEAD" else head + body
+        every = self.server.faults.pace_for(self.target or "")
+        if every is None:
+            self.request.sendall(out)
+            return self.keep
+        step = -(-len(out) // self.PACE_PIECES)
+        for at in range(0, len(out), step):
+            time.sleep(every / 1000.0)
+            self.request.sendall(out[at:at + step])
         return self.keep
+
+    PACE_PIECES = 6
+    target = None
 
     def send_chunked(self, body):
         out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
@@ -709,6 +729,16 @@ def publish(args):
         print("publish: these names would be refused or misread by the launcher: "
               + ", ".join(bad), file=sys.stderr)
         return 1
+    if args.sign:
+        # Hashed and patched before anything reaches the served tree: a missing xdelta3 or a
+        # failed patch publishes nothing.
+        files = [(n, path, *signing.file_digest(path))
+                 for n, path in ((n, os.path.join(src, n.replace("\\", os.sep))) for n in names)]
+        plan = patches.Plan(signing.state_path(args))
+        problem = plan.make(files)
+        if problem:
+            print(f"publish: {problem}; nothing was published", file=sys.stderr)
+            return 1
     versions = {}
     for pair in args.file_version or []:
         name, _, version = pair.partition("=")
@@ -731,13 +761,19 @@ def publish(args):
     if args.sign:
         entries = [signing.entry_of_bytes("QVBrelmox2.ini", config_text),
                    signing.entry_of_bytes("Versao.txt", version_file)]
-        entries += [signing.entry_of_file(n, os.path.join(src, n.replace("\\", os.sep)))
-                    for n in names]
-        text = signing.manifest_text(args.version, sequence, AREA_NAME, entries)
+        entries += [signing.entry_of_digest(n, size, sha) for n, _, size, sha in files]
+        text = signing.manifest_text(args.version, sequence, AREA_NAME,
+                                     entries + plan.entries())
         signature = signing.sign(text, args.sign)
+        for name, _, _, _, pname, made in plan.made:
+            target = os.path.join(area, pname.replace("\\", os.sep))
+            copy_atomically(made, target)
+        plan.discard()
         write_atomically(os.path.join(area, signing.MANIFEST), text)
         write_atomically(os.path.join(area, signing.SIGNATURE), signature)
         signing.record(args, sequence, write_atomically)
+        plan.record(files, write_atomically)
+        patches.remove_stale(area, plan.names() | set(names))
     together = bool(args.hosts and args.replicate)
     try:
         # With the other hosts, this one switches with them, once every copy checked out.
@@ -750,7 +786,8 @@ def publish(args):
               file=sys.stderr)
         return 1
     print(f"published {len(names)} files as version {args.version} in {area}"
-          + (f", signed as sequence {sequence}" if args.sign else "")
+          + (f", signed as sequence {sequence} with {len(plan.made)} patches" if args.sign
+             else "")
           + f"; static answers for {static} files in {os.path.join(args.root, 'static')}")
     return to_hosts(args, tree if together else None) if args.hosts else 0
 
@@ -811,6 +848,7 @@ def main(argv=None):
     s.add_argument("--endless-chunked", action="append")
     s.add_argument("--interim", action="append")
     s.add_argument("--trickle", action="append")
+    s.add_argument("--pace", action="append")
     p = sub.add_parser("publish")
     p.add_argument("src")
     p.add_argument("--root", required=True)
