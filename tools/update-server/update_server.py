@@ -779,6 +779,15 @@ def publish(args):
         # With the other hosts, this one switches with them, once every copy checked out.
         if together:
             tree, static = static_release.prepare(args.root)
+            wrong = [n for n in names if signing.file_digest(os.path.join(
+                args.root, tree, os.fsdecode(static_release.AREA.encode()
+                                             + static_release.wire_name(n))))
+                     != signing.file_digest(os.path.join(src, n.replace("\\", os.sep)))]
+            if wrong:
+                static_release.retire(args.root)
+                print("publish: this host's copy differs from the release in "
+                      + ", ".join(wrong[:3]) + "; no host switched", file=sys.stderr)
+                return 1
         else:
             static = static_release.build(args.root)
     except OSError as error:  # a name too long once escaped, a full disk
