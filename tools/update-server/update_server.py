@@ -349,14 +349,14 @@ class Handler(socketserver.BaseRequestHandler):
             return b"the report store is unavailable"
         if not take or not messages.valid_unit(unit) or self.waited_too_long():
             return b"ok"
-        offer = header(self.headers, b"X-Request-Id") if server.confirmations else None
-        if not offer or not OFFER_NAME.fullmatch(offer):
-            offer = uuid.uuid4().hex
         try:
             if server.messages and messages.import_unit(server.reports, server.messages, unit):
                 waiting = True
             if not waiting:
                 return b"ok"
+            offer = header(self.headers, b"X-Request-Id") if server.confirmations else None
+            if not offer or not OFFER_NAME.fullmatch(offer):
+                offer = uuid.uuid4().hex
             taken = server.reports.take_message(unit, self.peer(), offer, server.lease)
         except (store.Unavailable, store.Refused) as error:
             server.failed(error, report=False)
