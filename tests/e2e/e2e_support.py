@@ -95,7 +95,7 @@ class Deployment:
         self.db = db or os.path.join(self.dir, "reports.sqlite")
         self.messages = os.path.join(self.dir, "messages")
         self.service_log = os.path.join(self.dir, "reports.log")  # the service's stderr
-        self.confirm = os.path.join(self.dir, "confirm.sock")
+        self.confirm = f"127.0.0.1:{free_port()}"  # the report service's UDP port
         self.status_port = free_port()
         self.service_args = ["--db", self.db, "--messages", self.messages, "--root", root,
                              "--confirm", self.confirm, "--nginx-status",

@@ -125,6 +125,31 @@ def nginx_stopped(pg, dep, work):
         lambda: states(pg.url, "cut") == "0 queued, 0 in flight, 1 delivered", 10))
 
 
+def burst(pg, dep, work):
+    """300 units, each with a message, report at once: every answer's end is confirmed."""
+    drop = os.path.join(work, "burst")
+    for n in range(300):
+        os.makedirs(os.path.join(drop, f"b{n}"))
+        with open(os.path.join(drop, f"b{n}", "aviso.txt"), "wb") as f:
+            f.write(b"to all")
+    server("message", "add", "--db", pg.url, drop)
+
+    def delivered():
+        return query(pg.url, "select count(*) from messages where unid like ? and delivered_at"
+                             " is not null", ("b%",))
+
+    answers = [None] * 300
+    threads = [threading.Thread(target=lambda n=n: answers.__setitem__(
+        n, ask(dep.port, report_target(b"b%d" % n)))) for n in range(300)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    check("delivery: 300 messages offered at once, each delivered once nginx confirms it",
+          answers == [(200, message("aviso.txt", b"to all"))] * 300 and wait_until(
+              lambda: delivered() == [(300,)], 10), delivered())
+
+
 def backends(pg):
     return sorted(pid for pid, in query(pg.url, "select pid from pg_stat_activity where"
                                                 " application_name = 'qvbrelmox'"))
@@ -299,6 +324,7 @@ def main():
                 slow = slow_answer(pg, dep, work)
                 # The checks that leave nginx running go on meanwhile.
                 client_leaves(pg, dep, work)
+                burst(pg, dep, work)
                 hostile_report(pg, dep)
                 locked_sqlite(root)
                 limits(root)

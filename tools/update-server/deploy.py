@@ -9,6 +9,7 @@ static tree (see static_release) and passes the usage report to the report servi
 import grp
 import os
 import pwd
+import re
 import shutil
 import subprocess
 import urllib.parse
@@ -32,7 +33,7 @@ WORKER_FILES = 65536  # open files per worker (the unit's LimitNOFILE)
 REPORT_SECONDS = 20  # nginx waits this long for the report service: less than the launcher's
                      # 30 s, so that a message never goes out after the launcher has gone
 HEALTH_WAIT_SECONDS = 5  # for the service's answer to a health check
-CONFIRM = "/run/qvbrelmox/confirm.sock"  # the report service's (serve --confirm)
+CONFIRM = "127.0.0.1:8083"  # the report service's UDP port for nginx's word (serve --confirm)
 STATUS_PORT = 8082  # nginx's stub_status, on loopback only
 HEADER_SECONDS = 10  # to send a request's head (nginx refuses bodies: client_max_body_size)
 IDLE_SECONDS = 15  # a kept connection without a request
@@ -115,7 +116,7 @@ http {{
         "~\|\|OK$" 0;
         default 1;
     }}
-    access_log syslog:server=unix:{confirm},nohostname,tag=qvbrelmox confirm if=$confirmed;
+    access_log syslog:server={confirm},nohostname,tag=qvbrelmox confirm if=$confirmed;
     client_body_temp_path {out}/tmp/body;
     proxy_temp_path {out}/tmp/proxy;
     fastcgi_temp_path {out}/tmp/fastcgi;
@@ -317,6 +318,9 @@ def deploy(args):
         print("deploy: --connections-per-address and --status-port are from 1 to 65535,"
               " --requests-per-second, --reports-per-unit and --report-threads 1 or more")
         return 1
+    if not re.fullmatch(r"127\.\d{1,3}\.\d{1,3}\.\d{1,3}:\d{1,5}", args.confirm):
+        print(f"deploy: --confirm is 127.x.y.z:PORT on loopback, not {args.confirm}")
+        return 1
     if bool(args.tls_cert) != bool(args.tls_key) or not 1 <= args.tls_port <= 65535:
         print("deploy: --tls-cert and --tls-key go together, and --tls-port is from 1 to 65535")
         return 1
@@ -366,7 +370,7 @@ def deploy(args):
         idle=IDLE_SECONDS, quiet=QUIET_SECONDS, files=WORKER_FILES,
         worker_connections=WORKER_CONNECTIONS, unit_rate=args.reports_per_unit,
         unit_burst=max(UNIT_BURST, args.reports_per_unit // 10), report_seconds=REPORT_SECONDS,
-        health_seconds=HEALTH_WAIT_SECONDS, confirm=os.path.abspath(args.confirm),
+        health_seconds=HEALTH_WAIT_SECONDS, confirm=args.confirm,
         status_port=args.status_port,
         keepalive=max(1, min(REPORT_KEEPALIVE, args.report_threads // (2 * workers))))
     write_public(conf, text)
@@ -408,8 +412,8 @@ def add_arguments(parser):
                         help=f"per address; {BURST_SECONDS} seconds' worth may come at once")
     parser.add_argument("--reports-per-unit", type=int, default=REPORTS_PER_UNIT_MINUTE,
                         help="a unit's reports a minute, on average")
-    parser.add_argument("--confirm", default=CONFIRM, metavar="SOCKET",
-                        help="the report service's --confirm socket")
+    parser.add_argument("--confirm", default=CONFIRM, metavar="127.0.0.1:PORT",
+                        help="the report service's --confirm port")
     parser.add_argument("--status-port", type=int, default=STATUS_PORT,
                         help="nginx's stub_status on 127.0.0.1, for the service's /metrics")
     parser.add_argument("--report-threads", type=int, default=REPORT_THREADS,

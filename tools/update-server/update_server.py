@@ -6,7 +6,7 @@ the tools of a production deployment.
                          [--messages DIR] [--tls-cert CERT.pem --tls-key KEY.pem]
                          [fault options]
   update_server.py serve --reports-only --db STORE [--messages DIR] [--port N] [--threads N]
-                         [--root DIR] [--confirm SOCKET] [--nginx-status URL]
+                         [--root DIR] [--confirm 127.0.0.1:PORT] [--nginx-status URL]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
                            [--hosts FILE [--replicate] [--rsh CMD]]
@@ -52,9 +52,10 @@ names with spaces work. Every request line is appended to --log as it arrives. F
 --messages DIR/<unit>/ are moved into the queue when the unit reports. With --reports-only
 only the report is answered, the launcher's address is taken from nginx's X-Real-IP header,
 and at most --threads connections are served at once. With --confirm, a message counts as
-delivered only once nginx says it sent the answer whole: nginx logs every report's request id
-and $request_completion to that Unix datagram socket (deploy writes the log). Without it (the
-reference server), a message is delivered once its answer is handed to the socket.
+delivered only once nginx says it sent the answer whole: nginx logs the request id and
+$request_completion of each answer with an offer (and of each report that did not end whole)
+to that loopback UDP port (syslog; deploy writes the log). Without it (the reference
+server), a message is delivered once its answer is handed to the socket.
 
 Fault injection (for tests), each repeatable:
   --close-times PATH:N    close without an answer the first N requests for PATH
@@ -80,6 +81,7 @@ import concurrent.futures
 import contextlib
 import hashlib
 import os
+import queue
 import re
 import shlex
 import shutil
@@ -506,24 +508,33 @@ class Server(socketserver.ThreadingTCPServer):
 
 
 class Confirmations:
-    """nginx's word on each report's answer, one datagram each from its access log (syslog
-    to a Unix socket): the request id and $request_completion, "OK" once the answer went out
-    whole. An offer ends with it: delivered, or queued again. A request that nginx ended before
+    """nginx's word on a report's answer, a datagram from its access log (syslog over UDP on
+    loopback, whose queue holds hundreds where a Unix socket's holds 10): the request id and
+    $request_completion, "OK" once the answer went out whole. One thread only takes the
+    datagrams in, so that a burst of offers fills no queue; another ends the offers. An offer ends with it: delivered, or queued again. A request that nginx ended before
     the service offered anything (the launcher left first) is remembered for a while, so that
     an offer made after that is taken back at once."""
 
     LINE = re.compile(rb"qvbrelmox-offer ([0-9a-f]{32}) ?(\S*)")  # an empty completion: cut
     ENDED_SECONDS = 120  # longer than nginx waits for the service
     ENDED_MOST = 10000  # requests remembered at most
+    BUFFER = 4 << 20  # the socket's receive buffer asked for (the kernel's rmem_max caps it)
 
-    def __init__(self, server, path):
+    def __init__(self, server, address):
         self.server, self.lock, self.pending, self.ended = server, threading.Lock(), {}, {}
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(path)
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(path)
-        os.chmod(path, 0o666)  # nginx's workers run as a user of their own
+        host, _, port = address.rpartition(":")
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.BUFFER)
+        self.sock.bind((host, int(port)))
+        self.arrived = queue.SimpleQueue()
+        threading.Thread(target=self.receive, daemon=True).start()
         threading.Thread(target=self.run, daemon=True).start()
+
+    def receive(self):
+        while True:
+            data, sender = self.sock.recvfrom(4096)
+            if sender[0].startswith("127."):  # nginx, on this host
+                self.arrived.put(data)
 
     PENDING_MOST = 1000  # offers waiting for nginx's word before the stale ones are let go
 
@@ -544,7 +555,7 @@ class Confirmations:
 
     def run(self):
         while True:
-            found = self.LINE.search(self.sock.recv(4096))
+            found = self.LINE.search(self.arrived.get())
             if not found:
                 continue
             offer, complete = found.group(1).decode(), found.group(2) == b"OK"
@@ -840,8 +851,8 @@ def main(argv=None):
     s.add_argument("--db")
     s.add_argument("--messages", help="a drop folder of queued files, DIR/<unit>/<file>,"
                    " imported into the store as the unit reports")
-    s.add_argument("--confirm", metavar="SOCKET", help="with --reports-only: the Unix socket"
-                   " nginx logs each report's completion to (deploy --confirm)")
+    s.add_argument("--confirm", metavar="127.0.0.1:PORT", help="with --reports-only: where"
+                   " nginx logs the completion of answers with a message (deploy --confirm)")
     s.add_argument("--offer-seconds", type=int, default=store.OFFER_SECONDS,
                    help="a message offered and never confirmed goes out again after this")
     s.add_argument("--nginx-status", metavar="URL", help="nginx's stub_status, shown in"
