@@ -8,8 +8,9 @@ For each: the full size; the patch publish --sign makes (xdelta3 -S none), and f
 xdelta3 with its default compression, zstd -19 --patch-from and bsdiff (each skipped when not
 installed); the time and peak memory of applying publish's patch with vcdiff-apply (the
 launcher's decoder) and with xdelta3 -d; the launcher's own update (see launcher_update).
-Usage: patch_bench.py VCDIFF_APPLY [--exe OLD NEW]
-       e.g. patch_bench.py build/native/bin/vcdiff-apply"""
+Usage: patch_bench.py VCDIFF_APPLY [--exe OLD NEW] [--update-check UPDATE_CHECK_SIGNED --keys DIR]
+       e.g. patch_bench.py build/native/bin/vcdiff-apply \
+                --update-check build/native/bin/update-check-signed --keys build/native/testkeys"""
 
 import argparse
 import os
@@ -29,6 +30,7 @@ RECORD_BYTES = 100
 INSERTED = 64 << 10
 INSERTED_AT = 100_000
 # The issue's goals, as a share of the full size (c: of the insertion, before the manifest).
+LINK_RATE = 2_000_000 // 8  # 2 Mbit/s, in bytes a second
 GOALS = {"a": ("full", 0.20), "b": ("full", 0.01), "c": ("inserted", 1.1)}
 NAMES = ["Ana", "Bruno", "Carla", "Davi", "Elisa", "Fabio", "Gisele", "Heitor", "Iara", "Joao"]
 
@@ -131,12 +133,60 @@ def other_patches(work, old, new):
     return sizes
 
 
-def launcher_update(work, pair, old, new):
-    """THE LAUNCHER'S OWN UPDATE, to be added: publish old then new signed, install old, run the
-    launcher's check through a loopback relay throttled to 2 Mbit/s, once with the patch and once
-    with the whole file (the patch withheld), and return (bytes on the wire, seconds) for each.
-    Returns None until then, and the table says "not measured"."""
-    return None
+def launcher_update(work, pair, old, new, checker, keys):
+    """The launcher's own check (update-check built with the test keys), through a loopback
+    relay throttled to 2 Mbit/s: once with the patch, once with the whole file (the patches
+    withheld). {"patch" | "whole file": (bytes on the wire, seconds)}, or None without a
+    checker."""
+    if not checker:
+        return None
+    sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+    from e2e_support import ReferenceServer  # noqa: E402
+    from tls_support import Proxy  # noqa: E402
+    src, root = os.path.join(work, "lsrc"), os.path.join(work, "lroot")
+    area = os.path.join(root, "files", "Contrib")
+    key, state = os.path.join(keys, "a.pem"), os.path.join(work, "bench.sequence")
+    inst = os.path.join(work, "linst")
+    os.makedirs(src)
+    os.makedirs(inst)
+    with open(os.path.join(inst, "QVBrelmox.ini"), "wb") as f:
+        f.write(b"[Unidade]\r\nUnidade=1\r\n")
+
+    def check_through(relay_port):
+        start = time.monotonic()
+        subprocess.run([checker, "--dir", inst, "--server", f"127.0.0.1:{relay_port}"],
+                       check=True, capture_output=True, timeout=600)
+        return time.monotonic() - start
+
+    def release(version, path):
+        shutil.copyfile(path, os.path.join(src, "file.bin"))
+        subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version",
+                        version, "--file-version", f"file.bin={version}", "--sign", key,
+                        "--state", state], check=True, stdout=subprocess.DEVNULL)
+
+    results = {}
+    release("1.0", old)
+    saved = os.path.join(work, "installed-old")
+    for label in ("patch", "whole file"):
+        if label == "patch":
+            with ReferenceServer(root) as server:
+                check_through(server.port)  # the old release, installed at full speed
+            shutil.copyfile(os.path.join(inst, "file.bin"), saved)
+            shutil.copyfile(os.path.join(inst, "QVBrelmox.ini"), saved + ".ini")
+            release("2.0", new)
+        else:
+            shutil.copyfile(saved, os.path.join(inst, "file.bin"))
+            shutil.copyfile(saved + ".ini", os.path.join(inst, "QVBrelmox.ini"))
+            for name in os.listdir(area):
+                if name.endswith(".vcdiff"):
+                    os.remove(os.path.join(area, name))
+        with ReferenceServer(root) as server, Proxy(server.port, rate=LINK_RATE) as relay:
+            seconds = check_through(relay.port)
+        with open(os.path.join(inst, "file.bin"), "rb") as f, open(new, "rb") as g:
+            if f.read() != g.read():
+                raise RuntimeError(f"({pair}) the launcher's update did not make the new file")
+        results[label] = (len(relay.seen), seconds)
+    return results
 
 
 def share(value, full):
@@ -148,6 +198,10 @@ def main():
     parser.add_argument("vcdiff_apply")
     parser.add_argument("--exe", nargs=2, metavar=("OLD", "NEW"),
                         help="two builds of QVBrelmox.exe for pair (a)")
+    parser.add_argument("--update-check", metavar="UPDATE_CHECK_SIGNED",
+                        help="the check built with the test keys: measures the launcher's own "
+                             "update through a 2 Mbit/s relay")
+    parser.add_argument("--keys", metavar="KEY_DIR", help="the build tree's test keys")
     args = parser.parse_args()
     rnd = random.Random(25)
     for key, label, old_bytes, new_bytes in pairs(args, rnd):
@@ -184,9 +238,12 @@ def main():
                     print(f"    {'apply, ' + tool:<26}{seconds * 1000:8.0f} ms, "
                           f"peak RSS {rss:6.1f} MiB"
                           + ("" if rc == 0 and same else f"   WRONG (exit {rc})"))
-            update = launcher_update(work, key, old, new)
-            print(f"    {'launcher, 2 Mbit/s relay':<26}"
-                  + ("not measured" if update is None else str(update)))
+            update = launcher_update(work, key, old, new, args.update_check, args.keys)
+            if update is None:
+                print(f"    {'launcher, 2 Mbit/s relay':<26}not measured (--update-check)")
+            for how, (moved, seconds) in (update or {}).items():
+                print(f"    {'launcher, ' + how:<26}{share(moved, full)} on the wire, "
+                      f"{seconds:6.1f} s at 2 Mbit/s")
         finally:
             shutil.rmtree(work, ignore_errors=True)
     return 0

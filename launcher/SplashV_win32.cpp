@@ -123,6 +123,15 @@ TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine com
 TSplash::~TSplash() {
     EnableTimer(TimerInitId, false);
     EnableTimer(TimerCloseId, false);
+    // An application that already ended with a failure is the release's outcome to report.
+    DWORD code = 0;
+    if (updater_.SignedReleases && appProcess_ && GetExitCodeProcess(appProcess_.Get(), &code) &&
+        code != STILL_ACTIVE && code != 0) {
+        try {
+            updater_.RecordApplicationFailure();
+        } catch (...) {
+        }
+    }
     // The window goes first, while everything its messages might touch still exists.
     SetWindowLongPtrA(window_.Get(), GWLP_USERDATA, 0);
     window_.Reset();

@@ -40,6 +40,10 @@ private:
 // The SHA-256 of the bytes; false when the platform's crypto cannot be used.
 bool Sha256(std::string_view bytes, TSha256Digest& digest);
 
+// Fills bytes from the platform's random source (CNG on Windows, getrandom on POSIX); false
+// when it cannot be used.
+bool RandomBytes(void* bytes, std::size_t n);
+
 // Whether signature is a valid ECDSA P-256 signature of digest under the public key. False for
 // a bad signature, a point that is not on the curve, or crypto that cannot be used.
 bool VerifyP256(const TP256Point& key, const TSha256Digest& digest,

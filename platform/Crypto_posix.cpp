@@ -1,5 +1,8 @@
 #include "platform/Crypto.h"
 
+#include <cerrno>
+#include <sys/random.h>
+
 #include <memory>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -94,6 +97,20 @@ bool VerifyP256(const TP256Point& point, const TSha256Digest& digest,
            EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) == 1 &&
            EVP_PKEY_verify(context.get(), der, static_cast<std::size_t>(length), digest.data(),
                            digest.size()) == 1;
+}
+
+bool RandomBytes(void* bytes, std::size_t n) {
+    auto* at = static_cast<unsigned char*>(bytes);
+    while (n > 0) {
+        const ssize_t got = ::getrandom(at, n, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        at += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
 }
 
 } // namespace platform

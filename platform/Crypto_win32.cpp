@@ -1,5 +1,7 @@
 #include "platform/Crypto.h"
 
+#include <climits>
+
 #include "platform/WinHandles.h"
 
 #include <bcrypt.h>
@@ -23,7 +25,7 @@ public:
               Load(HashData, "BCryptHashData") && Load(FinishHash, "BCryptFinishHash") &&
               Load(DestroyHash, "BCryptDestroyHash") &&
               Load(ImportKeyPair, "BCryptImportKeyPair") && Load(DestroyKey, "BCryptDestroyKey") &&
-              Load(VerifySignature, "BCryptVerifySignature");
+              Load(VerifySignature, "BCryptVerifySignature") && Load(GenRandom, "BCryptGenRandom");
     }
     TBcrypt(const TBcrypt&) = delete;
     TBcrypt& operator=(const TBcrypt&) = delete;
@@ -39,6 +41,7 @@ public:
     decltype(&::BCryptImportKeyPair) ImportKeyPair = nullptr;
     decltype(&::BCryptDestroyKey) DestroyKey = nullptr;
     decltype(&::BCryptVerifySignature) VerifySignature = nullptr;
+    decltype(&::BCryptGenRandom) GenRandom = nullptr;
 
 private:
     template <class F> bool Load(F& function, const char* name) {
@@ -154,6 +157,13 @@ bool VerifyP256(const TP256Point& point, const TSha256Digest& digest,
         const_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()), 0);
     cng.DestroyKey(key);
     return status == 0;
+}
+
+bool RandomBytes(void* bytes, std::size_t n) {
+    TBcrypt cng;
+    return cng && n <= ULONG_MAX &&
+           cng.GenRandom(nullptr, static_cast<PUCHAR>(bytes), static_cast<ULONG>(n),
+                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
 } // namespace platform

@@ -1,5 +1,7 @@
 #include "update/ReleaseManifest.h"
 
+#include "update/Rollout.h"
+
 #include <cstring>
 
 namespace {
@@ -94,8 +96,17 @@ bool ReadInteger(std::string_view& der, std::uint8_t* out) {
 } // namespace
 
 bool TReleaseManifest::Parse(std::string_view text) {
+    return ParseAs(text, false);
+}
+
+bool TReleaseManifest::ParseCandidate(std::string_view text) {
+    return ParseAs(text, true);
+}
+
+bool TReleaseManifest::ParseAs(std::string_view text, bool candidate) {
     TReleaseManifest parsed;
     bool haveRelease = false, haveSequence = false, haveArea = false;
+    int rolloutLines = candidate ? 0 : 3; // Pasta, Inicio, Horas still to come
     while (!text.empty()) {
         std::size_t end = text.find("\r\n");
         if (end == std::string_view::npos)
@@ -129,6 +140,22 @@ bool TReleaseManifest::Parse(std::string_view text) {
             haveArea = true;
             continue;
         }
+        if (rolloutLines < 3) {
+            constexpr std::string_view Keys[] = {"Pasta=", "Inicio=", "Horas="};
+            const std::string_view key = Keys[rolloutLines++];
+            if (line.substr(0, key.size()) != key || line.size() == key.size())
+                return false;
+            const std::string_view value = line.substr(key.size());
+            std::uint64_t hours = 0;
+            if (key == "Pasta=")
+                parsed.Folder = std::string(value);
+            else if (key == "Inicio="
+                         ? !ParseUtcTime(value, parsed.Start)
+                         : !ParseDecimal(value, CandidateHoursMax, hours) || hours == 0)
+                return false;
+            parsed.Hours = static_cast<int>(hours ? hours : parsed.Hours);
+            continue;
+        }
         // A file line splits at its last "=", so a name may hold one.
         std::size_t eq = line.rfind('=');
         if (eq == std::string_view::npos || eq == 0)
@@ -147,7 +174,7 @@ bool TReleaseManifest::Parse(std::string_view text) {
             !parsed.Files.emplace(std::string(line.substr(0, eq)), entry).second)
             return false;
     }
-    if (!haveArea)
+    if (!haveArea || rolloutLines < 3)
         return false;
     // A patch makes a listed file, under a name no listed file has.
     std::map<std::string, int> patchNames;

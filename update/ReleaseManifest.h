@@ -39,6 +39,9 @@ public:
     // file not listed or named like a listed file, more than ManifestPatchesPerFile patches for
     // one file, or a missing Release, Sequence or Area.
     bool Parse(std::string_view text);
+    // A candidate release's manifest: the same, with "Pasta=<folder>", "Inicio=<yyyy-mm-ddThh:
+    // mm:ssZ>" and "Horas=<1 to 2160>" right after the Area line.
+    bool ParseCandidate(std::string_view text);
 
     std::string Release;
     std::uint64_t Sequence = 0;
@@ -47,11 +50,19 @@ public:
     std::map<std::string, TManifestEntry> Files;
     // By the listed file they make.
     std::map<std::string, std::vector<TManifestPatch>> Patches;
+    // A candidate's folder under the area, its start (seconds since 1970, UTC) and how many
+    // hours it takes to reach every office.
+    std::string Folder;
+    std::int64_t Start = 0;
+    int Hours = 0;
 
     // The entry of a file named exactly so, or none.
     const TManifestEntry* Find(const std::string& name) const;
     // The patches that make the file; empty when none.
     const std::vector<TManifestPatch>& PatchesFor(const std::string& name) const;
+
+private:
+    bool ParseAs(std::string_view text, bool candidate);
 };
 
 // Whether the bytes have exactly the entry's size and SHA-256.

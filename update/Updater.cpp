@@ -7,6 +7,7 @@
 #include "support/Md5.h"
 #include "support/Text.h"
 #include "update/PartialDownload.h"
+#include "update/Rollout.h"
 #include "update/Vcdiff.h"
 #include "update/VersionFile.h"
 
@@ -27,9 +28,15 @@ namespace {
 // The download area: its name, which a signed manifest must carry, and its path.
 const char* const AreaName = "Contrib";
 const char* const DownloadArea = "files/Contrib/";
-// Where the last accepted manifest's sequence is kept in QVBrelmox.ini.
+// Where the last accepted manifest's sequence is kept in QVBrelmox.ini, with the rollout's
+// state: the candidate's own floor, the installation's group, the folder of the candidate it
+// took, and the outcome of the last check.
 const char* const SequenceSection = "Assinatura";
 const char* const SequenceKey = "Sequencia";
+const char* const CandidateSequenceKey = "SequenciaCandidato";
+const char* const GroupKey = "Grupo";
+const char* const CandidateKey = "Candidato";
+const char* const OutcomeKey = "Resultado";
 
 std::string Percent(std::int64_t value) {
     return "Download: " + std::to_string(value) + "%";
@@ -358,7 +365,7 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
     http_.Tag = 1;
     http_.ReadTimeout = timeoutSeconds * 1000;
     try {
-        ok = FetchToStream(std::string("/") + DownloadArea + name, sink, end);
+        ok = FetchToStream("/" + area_ + name, sink, end);
     } catch (...) {
         http_.Tag = 0;
         sink.OnPiece = nullptr;
@@ -371,8 +378,8 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
 
     ok = ok && sink.Size() > 0 && sink.Head() != NotFoundText;
     if (ok) {
-        std::string reply = FetchTextBy(std::string("/md5.php?") + DownloadArea + name,
-                                        TextReplyLimit, TextFetchEnd(listed));
+        std::string reply =
+            FetchTextBy("/md5.php?" + area_ + name, TextReplyLimit, TextFetchEnd(listed));
         ok = DigestReplyMatches(reply, sink.FinishMd5Text());
     }
     if (ok && entry) {
@@ -613,6 +620,13 @@ bool TUpdater::ReportUsage() {
     std::string query = "Versao=" + values_.Versao + "&IP=" + address + "&Unid=" + values_.Unidade +
                         "&User=" + values_.Usuario + "&Fone=" + values_.Telefone +
                         "&Email=" + values_.Email + "&Ex=Contrib&VersaoExe=" + values_.VersaoExe;
+    // A signed build tells how its previous check ended, so that a bad release shows.
+    if (SignedReleases) {
+        const std::string outcome =
+            TProfileFile(appDir_ + "QVBrelmox.ini").ReadString(SequenceSection, OutcomeKey, "");
+        if (!outcome.empty())
+            query += "&Atualizacao=" + outcome;
+    }
     std::string body =
         FetchText("cgi-bin/QVBrelmoxDLL.dll?" + TIdURI::EncodeQuery(query), TextReplyLimit);
     if (http_.ResponseCode() != 200)
@@ -666,18 +680,47 @@ void TUpdater::CheckForUpdates() {
     ini.WriteDate("Connect", "Last");
 
     manifest_.reset();
-    if (SignedReleases && !AcceptManifest(ini)) {
-        Box(UnverifiedReleaseMessage);
+    area_ = DownloadArea;
+    verifyInstalled_ = false;
+    outcome_ = TOutcome::Ok;
+    if (SignedReleases) {
+        struct TRecord {
+            TUpdater& updater;
+            TProfileFile& ini;
+            ~TRecord() {
+                try {
+                    updater.RecordOutcome(ini);
+                } catch (...) {
+                }
+            }
+        } record{*this, ini};
+        if (!AcceptManifest(ini)) {
+            outcome_ = TOutcome::Refused;
+            Box(UnverifiedReleaseMessage);
+            return;
+        }
+        ChooseRelease(ini);
+        ApplyRelease(label);
+        // Every file now the chosen release's: later checks go by versions again.
+        if (verifyInstalled_ && outcome_ == TOutcome::Ok)
+            ini.WriteString(SequenceSection, CandidateKey, chosenFolder_);
         return;
     }
+    ApplyRelease(label);
+}
 
+void TUpdater::ApplyRelease(std::string& label) {
     std::string config = DownloadVerified("QVBrelmox2.ini", ConfigDownloadTimeout, false);
-    if (config.empty())
+    if (config.empty()) {
+        NoteFailure(false);
         return;
+    }
     if (!SaveTextToFile(appDir_ + "QVBrelmox2.ini", config))
         Box("N\xE3o conseguir salvar o Arquivo de Configura\xE7\xE3o.");
 
     std::string text = DownloadVerified("Versao.txt", ConfigDownloadTimeout, false);
+    if (text.empty())
+        NoteFailure(false);
     if (!text.empty()) {
         TVersionFile file(text);
         if (std::string(Trim(file.Value("Start.Ok"))) != "1" ||
@@ -728,6 +771,75 @@ void TUpdater::ApplyVersionFile(TVersionFile& file, std::string& label) {
     }
 }
 
+void TUpdater::ChooseRelease(TProfileFile& ini) {
+    // A candidate that is absent, not yet due or refused leaves the stable release, silently:
+    // the stable one is authentic all the same.
+    const std::string area = std::string("/") + DownloadArea;
+    std::string text = FetchText(area + "Candidato.txt");
+    // The server's not-found text is an absent candidate, as an empty answer is.
+    if (text == NotFoundText)
+        text.clear();
+    std::string signature = text.empty() ? std::string() : FetchText(area + "Candidato.sig");
+    TReleaseManifest candidate;
+    long long floor = 0, group = -1;
+    bool take = !text.empty() && !signature.empty() &&
+                ManifestSignatureValid(text, signature, ReleaseKeys) &&
+                candidate.ParseCandidate(text) && candidate.Area == AreaName &&
+                IsSafeRelativeName(candidate.Folder);
+    if (take) {
+        if (!TryStrToInt64(ini.ReadString(SequenceSection, CandidateSequenceKey, "0"), floor))
+            floor = 0;
+        take = candidate.Sequence >= static_cast<std::uint64_t>(std::max(floor, 0LL));
+    }
+    if (take) {
+        // Drawn once, at the first candidate the installation meets.
+        if (!TryStrToInt64(ini.ReadString(SequenceSection, GroupKey, ""), group) || group < 0 ||
+            group >= RolloutGroups) {
+            group = DrawGroup();
+            if (group >= 0)
+                ini.WriteString(SequenceSection, GroupKey, std::to_string(group));
+        }
+        take = group >= 0 &&
+               CandidateDue(static_cast<int>(group), candidate.Start, candidate.Hours, UtcNow());
+    }
+    // A release other than the one the last complete check installed (a candidate taken,
+    // withdrawn or replaced): its files are told apart by their SHA-256, since versions may
+    // not differ between the two.
+    chosenFolder_ = take ? candidate.Folder : std::string();
+    verifyInstalled_ = ini.ReadString(SequenceSection, CandidateKey, "") != chosenFolder_;
+    if (!take)
+        return;
+    ini.WriteString(SequenceSection, CandidateSequenceKey, std::to_string(candidate.Sequence));
+    std::string folder = candidate.Folder;
+    for (char& c : folder)
+        if (c == '\\')
+            c = '/';
+    area_ = std::string(DownloadArea) + folder + "/";
+    manifest_ = std::move(candidate);
+}
+
+void TUpdater::NoteFailure(bool write) {
+    if (outcome_ != TOutcome::Ok)
+        return;
+    const bool spent = budget_ && (TBudgetClock::now() >= budget_->FilesEnd() ||
+                                   TBudgetClock::now() >= budget_->TextEnd());
+    outcome_ = write ? TOutcome::Write : spent ? TOutcome::Budget : TOutcome::Digest;
+}
+
+void TUpdater::RecordOutcome(TProfileFile& ini) {
+    static const char* const codes[] = {"ok", "assinatura", "digest", "gravacao", "prazo"};
+    ini.WriteString(SequenceSection, OutcomeKey,
+                    (manifest_ ? manifest_->Release : std::string()) + ";" +
+                        codes[static_cast<int>(outcome_)]);
+}
+
+void TUpdater::RecordApplicationFailure() {
+    TProfileFile ini(appDir_ + "QVBrelmox.ini");
+    const std::string outcome = ini.ReadString(SequenceSection, OutcomeKey, "");
+    ini.WriteString(SequenceSection, OutcomeKey,
+                    outcome.substr(0, outcome.find(';')) + ";aplicativo");
+}
+
 bool TUpdater::AcceptManifest(TProfileFile& ini) {
     const std::string area = std::string("/") + DownloadArea;
     std::string text = FetchText(area + "Manifesto.txt");
@@ -761,9 +873,21 @@ void TUpdater::UpdateListedFile(const std::string& name, const std::string& vers
     if (FileExtension(name) != ".new" && !platform::FileExists(appDir_ + name))
         due = true;
     else
-        due = ini_->ReadString("Versao", name, "0") != version;
+        due = ini_->ReadString("Versao", name, "0") != version || !MatchesRelease(name);
     if (due)
         DownloadAndStore(name, appDir_, version);
+}
+
+bool TUpdater::MatchesRelease(const std::string& name) {
+    // Only on a change of release: its files may carry the versions of the one before.
+    const TManifestEntry* entry = manifest_ ? manifest_->Find(name) : nullptr;
+    if (!verifyInstalled_ || !entry || !IsSafeRelativeName(name))
+        return true;
+    platform::TOpenFile file(platform::OpenFileForReading(appDir_ + name));
+    platform::TSha256Digest digest;
+    return file.Handle() != platform::InvalidFile &&
+           platform::SizeOfFile(file.Handle()) == entry->Size &&
+           FileSha256(file.Handle(), digest) && digest == entry->Sha256;
 }
 
 void TUpdater::DownloadAndStore(const std::string& name, const std::string& directory,
@@ -781,8 +905,10 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
         return;
     case srFailedDownload:
         listedFileFailed_ = true;
+        NoteFailure(false);
         return;
     case srFailedWrite:
+        NoteFailure(true);
         ListedFileBox(failed);
         return;
     }

@@ -106,6 +106,9 @@ public:
     // written; everything else is reported to the user and the check goes on.
     void CheckForUpdates();
     void UpdateListedFile(const std::string& name, const std::string& version);
+    // Called at the launcher's end when the managed application it started ended with a
+    // failure: the next report says so of the release the last check installed.
+    void RecordApplicationFailure();
     void DownloadAndStore(const std::string& name, const std::string& directory,
                           const std::string& version);
 
@@ -142,6 +145,18 @@ private:
     // names this download area and does not go back in sequence; its sequence is stored at
     // once, so a release that fails half-way still raises the floor.
     bool AcceptManifest(TProfileFile& ini);
+    // After the stable manifest, a signed check takes the candidate release instead when it is
+    // valid (signature, area, its own floor) and due for this installation's group.
+    void ChooseRelease(TProfileFile& ini);
+    // QVBrelmox2.ini, Versao.txt and the listed files of the release chosen.
+    void ApplyRelease(std::string& label);
+    // Whether the installed file is the release's, when that cannot be told by versions (back
+    // from a candidate); true otherwise.
+    bool MatchesRelease(const std::string& name);
+    // The outcome of a signed check, for the next report: the first failure counts.
+    enum class TOutcome { Ok, Refused, Digest, Write, Budget };
+    void NoteFailure(bool write);
+    void RecordOutcome(TProfileFile& ini);
     // Records the versions a valid version file gives, sweeps its files' folders of stale
     // temporaries and updates every listed file that is due; label gets the new version.
     void ApplyVersionFile(TVersionFile& file, std::string& label);
@@ -184,4 +199,8 @@ private:
     int listedBoxes_ = 0;
     bool listedFileFailed_ = false;
     bool transferFailed_ = false; // the last FetchVerified's transfer, not its checks, failed
+    std::string area_ = "files/Contrib/"; // where the chosen release's files are
+    bool verifyInstalled_ = false;
+    std::string chosenFolder_; // the candidate's, or empty for the stable release
+    TOutcome outcome_ = TOutcome::Ok;
 };

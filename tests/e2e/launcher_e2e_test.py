@@ -370,6 +370,20 @@ def scenario_signed_release(desk, work, boxes):
     check("signed: no message box", boxes.new() == [])
     check_started("signed", inst)
 
+    # An application that ends with a failure before the launcher does (here at its close
+    # timer) is the release's outcome, which the next start's report tells.
+    os.remove(inst.record)
+    with Server(root) as server:
+        launch(desk, inst, server.address, stub_env={"STUB_CLOSE_LAUNCHER": "", "STUB_EXIT": "3"})
+    os.remove(inst.record)
+    with Server(root) as server:
+        launch(desk, inst, server.address)
+        log = server.requests()
+    check("signed: the report tells the check's outcome, then the application's failure",
+          "Resultado=6.0;" in read(inst.file("QVBrelmox.ini")).decode("latin-1")
+          and "&Atualizacao=6.0;aplicativo HTTP/1.1" in log[1], log[1])
+    check("signed: no box for it", boxes.new() == [])
+
     area = os.path.join(root, "files", "Contrib")
     write(os.path.join(area, "tabela.dat"), b"tabela forjada")
     write(os.path.join(src, "tabela.dat"), b"tabela nova")

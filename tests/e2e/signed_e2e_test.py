@@ -57,14 +57,14 @@ def ini(inst):
     return read(os.path.join(inst, "QVBrelmox.ini")).decode("latin-1")
 
 
-def openssl_sign(area, lines, key_file):
+def openssl_sign(area, lines, key_file, name="Manifesto"):
     """A manifest made and signed by hand, the way the README shows with openssl alone."""
     text = ("\r\n".join(lines) + "\r\n").encode("latin-1")
-    write(os.path.join(area, "Manifesto.txt"), text)
+    write(os.path.join(area, name + ".txt"), text)
     der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key_file,
-                          os.path.join(area, "Manifesto.txt")], capture_output=True,
+                          os.path.join(area, name + ".txt")], capture_output=True,
                          check=True).stdout
-    write(os.path.join(area, "Manifesto.sig"), base64.b64encode(der))
+    write(os.path.join(area, name + ".sig"), base64.b64encode(der))
 
 
 def entry(area, name):
@@ -202,6 +202,78 @@ def patched_releases(work):
             "Local", "QVBrelmox.ini", "QVBrelmox2.ini", "tabela.dat"], os.listdir(inst))
 
 
+def staged_releases(work):
+    """A candidate beside the stable release: installed when due for the installation's group,
+    not before; withdrawn, the stable files come back although their versions are the same;
+    an older candidate and one for another area are refused without a box; the next report
+    tells how the last check ended."""
+    src, root = os.path.join(work, "csrc"), os.path.join(work, "croot")
+    area, state = os.path.join(root, AREA), os.path.join(work, "staged.sequence")
+    inst = os.path.join(work, "cinst")
+    write(os.path.join(inst, "QVBrelmox.ini"), b"[Unidade]\r\nUnidade=9\r\n")
+
+    def publish_release(body, *extra):
+        write(os.path.join(src, "tabela.dat"), body)
+        # The same listed version for both: only the bytes tell the releases apart.
+        publish(src, root, "5.0", "--sign", key("a"), "--state", state,
+                "--file-version", "tabela.dat=5", *extra)
+
+    def check_once():
+        with Server(root) as server:
+            rc, out = run(SIGNED, inst, server)
+            return rc, out, server.requests()
+
+    publish_release(b"stable table")
+    check_once()
+    publish_release(b"candidate table", "--candidate", "--hours", "1", "--start",
+                    "2020-01-01T00:00:00Z")
+    due_candidate = {n: read(os.path.join(area, n)) for n in ("Candidato.txt", "Candidato.sig")}
+    rc, out, log = check_once()
+    check("candidate due: installed from its folder, no box", "box:" not in out
+          and read(os.path.join(inst, "tabela.dat")) == b"candidate table"
+          and "GET /files/Contrib/candidato-2/tabela.dat HTTP/1.1" in log
+          and "GET /md5.php?files/Contrib/candidato-2/tabela.dat HTTP/1.1" in log, (out, log))
+    check("candidate due: the group drawn once, the candidate's floor kept",
+          "Grupo=" in ini(inst) and "SequenciaCandidato=2" in ini(inst), ini(inst))
+    group = ini(inst).split("Grupo=")[1].split("\r\n")[0]
+    rc, out, log = check_once()
+    check("the next report tells the outcome", any(
+        "&Atualizacao=5.0;ok HTTP" in line for line in log), log)
+    check("the group stays", ini(inst).split("Grupo=")[1].split("\r\n")[0] == group)
+
+    for name in due_candidate:  # withdrawn: halted
+        os.remove(os.path.join(area, name))
+    rc, out, log = check_once()
+    check("candidate withdrawn: the stable file back, though its version is the same",
+          read(os.path.join(inst, "tabela.dat")) == b"stable table" and "box:" not in out
+          and "GET /files/Contrib/tabela.dat HTTP/1.1" in log, (out, log))
+
+    publish_release(b"later table", "--candidate", "--hours", "1", "--start", "2999-01-01T00:00:00Z")
+    rc, out, log = check_once()
+    check("candidate not yet due: the stable release stays, nothing of it requested",
+          read(os.path.join(inst, "tabela.dat")) == b"stable table"
+          and not any("candidato-" in line for line in log), log)
+
+    # Refused candidates: older than one already taken, or signed for another area.
+    for name, body in due_candidate.items():
+        write(os.path.join(area, name), body)
+    publish_release(b"newer table", "--candidate", "--hours", "1", "--start", "2020-01-01T00:00:00Z")
+    check_once()
+    newer = read(os.path.join(inst, "tabela.dat"))
+    for label, change in (
+            ("an older candidate", lambda: [write(os.path.join(area, n), b)
+                                            for n, b in due_candidate.items()]),
+            ("a candidate for another area", lambda: openssl_sign(
+                area, read(os.path.join(area, "Candidato.txt")).decode("latin-1")
+                .replace("Area=Contrib", "Area=Beta").split("\r\n")[:-1], key("a"),
+                "Candidato"))):
+        change()
+        rc, out, log = check_once()
+        check(f"{label}: refused without a box, the stable release installed", "box:" not in out
+              and read(os.path.join(inst, "tabela.dat")) == b"stable table"
+              and newer == b"newer table", (out, log))
+
+
 def over_tls(work):
     """The same signed release over https: installed through a recording proxy that sees none of
     the user's data; every certificate that must be refused gives one box and no request; the
@@ -292,6 +364,7 @@ def main():
         check("signed release: sequence kept", "Sequencia=1" in ini(inst), ini(inst))
 
         patched_releases(work)
+        staged_releases(work)
 
         # A forged executable whose MD5 the server forged too: refused, nothing written.
         write(os.path.join(src, "QVBrelmoxApp.exe"), b"MZ app 2")

@@ -9,6 +9,7 @@ import socket
 import ssl
 import subprocess
 import threading
+import time
 
 CA_CONFIG = """[ca]
 default_ca = test
@@ -139,10 +140,13 @@ class Proxy:
     """Relays the connections it accepts to a port on 127.0.0.1, keeping every byte that crossed
     in either direction in seen: what anyone on the path would see. With slow, the server's bytes
     go on one at a time (so that every record arrives in pieces), and stop for good after
-    stall_after of them when given."""
+    stall_after of them when given. With rate, the server's bytes go on at that many a second
+    (a slow link). With cut (target, after, times), the first `times` answers to a request whose
+    line names target end after `after` bytes, as a dropped link would end them."""
 
-    def __init__(self, port, slow=False, stall_after=None):
+    def __init__(self, port, slow=False, stall_after=None, rate=None, cut=None):
         self.target, self.slow, self.stall_after = port, slow, stall_after
+        self.rate, self.cut = rate, cut
         self.seen, self.lock = bytearray(), threading.Lock()
         self.connections = 0  # accepted so far
         self.listener = socket.create_server(("127.0.0.1", 0))
@@ -158,16 +162,35 @@ class Proxy:
             self.connections += 1
             server = socket.create_connection(("127.0.0.1", self.target))
             client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            limit = None
+            if self.cut:  # the request line decides, so the head goes first
+                head = b""
+                while b"\r\n\r\n" not in head and (piece := client.recv(65536)):
+                    head += piece
+                target, after, _ = self.cut
+                with self.lock:
+                    if target.encode() in head.split(b"\r\n", 1)[0] and self.cut[2] > 0:
+                        self.cut = (target, after, self.cut[2] - 1)
+                        limit = after
+                    self.seen += head
+                server.sendall(head)
             threading.Thread(target=self._pipe, args=(client, server, False), daemon=True).start()
-            threading.Thread(target=self._pipe, args=(server, client, self.slow),
+            threading.Thread(target=self._pipe, args=(server, client, True, limit),
                              daemon=True).start()
 
-    def _pipe(self, source, sink, slow):
+    def _pipe(self, source, sink, answers, limit=None):
+        """Carries one direction; answers: the server's, which the options shape."""
+        slow, rate = answers and self.slow, answers and self.rate
         sent = 0
         try:
-            while data := source.recv(65536):
+            while data := source.recv(4096 if rate else 65536):
                 with self.lock:
                     self.seen += data
+                if limit is not None and sent + len(data) >= limit:
+                    sink.sendall(data[:limit - sent])
+                    break
+                if rate:
+                    time.sleep(len(data) / rate)
                 for piece in (data[i:i + 1] for i in range(len(data))) if slow else [data]:
                     if slow and self.stall_after is not None and sent >= self.stall_after:
                         threading.Event().wait(30)
@@ -178,7 +201,7 @@ class Proxy:
             pass
         finally:
             try:
-                sink.shutdown(socket.SHUT_WR)
+                sink.shutdown(socket.SHUT_WR if limit is None else socket.SHUT_RDWR)
             except OSError:
                 pass
 

@@ -17,6 +17,7 @@ sys.path.insert(0, HERE)
 from e2e_support import SERVER_SCRIPT as SERVER  # noqa: E402
 from e2e_support import ReferenceServer as Server  # noqa: E402
 from e2e_support import check, publish, read, refused_address, summary  # noqa: E402
+from tls_support import Proxy  # noqa: E402
 
 UPDATE_CHECK = sys.argv[1]
 EMULATOR = sys.argv[2:]
@@ -139,6 +140,45 @@ def budget_servers(work, root):
             check(f"{label}: its box, and the other files installed",
                   out.count("box:") == 1 and "QVBrelmoxApp.exe no servidor" in out
                   and os.path.exists(os.path.join(inst, "QVBrelmox.new")), out)
+
+
+def resumed_through_nginx(work):
+    """nginx answers ranges itself: a listed file cut short goes on from where it stopped, in
+    the same check, and at the next start after a check whose every attempt was cut."""
+    from e2e_support import Deployment
+    src, root = os.path.join(work, "rsrc"), os.path.join(work, "rroot")
+    body = os.urandom(3 << 20)
+    os.makedirs(src)
+    with open(os.path.join(src, "grande.dat"), "wb") as f:
+        f.write(body)
+    publish(src, root, "1.0")
+    # (label, the cuts each start meets, the bytes each cut lets through): one cut, which the
+    # same start gets over; then a start whose every attempt is cut (16 attempts of 64 KiB
+    # cannot bring 3 MiB), and the next one, which asks only for the rest.
+    for label, starts, after in (("cut once", [1], 1 << 20),
+                                 ("cut at every attempt of a start", [1000, 0], 64 << 10)):
+        inst = os.path.join(work, "resume-" + str(len(starts)))
+        os.makedirs(inst)
+        with open(os.path.join(inst, "QVBrelmox.ini"), "wb") as f:
+            f.write(b"[Unidade]\r\nUnidade=77\r\n")
+        outs, kept = [], []
+        with Deployment(root) as deployment:
+            for cuts in starts:
+                with Proxy(deployment.port,
+                           cut=("/files/Contrib/grande.dat", after, cuts)) as relay:
+                    outs.append(run_check(inst, relay.port)[1])
+                kept.append(os.path.exists(os.path.join(inst, "grande.dat.qvbpart")))
+            log = read(os.path.join(deployment.conf_dir, "logs", "access.log")).decode("latin-1")
+        answers = [line for line in log.splitlines() if "grande.dat HTTP" in line]
+        check(f"resumed through nginx, {label}: the file whole, nothing left beside it",
+              os.path.exists(os.path.join(inst, "grande.dat"))
+              and read(os.path.join(inst, "grande.dat")) == body and kept[-1] is False, outs)
+        check(f"resumed through nginx, {label}: nginx answered the rest with 206",
+              any('" 206 ' in line for line in answers), answers)
+        check(f"resumed through nginx, {label}: " + ("no box" if len(starts) == 1 else
+                                                      "one box and the bytes kept, then none"),
+              [out.count("box:") for out in outs] == [0] * (len(starts) == 1) + [1, 0] * (
+                  len(starts) == 2) and kept[0] == (len(starts) == 2), (outs, kept))
 
 
 def ini_value(inst, section, key):
@@ -265,8 +305,15 @@ def main():
 
         hostile_servers(inst, root)
         budget_servers(work, root)
+        resumed_through_nginx(work)
 
-        # A write killed halfway leaves the old file and its recorded version.
+        # A write killed halfway leaves the old file and its recorded version. A listed file
+        # arrives in a partial file of ours (this server gives no validator, so the next start
+        # cannot go on from it and drops it); a temporary file of ours would do as well.
+        def is_ours(n):
+            return n.startswith(".big.dat.") or n == "big.dat.qvbpart" or (
+                n.startswith("qvb") and n.endswith(".tmp"))
+
         with open(os.path.join(src, "big.dat"), "wb") as f:
             f.write(os.urandom(1 << 20) * 160)
         publish(src, root, "4.0", "--file-version", "big.dat=v2")
@@ -281,8 +328,7 @@ def main():
             seen = False
             deadline = time.time() + 120
             while time.time() < deadline and proc.poll() is None:
-                temps = [n for n in os.listdir(inst)
-                         if n.startswith(".big.dat.") or (n.startswith("qvb") and n.endswith(".tmp"))]
+                temps = [n for n in os.listdir(inst) if is_ours(n)]
                 if temps and os.path.getsize(os.path.join(inst, temps[0])) > 0:
                     os.killpg(proc.pid, signal.SIGKILL)
                     seen = True
@@ -296,8 +342,7 @@ def main():
                   ini_value(inst, "Versao", "big.dat") in (None, "0"))
 
             # The next check removes what the kill left, here and in Msg, and nothing else.
-            stale = [n for n in os.listdir(inst) if n.startswith(".big.dat.") or
-                     (n.startswith("qvb") and n.endswith(".tmp"))]
+            stale = [n for n in os.listdir(inst) if is_ours(n)]
             msg_stale = "qvb1F.tmp" if EMULATOR else ".aviso.txt.qvb-AbC123.tmp"
             user = ["qvbnotes.tmp", "qvb12345.tmp", ".big.dat.old", "big.dat.AbC123"]
             for name in [os.path.join("Msg", msg_stale)] + user:

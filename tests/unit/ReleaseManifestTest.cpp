@@ -1,4 +1,5 @@
 #include "update/ReleaseManifest.h"
+#include "update/Rollout.h"
 
 #include "SignedRelease.h"
 #include "http/IdHeaderList.h"
@@ -164,4 +165,69 @@ TEST(ReleaseManifest, SignaturesVerifyWithThePlatformsCrypto) {
     platform::TP256Point off = keys[0];
     off[64] ^= 1;
     EXPECT_FALSE(ManifestSignatureValid(Manifest, Signature, {off}));
+}
+
+TEST(ReleaseManifest, CandidatesAndPatches) {
+    const std::string head = "Release=7\r\nSequence=9\r\nArea=Contrib\r\n";
+    const std::string rollout = "Pasta=r7\r\nInicio=2026-12-01T12:00:00Z\r\nHoras=48\r\n";
+    const std::string file = "a.dat=3 " + std::string(64, 'a') + "\r\n";
+    const std::string patch =
+        "Patch:a.dat=" + std::string(64, 'b') + " 2 " + std::string(64, 'c') + " a.dat.p\r\n";
+    TReleaseManifest m;
+    ASSERT_TRUE(m.ParseCandidate(head + rollout + file + patch));
+    EXPECT_EQ(m.Folder, "r7");
+    EXPECT_EQ(m.Start, 1796126400); // 2026-12-01T12:00:00Z
+    EXPECT_EQ(m.Hours, 48);
+    ASSERT_EQ(m.PatchesFor("a.dat").size(), 1u);
+    EXPECT_EQ(m.PatchesFor("a.dat")[0].Name, "a.dat.p");
+    EXPECT_EQ(m.PatchesFor("a.dat")[0].Entry.Size, 2);
+    EXPECT_TRUE(m.Parse(head + file + patch)); // a stable manifest has no rollout lines
+    const std::string refused[] = {
+        head + file, // rollout lines missing
+        head + "Inicio=2026-12-01T12:00:00Z\r\nPasta=r7\r\nHoras=48\r\n" + file, // out of order
+        head + "Pasta=r7\r\nInicio=2026-12-01 12:00:00\r\nHoras=48\r\n" + file,  // not UTC form
+        head + "Pasta=r7\r\nInicio=2026-02-30T12:00:00Z\r\nHoras=48\r\n" + file, // no such day
+        head + "Pasta=r7\r\nInicio=2026-12-01T12:00:00Z\r\nHoras=0\r\n" + file,
+        head + "Pasta=r7\r\nInicio=2026-12-01T12:00:00Z\r\nHoras=2161\r\n" + file,
+        head + "Pasta=\r\nInicio=2026-12-01T12:00:00Z\r\nHoras=48\r\n" + file,
+        head + rollout + patch,                // a patch for no file
+        head + rollout + file + patch + patch, // a patch name twice
+        head + rollout + file + "Patch:a.dat=" + std::string(64, 'b') + " 2 " +
+            std::string(64, 'c') + " a.dat\r\n",
+    };
+    for (const std::string& text : refused)
+        EXPECT_FALSE(m.ParseCandidate(text)) << text;
+    EXPECT_FALSE(m.Parse(head + rollout + file)); // rollout lines in a stable manifest
+}
+
+TEST(Rollout, TheDueTimeOfAGroup) {
+    const std::int64_t start = 1796126400; // 2026-12-01T12:00:00Z
+    const struct {
+        int group, hours;
+        std::int64_t now;
+        bool due;
+    } cases[] = {
+        {0, 48, start, true},                      // group 0 at the start itself
+        {0, 48, start - 1, false},                 // before the start, nobody
+        {9999, 48, start + 48 * 3600 - 19, false}, // the last group just before its moment
+        {9999, 48, start + 48 * 3600 - 18, true},  // 48 h x 9999 / 10000: 172782 s
+        {5000, 48, start + 24 * 3600, true},       // half way
+        {5000, 48, start + 24 * 3600 - 1, false},
+        {9999, 2160, start + 2160LL * 3600, true}, // past the end, everyone
+        {-1, 48, start + 1000000, false},          // no group, no candidate
+        {10000, 48, start + 1000000, false},
+        {0, 0, start + 1000000, false}, // hours out of range
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CandidateDue(c.group, start, c.hours, c.now), c.due)
+            << c.group << " " << c.hours << " " << c.now - start;
+    std::int64_t t = 0;
+    EXPECT_TRUE(ParseUtcTime("1970-01-01T00:00:00Z", t) && t == 0);
+    EXPECT_TRUE(ParseUtcTime("2028-02-29T23:59:59Z", t) && t == 1835481599);
+    EXPECT_FALSE(ParseUtcTime("2027-02-29T00:00:00Z", t));
+    EXPECT_FALSE(ParseUtcTime("2026-12-01T24:00:00Z", t));
+    for (int i = 0; i < 100; ++i) {
+        const int group = DrawGroup();
+        EXPECT_TRUE(group >= 0 && group < RolloutGroups) << group;
+    }
 }

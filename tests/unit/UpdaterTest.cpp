@@ -736,7 +736,9 @@ const std::vector<std::string> ManifestRequests = {"/Ok", "report", "/files/Cont
 
 TEST_F(SignedUpdater, ASignedReleaseInstallsAndItsSequenceIsKept) {
     updater.CheckForUpdates();
+    // With no candidate, its manifest is the one new request (answered 404).
     std::vector<std::string> wanted = ManifestRequests;
+    wanted.push_back("/files/Contrib/Candidato.txt");
     for (const char* name : {"QVBrelmox2.ini", "Versao.txt", "tabela.dat"}) {
         wanted.push_back(std::string("/files/Contrib/") + name);
         wanted.push_back(std::string("/md5.php?files/Contrib/") + name);

@@ -13,7 +13,8 @@
 //                          STUB_HIDDEN=1) whose handle it stores in the registry value
 //                          HKCU\Software\Dravo\Handles\QVBrelmox;
 //   STUB_CLOSE_LAUNCHER=1  posts message 1025 to the window handle it received;
-//   STUB_LINGER=SECONDS    stays that long, handling its window's messages, before it ends.
+//   STUB_LINGER=SECONDS    stays that long, handling its window's messages, before it ends;
+//   STUB_EXIT=CODE         ends with that exit code (0 when unset).
 
 #include <cstdint>
 #include <cstdlib>
@@ -159,5 +160,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (Env("STUB_CLOSE_LAUNCHER") == "1" && splash)
         PostMessageA(splash, WM_USER + 1, 0, 0);
     Linger(std::atoi(Env("STUB_LINGER").c_str()));
-    return 0;
+    return std::atoi(Env("STUB_EXIT").c_str());
 }

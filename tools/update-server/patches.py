@@ -146,11 +146,14 @@ class Plan:
         self.index = index
 
 
-def remove_stale(area, keep):
+def remove_stale(area, keep, skip=()):
     """Removes the patches of earlier releases from the area: files named as publish names its
-    patches that neither the new manifest lists nor the release itself carries."""
+    patches that neither the new manifest lists nor the release itself carries. Folders named
+    in skip (a candidate's, beside the stable release) are left as they are."""
     removed = 0
-    for dirpath, _, filenames in os.walk(area):
+    for dirpath, dirnames, filenames in os.walk(area):
+        if dirpath == area:
+            dirnames[:] = [d for d in dirnames if d not in skip]
         for filename in filenames:
             rel = os.path.relpath(os.path.join(dirpath, filename), area).replace(os.sep, "\\")
             if PATCH_NAME.search(filename) and rel not in keep:

@@ -714,9 +714,24 @@ def content_version(path):
     return "c" + digest.hexdigest()[:12]
 
 
+CANDIDATE_PREFIX = "candidato-"
+CANDIDATE_MANIFEST, CANDIDATE_SIGNATURE = "Candidato.txt", "Candidato.sig"
+CANDIDATE_HOURS_MAX = 2160
+
+
+def candidate_folders(area):
+    return [d for d in os.listdir(area) if d.startswith(CANDIDATE_PREFIX)
+            and os.path.isdir(os.path.join(area, d))] if os.path.isdir(area) else []
+
+
 def publish(args):
     src = os.path.abspath(args.src)
-    area = os.path.join(os.path.abspath(args.root), AREA)
+    stable_area = os.path.join(os.path.abspath(args.root), AREA)
+    area = stable_area
+    if args.candidate and (not args.sign or not 1 <= (args.hours or 0) <= CANDIDATE_HOURS_MAX):
+        print(f"publish: a candidate is signed (--sign) and reaches every office in --hours, "
+              f"1 to {CANDIDATE_HOURS_MAX}", file=sys.stderr)
+        return 1
     config = os.path.join(area, "QVBrelmox2.ini")
     if args.sign:
         sequence, problem = signing.next_sequence(args)
@@ -729,6 +744,12 @@ def publish(args):
         if problem:
             print(f"publish: {problem}", file=sys.stderr)
             return 1
+        if args.candidate:
+            # Beside the stable release, in a folder of its own: offices outside the rollout,
+            # and fresh installations, keep getting the stable one.
+            folder = f"{CANDIDATE_PREFIX}{sequence}"
+            area = os.path.join(stable_area, folder)
+            config = os.path.join(area, "QVBrelmox2.ini")
     names = []
     for dirpath, _, filenames in os.walk(src):
         for filename in sorted(filenames):
@@ -754,7 +775,8 @@ def publish(args):
     for pair in args.file_version or []:
         name, _, version = pair.partition("=")
         versions[name] = version
-    static_release.public_folders(args.root, area)
+    static_release.public_folders(args.root, stable_area)
+    static_release.public_folders(stable_area, area)
     lines = ["Start.Ok=1", ":VersaoAtual=" + args.version,
              ":DataVersaoAtual=" + (args.date or time.strftime("%d/%m/%Y"))]
     for name in names:
@@ -773,26 +795,39 @@ def publish(args):
         entries = [signing.entry_of_bytes("QVBrelmox2.ini", config_text),
                    signing.entry_of_bytes("Versao.txt", version_file)]
         entries += [signing.entry_of_digest(n, size, sha) for n, _, size, sha in files]
+        rollout = []
+        if args.candidate:
+            start = args.start or time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+            rollout = [f"Pasta={folder}", f"Inicio={start}", f"Horas={args.hours}"]
         text = signing.manifest_text(args.version, sequence, AREA_NAME,
-                                     entries + plan.entries())
+                                     rollout + entries + plan.entries())
         signature = signing.sign(text, args.sign)
         for name, _, _, _, pname, made in plan.made:
             target = os.path.join(area, pname.replace("\\", os.sep))
             copy_atomically(made, target)
         plan.discard()
-        write_atomically(os.path.join(area, signing.MANIFEST), text)
-        write_atomically(os.path.join(area, signing.SIGNATURE), signature)
+        if args.candidate:
+            write_atomically(os.path.join(stable_area, CANDIDATE_MANIFEST), text)
+            write_atomically(os.path.join(stable_area, CANDIDATE_SIGNATURE), signature)
+            for old in candidate_folders(stable_area):
+                if old != folder:
+                    shutil.rmtree(os.path.join(stable_area, old), ignore_errors=True)
+        else:
+            write_atomically(os.path.join(area, signing.MANIFEST), text)
+            write_atomically(os.path.join(area, signing.SIGNATURE), signature)
         signing.record(args, sequence, write_atomically)
         plan.record(files, write_atomically)
-        patches.remove_stale(area, plan.names() | set(names))
+        patches.remove_stale(area, plan.names() | set(names),
+                             skip=() if args.candidate else candidate_folders(stable_area))
     together = bool(args.hosts and args.replicate)
     try:
         # With the other hosts, this one switches with them, once every copy checked out.
         if together:
             tree, static = static_release.prepare(args.root)
-            wrong = [n for n in names if signing.file_digest(os.path.join(
-                args.root, tree, os.fsdecode(static_release.AREA.encode()
-                                             + static_release.wire_name(n))))
+            served = os.path.join(os.fsencode(os.path.join(args.root, tree)),
+                                  os.fsencode(os.path.relpath(area, args.root)))
+            wrong = [n for n in names
+                     if signing.file_digest(os.path.join(served, static_release.wire_name(n)))
                      != signing.file_digest(os.path.join(src, n.replace("\\", os.sep)))]
             if wrong:
                 static_release.retire(args.root)
@@ -878,6 +913,11 @@ def main(argv=None):
     p.add_argument("--file-version", action="append", help="NAME=VERSION for one file")
     p.add_argument("--sign", metavar="KEY.pem", help="sign the release with this P-256 key")
     p.add_argument("--sequence", type=int, help="the signed release's sequence number")
+    p.add_argument("--candidate", action="store_true",
+                   help="with --sign: publish a candidate beside the stable release "
+                        "(files/Contrib/candidato-SEQUENCE/, Candidato.txt and .sig)")
+    p.add_argument("--hours", type=int, help="with --candidate: hours until every office has it")
+    p.add_argument("--start", help="with --candidate: its start, yyyy-mm-ddThh:mm:ssZ (now)")
     p.add_argument("--allow-jump", action="store_true",
                    help=f"let --sequence jump more than {signing.SEQUENCE_JUMP_MAX} past the last")
     p.add_argument("--state", metavar="FILE",
