@@ -78,7 +78,6 @@ The bytes sent for endless answers (the pieces, for the last two) are added up i
 
 import argparse
 import concurrent.futures
-import contextlib
 import hashlib
 import os
 import queue
@@ -510,10 +509,11 @@ class Server(socketserver.ThreadingTCPServer):
 class Confirmations:
     """nginx's word on a report's answer, a datagram from its access log (syslog over UDP on
     loopback, whose queue holds hundreds where a Unix socket's holds 10): the request id and
-    $request_completion, "OK" once the answer went out whole. One thread only takes the
-    datagrams in, so that a burst of offers fills no queue; another ends the offers. An offer ends with it: delivered, or queued again. A request that nginx ended before
-    the service offered anything (the launcher left first) is remembered for a while, so that
-    an offer made after that is taken back at once."""
+    $request_completion, "OK" once the answer went out whole. An offer ends with it:
+    delivered, or queued again. A request that nginx ended before the service offered
+    anything (the launcher left first) is remembered for a while, so that an offer made after
+    that is taken back at once. One thread only takes the datagrams in, so that a burst of
+    offers fills no queue; another ends the offers."""
 
     LINE = re.compile(rb"qvbrelmox-offer ([0-9a-f]{32}) ?(\S*)")  # an empty completion: cut
     ENDED_SECONDS = 120  # longer than nginx waits for the service
