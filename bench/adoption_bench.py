@@ -47,7 +47,7 @@ def rows(reports, units, days, rng):
         if day > quiet_from[unit]:
             unit = rng.randrange(units)
         release = max(0, int((day - take_up[unit]) // 30))
-        at = (start + datetime.timedelta(seconds=offset)).strftime("%Y-%m-%d %H:%M:%S")
+        at = (start + datetime.timedelta(seconds=offset)).strftime("%Y-%m-%dT%H:%M:%SZ")
         unid = f"{10000 + unit}"
         query = (f"Versao=5.{release}&IP=192.168.{unit % 250}.{unit % 200 + 2}&Unid={unid}"
                  f"&User=Usuario%20{unit}&Fone=%2811%29%205555-{unit % 10000:04d}"

@@ -15,11 +15,14 @@ deployments, the CPU time a report costs the report services and PostgreSQL.
 
   python3 bench/server_load.py [--launchers 64] [--checks 20000] [--seconds 30] [--postgresql]
   python3 bench/server_load.py --targets HOST:PORT[,HOST:PORT...] [--db STORE] [...]
+                               [--rate N] [--source ADDRESS]
 
 --postgresql also runs the deployment with its reports in a throw-away PostgreSQL, as one host
 and as two hosts (two nginx, two report services) sharing it, the launchers spread over both.
 --targets loads deployments that already run, all at once, the launchers spread over them;
 --db names their store (a SQLite file or a postgresql:// URL) to count what was stored.
+--rate starts N checks a second at most; --source sends every check from one address (an
+office behind one shared address).
 
 Exits with 1 when an answer was wrong or a report was lost, so a short run doubles as a test.
 """
@@ -42,9 +45,10 @@ AREA = "/files/Contrib/"
 
 
 class Run:
-    def __init__(self, label, targets, expected, checks, seconds):
+    def __init__(self, label, targets, expected, checks, seconds, rate=None, source=None):
         self.label, self.targets, self.expected = label, targets, expected
         self.left, self.deadline = checks, time.monotonic() + seconds
+        self.rate, self.source, self.started, self.begin = rate, source, 0, time.monotonic()
         self.latencies, self.errors, self.done, self.sent = [], [], 0, 0
         self.tag = b"%d" % time.time_ns()  # this run's units, in a store others share
 
@@ -91,7 +95,10 @@ async def request(conn, address, target, source):
 async def launcher(run, number):
     while run.left > 0 and time.monotonic() < run.deadline:
         run.left -= 1
-        conn, source = None, source_address(run.left)
+        if run.rate:
+            run.started += 1
+            await asyncio.sleep(max(0, run.begin + run.started / run.rate - time.monotonic()))
+        conn, source = None, run.source or source_address(run.left)
         unit = b"load-%s-%d-%d" % (run.tag, number, run.left)
         address = run.targets[number % len(run.targets)]
         targets = [b"/Ok",
@@ -234,6 +241,8 @@ def main():
                         help="also one host and two hosts on a throw-away PostgreSQL")
     parser.add_argument("--targets", help="HOST:PORT,... of running deployments, loaded at once")
     parser.add_argument("--db", help="with --targets: their store, to count the reports")
+    parser.add_argument("--rate", type=float, help="with --targets: checks a second at most")
+    parser.add_argument("--source", help="with --targets: the one address every check is from")
     args = parser.parse_args()
     header = (f"{'server':<22} {'checks/s':>8} {'checks':>7} {'p50 ms':>8} {'p99 ms':>8} "
               f"{'errors':>6} {'stored/sent':>15}")
@@ -241,7 +250,7 @@ def main():
         targets = [address_of(t) for t in args.targets.split(",")]
         print(header)
         run = Run(f"{len(targets)} targets", targets, expected_from(targets[0]), args.checks,
-                  args.seconds)
+                  args.seconds, args.rate, args.source)
         asyncio.run(load(run, args.launchers))
         report(run, args.db)
         return 0 if run.sound else 1

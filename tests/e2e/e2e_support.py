@@ -95,7 +95,11 @@ class Deployment:
         self.db = db or os.path.join(self.dir, "reports.sqlite")
         self.messages = os.path.join(self.dir, "messages")
         self.service_log = os.path.join(self.dir, "reports.log")  # the service's stderr
-        self.service_args = ["--db", self.db, "--messages", self.messages, *service_args]
+        self.confirm = f"127.0.0.1:{free_port()}"  # the report service's UDP port
+        self.status_port = free_port()
+        self.service_args = ["--db", self.db, "--messages", self.messages, "--root", root,
+                             "--confirm", self.confirm, "--nginx-status",
+                             f"http://127.0.0.1:{self.status_port}/stub_status", *service_args]
         os.makedirs(self.messages)
         self.reports = self.nginx = None
         try:
@@ -113,7 +117,8 @@ class Deployment:
             subprocess.run([sys.executable, SERVER_SCRIPT, "deploy", "--root", root, "--port",
                             str(self.port), "--out", self.conf_dir, "--workers", workers,
                             "--reports", f"http://127.0.0.1:{self.reports_port}",
-                            "--user", "nobody", *deploy_args],
+                            "--user", "nobody", "--confirm", self.confirm, "--status-port",
+                            str(self.status_port), *deploy_args],
                            check=True, stdout=subprocess.DEVNULL)
             conf = os.path.join(self.conf_dir, "nginx.conf")
             self.request_log = os.path.join(self.conf_dir, "logs", "requests.log")
@@ -122,9 +127,8 @@ class Deployment:
                 f.write(text.replace("    access_log ", "    log_format whole '\"$request\"';\n"
                                      f"    access_log {self.request_log} whole;\n"
                                      "    access_log ", 1))
-            self.nginx = subprocess.Popen(["nginx", "-c", conf, "-p", self.conf_dir, "-g",
-                                           "daemon off;"], stderr=subprocess.DEVNULL)
-            wait_for_port(self.port, "nginx")
+            self.conf = conf
+            self.start_nginx()
         except BaseException:
             self.stop()
             raise
@@ -141,6 +145,16 @@ class Deployment:
                 stdout=subprocess.DEVNULL, stderr=log)
         wait_for_file(port_file, "report service")
         self.reports_port = int(read(port_file))
+
+    def start_nginx(self):
+        """Starts nginx (again, after stop_nginx)."""
+        self.nginx = subprocess.Popen(["nginx", "-c", self.conf, "-p", self.conf_dir, "-g",
+                                       "daemon off;"], stderr=subprocess.DEVNULL)
+        wait_for_port(self.port, "nginx")
+
+    def stop_nginx(self, sig=signal.SIGTERM):
+        self.nginx.send_signal(sig)
+        self.nginx.wait(timeout=10)
 
     def kill_reports(self):
         """Kills the report service at once, as a crash would."""

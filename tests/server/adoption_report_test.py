@@ -10,6 +10,7 @@ import csv
 import datetime
 import os
 import random
+import re
 import shutil
 import sqlite3
 import struct
@@ -43,7 +44,13 @@ KNOWN = [("2026-12-01 09:00:00", "A", "5.2", "2.3"), ("2026-12-06 10:00:00", "A"
          ("2026-11-25 10:00:00", HOSTILE, "5.2", "2.3")]
 
 
+def iso(moment):
+    """A moment of the tables here as the store keeps it (UTC, ISO 8601)."""
+    return moment.replace(" ", "T") + "Z" if re.fullmatch(r"[\d-]+ [\d:]+", moment) else moment
+
+
 def make_store(path, rows):
+    rows = [(iso(at), *rest) for at, *rest in rows]
     db = sqlite3.connect(path)
     db.execute("create table reports(at text, peer text, query text, versao text, ip text,"
                " unid text, user text, fone text, email text, ex text, versao_exe text)")
@@ -92,9 +99,10 @@ def known_figures(work):
                      ("'=1+1", "\x1b[2J", "1")], active)
     quiet = [(r[3], r[7], r[1]) for r in rows if r[0] == "quiet"]
     check("quiet units with their last contact, the longest quiet first",
-          quiet == [("D", "2026-11-20 10:00:00", "5.2"), (HOSTILE, "2026-11-25 10:00:00", "5.2"),
-                    ("E", "2026-11-30 10:00:00", "5.1"),
-                    ("F", "2026-12-01 12:00:00", "5.2")], quiet)
+          quiet == [("D", iso("2026-11-20 10:00:00"), "5.2"),
+                    (HOSTILE, iso("2026-11-25 10:00:00"), "5.2"),
+                    ("E", iso("2026-11-30 10:00:00"), "5.1"),
+                    ("F", iso("2026-12-01 12:00:00"), "5.2")], quiet)
     per_day = [(r[4], r[6], r[5]) for r in rows if r[0] == "per_day"]
     check("reports and units per day over the 7 days",
           per_day == [("2026-12-02", "0", "0"), ("2026-12-03", "0", "0"),
@@ -102,7 +110,8 @@ def known_figures(work):
                       ("2026-12-06", "1", "1"), ("2026-12-07", "2", "2"),
                       ("2026-12-08", "3", "2")], per_day)
     text = done.stdout
-    check("text: the headline figures", "6 active units, 4 quiet" in text, text[:200])
+    check("text: the headline figures, and the time zone they are in",
+          "2026-12-08 12:00 UTC: 6 active units, 4 quiet" in text, text[:200])
     check("text: no control character from a launcher reaches the terminal",
           "\x1b" not in text and "?[2J" in text)
     a = adoption.Adoption(db, 7, datetime.datetime(2026, 12, 8, 12))
@@ -237,15 +246,35 @@ def store_upkeep(work):
 
     thread = threading.Thread(target=writer)
     thread.start()
-    copy = os.path.join(work, "backup.sqlite")
+    copies = os.path.join(work, "backups")
+
+    def backup(source=db):
+        return subprocess.run([sys.executable, SERVER, "backup", "--db", source, "--to", copies,
+                               "--keep", "3"], capture_output=True, text=True, timeout=60)
+
     try:
-        done = subprocess.run([sys.executable, SERVER, "backup", "--db", db, "--to", copy],
-                              capture_output=True, text=True, timeout=60)
+        done = backup()
     finally:
         stop[0] = True
         thread.join()
     check("backup runs while reports are written", done.returncode == 0, done.stderr)
-    if done.returncode == 0:
+    made = sorted(os.listdir(copies))
+    check("backup: a dated copy in the folder", len(made) == 1
+          and re.fullmatch(r"reports-\d{8}-\d{6}\.sqlite", made[0]), made)
+    for _ in range(4):
+        backup()
+    kept = sorted(os.listdir(copies))
+    check("backup: keeps the newest --keep copies", len(kept) == 3 and made[0] not in kept, kept)
+    damaged = os.path.join(work, "damaged.sqlite")
+    shutil.copyfile(db, damaged)
+    with open(damaged, "r+b") as f:  # the table's pages, past the file's header page
+        f.seek(4096)
+        f.write(os.urandom(2 * 4096))
+    done = backup(damaged)
+    check("backup: a damaged store fails, and the good copies stay",
+          done.returncode == 1 and sorted(os.listdir(copies)) == kept, (done.stderr, kept))
+    if kept:
+        copy = os.path.join(copies, kept[-1])
         con = sqlite3.connect(copy)
         whole = con.execute("pragma integrity_check").fetchone()[0]
         count = con.execute("select count(*) from reports where unid != 'W'").fetchone()[0]

@@ -8,6 +8,7 @@ giving the same on both engines."""
 import datetime
 import os
 import random
+import re
 import shutil
 import socket
 import sqlite3
@@ -23,7 +24,11 @@ sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 from e2e_support import (SERVER_SCRIPT, Deployment, Postgres, check, publish, query,  # noqa: E402
                          read, summary, wait_for_file)
 
-RELAXED = ("--requests-per-second", "100000")  # the checks below come from one address
+# The checks below come from one address, and send one unit's reports at once.
+RELAXED = ("--requests-per-second", "100000", "--reports-per-unit", "100000")
+
+
+LEASE = "3"  # seconds before an offer nobody confirmed goes out again
 
 
 def server(*args):
@@ -88,8 +93,10 @@ def replication_checks(work):
     check("replicate: the folder serves what the root serves", served(b) == served(a))
     # host:path through a remote shell that runs here: the same commands ssh would carry.
     rsh = os.path.join(work, "rsh")
-    with open(rsh, "w") as f:
-        f.write('#!/bin/sh\nshift\nexec sh -c "$*"\n')
+    with open(rsh, "w") as f:  # host-x's sha256sum gets its digits wrong
+        f.write('#!/bin/sh\nhost=$1\nshift\ncase "$host:$*" in\n'
+                '  host-x:*sha256sum*) sh -c "$*" | tr 0-9 1-90; exit;;\nesac\n'
+                'exec sh -c "$*"\n')
     os.chmod(rsh, 0o755)
     hosts = os.path.join(work, "hosts")
     with open(hosts, "w") as f:
@@ -116,10 +123,49 @@ def replication_checks(work):
         check(f"replicate: {os.path.basename(root)} serves release 2, its area too",
               served(root) == served(a) and read(os.path.join(root, "files/Contrib/Versao.txt"))
               == read(os.path.join(a, "files/Contrib/Versao.txt")))
-        trees = sorted(n for n in os.listdir(root) if n.startswith("static."))
-        check(f"replicate: {os.path.basename(root)} keeps only the tree it serves",
-              trees == [os.readlink(os.path.join(root, "static"))], trees)
+        trees = sorted(n for n in os.listdir(root) if re.fullmatch(r"static\.\d+", n))
+        check(f"replicate: {os.path.basename(root)} keeps the tree it serves and the one before",
+              trees == sorted({os.readlink(os.path.join(root, "static")),
+                               os.readlink(os.path.join(root, "static.previous"))}), trees)
+    together(work, a, b, c, rsh)
     return a, b
+
+
+def together(work, a, b, c, rsh):
+    """publish --hosts --replicate on three hosts: a copy that fails on one of them switches
+    none; otherwise all three switch, one right after another."""
+    src3 = release(work, "rel3", {"release.txt": b"3", "tres.dll": os.urandom(100_000)})
+    blocked = os.path.join(work, "a-file")
+    with open(blocked, "w") as f:
+        f.write("a file where a folder should be")
+    hosts = os.path.join(work, "hosts3")
+    before = {root: served(root) for root in (a, b, c)}
+    for name, bad in (("cannot be written", os.path.join(blocked, "root")),
+                      ("gives wrong digests", f"host-x:{os.path.join(work, 'host-x')}")):
+        with open(hosts, "w") as f:
+            f.write(f"{b}\n{bad}\nhost-c:{c}\n")
+        done = subprocess.run([sys.executable, SERVER_SCRIPT, "publish", src3, "--root", a,
+                               "--version", "3", "--hosts", hosts, "--replicate", "--rsh", rsh],
+                              capture_output=True, text=True)
+        check(f"together: a host that {name} fails the publish", done.returncode == 1
+              and "no host switched" in done.stderr, done.stdout + done.stderr)
+        check(f"together: a host that {name}: no host switched, none keeps the copy",
+              {root: served(root) for root in (a, b, c)} == before
+              and all(len([n for n in os.listdir(r) if re.fullmatch(r"static\.\d+", n)]) == 2
+                      for r in (a, b)))
+    with open(hosts, "w") as f:
+        f.write(f"{b}\nhost-c:{c}\n")
+    done = subprocess.run([sys.executable, SERVER_SCRIPT, "publish", src3, "--root", a,
+                           "--version", "3", "--hosts", hosts, "--replicate", "--rsh", rsh],
+                          capture_output=True, text=True)
+    took = re.search(r"switched 3 hosts to static\.\d+ in ([\d.]+) s", done.stdout)
+    check("together: every host serves release 3", done.returncode == 0 and all(
+        read(os.path.join(r, "static/files/Contrib/release.txt")) == b"3" for r in (a, b, c))
+        and served(b) == served(a) == served(c), done.stdout + done.stderr)
+    check("together: the three switched within 2 s of each other", took
+          and float(took.group(1)) < 2, done.stdout)
+    if took:
+        print(f"three hosts switched in {took.group(1)} s")
 
 
 def report_target(unit, extra=b""):
@@ -173,7 +219,8 @@ def message_checks(pg, a, b, work):
                     for i in range(5)], given)
     listed = server("message", "list", "--db", pg.url, "--unit", "77").stdout
     check("message list: five delivered to the launcher's address, none queued",
-          listed.count("127.0.0.1") == 5 and "0 queued, 5 delivered" in listed, listed)
+          listed.count("127.0.0.1") == 5 and "0 queued, 0 in flight, 5 delivered" in listed,
+          listed)
     # What message add refuses: the launcher could not store it whole under its name.
     for name, body in (("x" * 31 + ".txt", b"a name over 30 bytes"), ("vazio.txt", b""),
                        ("grande.txt", b"x" * (1 << 20)), (" lead.txt", b"a leading blank")):
@@ -250,6 +297,16 @@ class Load:
         return ok
 
 
+def query_write(db, sql, params=()):
+    sys.path.insert(0, os.path.dirname(SERVER_SCRIPT))
+    import store
+    _, conn = store.connect_reader(db)
+    conn = conn or sqlite3.connect(db)
+    conn.execute(sql, params)
+    conn.commit()
+    conn.close()
+
+
 def wait_until(condition, seconds=30):
     deadline = time.time() + seconds
     while time.time() < deadline:
@@ -316,8 +373,54 @@ def service_killed(pg, a, b, work):
             dying.kill()
             dying.wait()
     check("a service dying after the take answers nothing", got[0] is None, got)
-    check("the message is queued again, and the next report takes it",
+    time.sleep(int(LEASE) + 1.5)  # the store keeps its times to the second
+    check("the message goes out again once its offer's time is up, and the next report takes it",
           ask(b.port, report_target(b"90")) == (200, b"fatal.txt".ljust(30) + b"not lost\r\n"))
+
+
+def utc_checks(pg, a, b, work):
+    """Reports from hosts in two time zones keep their order; a store of before, in the host's
+    local time (one with daylight saving time), is migrated to UTC on both engines."""
+    for n, dep in enumerate((b, a, b), 1):  # b is nine hours east of UTC, a three west
+        check(f"time zones: report {n} stored", ask(dep.port, report_target(b"tz-%d" % n))[0]
+              == 200)
+        time.sleep(1.1)
+    order = [u for u, in query(pg.url, "select unid from reports where unid like ? order by at",
+                               ("tz-%",))]
+    check("time zones: the reports of hosts in two zones keep the order they came in",
+          order == ["tz-1", "tz-2", "tz-3"], order)
+    sys.path.insert(0, os.path.dirname(SERVER_SCRIPT))
+    import store
+    lite, url = os.path.join(work, "before.sqlite"), pg.database("before")
+    winter, summer = "2026-01-15 12:00:00", "2026-07-01 12:00:00"  # Berlin: UTC+1, UTC+2
+    for db in (lite, url):
+        engine, conn = store.connect_reader(db)
+        engine, conn = (engine, conn.conn) if conn else ("sqlite", sqlite3.connect(db))
+        run = conn.execute if engine == "sqlite" else lambda sql, *p: conn.execute(
+            store.pg(sql), *p)
+        for steps in store.MIGRATIONS[:2]:  # the schema of before
+            for step in steps:
+                run(step(engine))
+        run("create table schema_version(version integer not null)")
+        run("insert into schema_version values (2)")
+        for at in (winter, summer):
+            run("insert into reports(at, unid) values (?, 'old')", (at,))
+        run("insert into messages(unid, name, content, queued_at, delivered_at) values"
+            " ('old', 'a.txt', ?, ?, ?)", (b"x", winter, summer))
+        conn.commit()
+        conn.close()
+        done = subprocess.run([sys.executable, SERVER_SCRIPT, "message", "list", "--db", db],
+                              capture_output=True, text=True, env={**os.environ,
+                                                                   "TZ": "Europe/Berlin"})
+        got = [str(r[0]) for r in query(db, "select at from reports where unid = 'old' order by"
+                                            " at")]
+        got += [str(c) for c in query(db, "select queued_at, delivered_at from messages")[0]]
+        want = (["2026-01-15T11:00:00Z", "2026-07-01T10:00:00Z", "2026-01-15T11:00:00Z",
+                 "2026-07-01T10:00:00Z"] if engine == "sqlite" else
+                ["2026-01-15 11:00:00+00:00", "2026-07-01 10:00:00+00:00",
+                 "2026-01-15 11:00:00+00:00", "2026-07-01 10:00:00+00:00"])
+        check(f"time zones: a {engine} store of local times is migrated to UTC",
+              done.returncode == 0 and got == want, (done.stderr, got))
 
 
 def adoption_rows(now):
@@ -329,7 +432,7 @@ def adoption_rows(now):
         for day in range(start, 60 - (20 if quiet else 0), rand.choice((1, 2, 5))):
             at = now - datetime.timedelta(days=59 - day, seconds=rand.randrange(86000))
             release = "5.%d" % (2 + day // 20 + (unit % 3 == 0))
-            rows.append((at.strftime("%Y-%m-%d %H:%M:%S"), "10.0.0.1", "q", release,
+            rows.append((at.strftime("%Y-%m-%dT%H:%M:%SZ"), "10.0.0.1", "q", release,
                          "192.168.0.1", f"u{unit:03d}" if unit % 50 else "", f"Nome {unit}",
                          "5555", "x@y.br", "Contrib", "2.%d.0.0" % (unit % 2)))
     return rows
@@ -366,6 +469,13 @@ def same_on_both_engines(pg, work):
             out.append((done.returncode, done.stdout, read(sheet), read(page)))
         return out
 
+    old, recent = ((now - datetime.timedelta(days=d)).strftime("%Y-%m-%dT%H:%M:%SZ")
+                   for d in (40, 2))
+    for db in (lite, url):
+        for unit, at in (("gone", old), ("recent", recent)):
+            server("message", "add", "--db", db, "--unit", unit, os.path.join(work, "fatal.txt"))
+            query_write(db, "update messages set delivered_at = ?, delivered_to = '10.1.2.3'"
+                            " where unid = ?", (at, unit))
     first = reports("before")
     check("adoption: the report from PostgreSQL equals the one from SQLite",
           first[0] == first[1] and first[0][0] == 0 and "active units" in first[0][1],
@@ -374,12 +484,28 @@ def same_on_both_engines(pg, work):
         done = server("prune", "--db", db, "--older-than", "30")
         check("prune takes a store on either engine", done.returncode == 0, done.stderr)
     columns = "at, peer, query, ip, \"user\", fone, email, unid, versao"
-    kept = [query(db, f"select {columns} from reports order by at, unid") for db in (lite, url)]
+    def utc(value):  # PostgreSQL's moment as SQLite's text
+        return value.strftime("%Y-%m-%dT%H:%M:%SZ") if isinstance(value, datetime.datetime) \
+            else value
+
+    kept = [[(utc(r[0]), *r[1:]) for r in query(db, f"select {columns} from reports order by"
+                                                    " at, unid")] for db in (lite, url)]
     check("prune: the same personal data taken out of the same reports",
           kept[0] == kept[1] and kept[0][0][1:7] == ("",) * 6 and kept[0][-1][4] != "",
           (kept[0][:1], kept[1][:1]))
     check("adoption: the same report from both after prune, and as before it",
           reports("after") == first)
+    blanked = [query(db, "select unid, length(content), delivered_to from messages where unid"
+                         " in ('gone', 'recent') order by unid") for db in (lite, url)]
+    check("prune: blanks the contents and addresses of messages delivered before then",
+          blanked[0] == blanked[1] == [("gone", 0, ""), ("recent", 10, "10.1.2.3")], blanked)
+    copies = os.path.join(work, "pg-backups")
+    done = server("backup", "--db", url, "--to", copies)
+    made = os.listdir(copies) if os.path.isdir(copies) else []
+    check("backup: PostgreSQL to a dated dump that pg_restore reads", done.returncode == 0
+          and len(made) == 1 and made[0].endswith(".dump") and subprocess.run(
+              ["pg_restore", "--list", os.path.join(copies, made[0])],
+              capture_output=True).returncode == 0, done.stdout + done.stderr)
 
 
 def main():
@@ -388,8 +514,13 @@ def main():
     try:
         with Postgres() as pg:
             root_a, root_b = replication_checks(work)
-            with Deployment(root_a, db=pg.url, deploy_args=RELAXED) as a, \
-                    Deployment(root_b, db=pg.url, deploy_args=RELAXED) as b:
+            lease = ("--offer-seconds", LEASE)
+            os.environ["TZ"] = "America/Sao_Paulo"  # each report service in a zone of its own
+            a = Deployment(root_a, db=pg.url, deploy_args=RELAXED, service_args=lease)
+            os.environ["TZ"] = "Asia/Tokyo"
+            b = Deployment(root_b, db=pg.url, deploy_args=RELAXED, service_args=lease)
+            os.environ.pop("TZ")
+            with a, b:
                 done = subprocess.run(
                     [sys.executable, os.path.join(TOP, "bench", "server_load.py"), "--targets",
                      f"127.0.0.1:{a.port},127.0.0.1:{b.port}", "--db", pg.url, "--launchers",
@@ -399,6 +530,7 @@ def main():
                       " exactly once", done.returncode == 0 and " 300/300" in done.stdout,
                       done.stdout + done.stderr)
                 message_checks(pg, a, b, work)
+                utc_checks(pg, a, b, work)
                 database_down(pg, a, b)
                 service_killed(pg, a, b, work)
             same_on_both_engines(pg, work)

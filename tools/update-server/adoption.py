@@ -3,7 +3,8 @@ the units run, which units have gone quiet, and how many reports arrive a day. A
 one self-contained HTML page with a chart drawn here as inline SVG (no network, no scripts).
 
 A unit counts under the release of its latest report; it is active while that report is less
-than N days old, quiet after. Reports without a unit count only in the reports per day.
+than N days old, quiet after. Reports without a unit count only in the reports per day. Times
+and days are UTC, as the store keeps them, and the report says so.
 """
 
 import csv
@@ -19,14 +20,19 @@ import store
 
 PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2",
            "#17becf", "#7f7f7f", "#bcbd22"]
-TIME_FORMAT = "%Y-%m-%d %H:%M:%S"
+TIME_FORMAT = store.TIME_FORMAT  # a stored moment, as SQLite keeps it
+SHOWN_FORMAT = "%Y-%m-%d %H:%M:%S"  # a moment in the report, and --now
+ZONE = "UTC"
 QUIET_SHOWN = 40  # on the page; the text and the CSV list every quiet unit
 
 
-def parse_time(text):
-    """The moment of a stored report, or None for a row written by hand without one."""
+def parse_time(value):
+    """The moment of a stored report (UTC, without its zone), or None for a row written by
+    hand without one. PostgreSQL gives a datetime, SQLite text."""
+    if isinstance(value, datetime.datetime):
+        return value.astimezone(datetime.timezone.utc).replace(tzinfo=None)
     try:
-        return datetime.datetime.strptime(text, TIME_FORMAT)
+        return datetime.datetime.strptime(value, TIME_FORMAT)
     except (TypeError, ValueError):
         return None
 
@@ -52,6 +58,8 @@ LATEST = {
 # "+at" keeps SQLite on the (unit, time) index, where the time index would make it sort
 # millions of rows; PostgreSQL plans that by itself.
 SPAN_TIME = {"sqlite": "+at", "postgresql": "at"}
+# A moment's day, as text (PostgreSQL's sessions here run in UTC).
+DAY = {"sqlite": "substr({}, 1, 10)", "postgresql": "to_char({}, 'YYYY-MM-DD')"}
 
 
 class Adoption:
@@ -90,9 +98,10 @@ class Adoption:
             moment = parse_time(at)
             if moment:
                 self._quiet.append((unit, moment, release or "", launcher or ""))
-        first = self.first_day.strftime("%Y-%m-%d 00:00:00")
+        first = datetime.datetime.combine(self.first_day, datetime.time()).strftime(TIME_FORMAT)
+        day = DAY[self.engine].format
         counts = {day: (n, units) for day, n, units in db.execute(
-            "select substr(at, 1, 10), count(*), count(distinct nullif(unid, '')) from reports"
+            f"select {day('at')}, count(*), count(distinct nullif(unid, '')) from reports"
             " where at >= ? and at <= ? group by 1", (first, until))}
         self._per_day = [(d, *counts.get(d.isoformat(), (0, 0))) for d in self.day_list]
         self._series = self._releases_by_day(db, until)
@@ -104,12 +113,12 @@ class Adoption:
         # looks back one window before its first day; the last day is the table's own figure.
         reach = datetime.datetime.combine(self.first_day, datetime.time()) - \
             datetime.timedelta(days=self.days)
-        at = SPAN_TIME[self.engine]
+        at, day = SPAN_TIME[self.engine], DAY[self.engine].format
         spans = db.execute(
-            "select versao, substr(at, 1, 10), substr(next, 1, 10), count(*) from ("
+            f"select versao, {day('at')}, {day('next')}, count(*) from ("
             "  select versao, at, lead(at) over (partition by unid order by at) as next"
             f"  from reports where {at} > ? and {at} <= ? and unid != '') as units"
-            " where next is null or substr(next, 1, 10) != substr(at, 1, 10) group by 1, 2, 3",
+            f" where next is null or {day('next')} != {day('at')} group by 1, 2, 3",
             (reach.strftime(TIME_FORMAT), until))
         last = len(self.day_list) - 1
         first = self.first_day.toordinal()
@@ -158,14 +167,14 @@ def text_report(a, out):
 
     active = a.active()
     total = sum(n for _, _, n in active)
-    out.write(f"Release adoption, the {a.days} days to {a.now:%Y-%m-%d %H:%M}: "
+    out.write(f"Release adoption, the {a.days} days to {a.now:%Y-%m-%d %H:%M} {ZONE}: "
               f"{total} active units, {len(a.quiet())} quiet\n")
     table(f"Active units by release and launcher version (reported in the last {a.days} days)",
           ["release", "launcher", "units", "share"],
           [(r, l, n, f"{100.0 * n / total:.1f}%") for r, l, n in active])
     table(f"Quiet units (no report for {a.days} days)",
           ["unit", "last contact", "release", "launcher"],
-          [(u, m.strftime(TIME_FORMAT), r, l) for u, m, r, l in a.quiet()])
+          [(u, m.strftime(SHOWN_FORMAT), r, l) for u, m, r, l in a.quiet()])
     table("Reports per day", ["day", "reports", "units"],
           [(d.isoformat(), n, u) for d, n, u in a.per_day()])
 
@@ -179,7 +188,8 @@ def cell(value):
 def csv_report(a, path):
     rows = [["table", "release", "launcher", "unit", "day", "units", "reports", "last_contact"]]
     rows += [["active", r, l, "", "", n, "", ""] for r, l, n in a.active()]
-    rows += [["quiet", r, l, u, "", "", "", m.strftime(TIME_FORMAT)] for u, m, r, l in a.quiet()]
+    rows += [["quiet", r, l, u, "", "", "", m.strftime(TIME_FORMAT)]
+             for u, m, r, l in a.quiet()]
     rows += [["per_day", "", "", "", d.isoformat(), u, n, ""] for d, n, u in a.per_day()]
     with open(path, "w", newline="", encoding="utf-8") as f:
         csv.writer(f).writerows([cell(c) for c in row] for row in rows)
@@ -277,7 +287,8 @@ def html_report(a, path):
 <title>QVBrelmox release adoption</title><style>{STYLE}</style></head>
 <body><main>
 <h1>QVBrelmox release adoption</h1>
-<p class="sub">The {a.days} days to {a.now:%Y-%m-%d %H:%M}. A unit counts under the release of
+<p class="sub">The {a.days} days to {a.now:%Y-%m-%d %H:%M} {ZONE} (every time and day here is
+{ZONE}). A unit counts under the release of
 its latest report; it is quiet when that report is {a.days} days old or more.</p>
 <div class="cards">
 <div class="card"><b>{total}</b>active units</div>
@@ -315,8 +326,8 @@ def report(args):
         print("report: --days must be 1 or more", file=sys.stderr)
         return 2
     try:
-        now = (datetime.datetime.strptime(args.now, TIME_FORMAT) if args.now
-               else datetime.datetime.now().replace(microsecond=0))
+        now = (datetime.datetime.strptime(args.now.rstrip("Z").replace("T", " "), SHOWN_FORMAT)
+               if args.now else datetime.datetime.utcnow().replace(microsecond=0))
         a = Adoption(args.db, args.days, now)
     except ValueError:
         print(f"report: --now must read YYYY-MM-DD HH:MM:SS, not {args.now!r}", file=sys.stderr)
@@ -343,4 +354,4 @@ def add_arguments(parser):
     parser.add_argument("--html", metavar="OUT.html")
     parser.add_argument("--csv", metavar="OUT.csv")
     parser.add_argument("--now", metavar="'YYYY-MM-DD HH:MM:SS'",
-                        help="the moment the report is made for (default: now, local time)")
+                        help="the moment the report is made for, UTC (default: now)")

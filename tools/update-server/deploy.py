@@ -9,6 +9,7 @@ static tree (see static_release) and passes the usage report to the report servi
 import grp
 import os
 import pwd
+import re
 import shutil
 import subprocess
 import urllib.parse
@@ -19,11 +20,21 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MODULES = "/usr/lib/nginx/modules"
 
 # Limits, so that one client is one client; the README lists them. A launcher makes about
-# eight requests a start, each on a connection of its own, and an office behind one address
-# starts dozens at nine o'clock: the rate and its burst are well above that.
-CONNECTIONS_PER_ADDRESS = 128  # at once, on the front and on the HTTP side
-REQUESTS_PER_SECOND = 100  # per address, on average
+# eight requests a start, each on a connection of its own, and thousands of offices may share
+# one address (carrier-grade NAT): on release day that address carries 500 complete checks a
+# second and their downloads. The unit, which no NAT shares, is what limits a report.
+CONNECTIONS_PER_ADDRESS = 4096  # at once, on the front and on the HTTP side
+REQUESTS_PER_SECOND = 5000  # per address, on average: 500 checks of six requests, and room
 BURST_SECONDS = 10  # requests above that rate served at once: this many seconds' worth
+REPORTS_PER_UNIT_MINUTE = 6  # a unit's reports, on average (a start reports once)
+UNIT_BURST = 6  # a unit's reports above that rate served at once
+WORKER_CONNECTIONS = 16384  # per worker; each launcher's connection counts twice (the front)
+WORKER_FILES = 65536  # open files per worker (the unit's LimitNOFILE)
+REPORT_SECONDS = 20  # nginx waits this long for the report service: less than the launcher's
+                     # 30 s, so that a message never goes out after the launcher has gone
+HEALTH_WAIT_SECONDS = 5  # for the service's answer to a health check
+CONFIRM = "127.0.0.1:8083"  # the report service's UDP port for nginx's word (serve --confirm)
+STATUS_PORT = 8082  # nginx's stub_status, on loopback only
 HEADER_SECONDS = 10  # to send a request's head (nginx refuses bodies: client_max_body_size)
 IDLE_SECONDS = 15  # a kept connection without a request
 QUIET_SECONDS = 60  # the front closes a connection silent both ways this long (a launcher
@@ -62,11 +73,12 @@ load_module {modules}/ngx_stream_js_module.so;
 
 user {user} {group};
 worker_processes {workers};
+worker_rlimit_nofile {files};
 pid {out}/nginx.pid;
 error_log {out}/logs/error.log;
 
 events {{
-    worker_connections 4096;
+    worker_connections {worker_connections};
 }}
 
 stream {{
@@ -93,6 +105,18 @@ http {{
     log_format launcher '$proxy_protocol_addr [$time_local] "$logged_request" $status '
                         '$body_bytes_sent';
     access_log {out}/logs/access.log launcher;
+    # A report's end, to the report service: a message it offered (its answer names the offer)
+    # counts as delivered only once nginx has sent that answer whole ($request_completion
+    # "OK"), and goes out again otherwise. Logged there: every answer with an offer, and every
+    # report passed to the service that did not end whole (the launcher may have left before
+    # the service offered anything); not the many complete ones without an offer.
+    log_format confirm 'qvbrelmox-offer $request_id $request_completion';
+    map "$upstream_addr|$upstream_http_x_qvbrelmox_offer|$request_completion" $confirmed {{
+        "~^\|" 0;
+        "~\|\|OK$" 0;
+        default 1;
+    }}
+    access_log syslog:server={confirm},nohostname,tag=qvbrelmox confirm if=$confirmed;
     client_body_temp_path {out}/tmp/body;
     proxy_temp_path {out}/tmp/proxy;
     fastcgi_temp_path {out}/tmp/fastcgi;
@@ -107,6 +131,8 @@ http {{
     # Per launcher's address, which the front passes on in the PROXY protocol header.
     limit_conn_zone $proxy_protocol_addr zone=conns:10m;
     limit_req_zone $proxy_protocol_addr zone=rate:10m rate={rate}r/s;
+    # Per unit, on the report only; a report without a unit is limited by its address alone.
+    limit_req_zone $arg_Unid zone=units:10m rate={unit_rate}r/m;
     limit_conn conns {connections};
     limit_req zone=rate burst={burst} nodelay;
     limit_conn_status 429;
@@ -157,17 +183,58 @@ http {{
 
         # Never sent again on another connection: the service may have stored it already.
         # Errors here would log the request line, and with it the report's personal data.
+        # The request id names a message's offer; the start lets the service see a request
+        # that waited too long for it.
         location = /cgi-bin/QVBrelmoxDLL.dll {{
             limit_except GET {{ deny all; }}
+            limit_req zone=rate burst={burst} nodelay;
+            limit_req zone=units burst={unit_burst} nodelay;
             error_log {out}/logs/error.log crit;
             proxy_next_upstream off;
+            proxy_connect_timeout {report_seconds}s;
+            proxy_send_timeout {report_seconds}s;
+            proxy_read_timeout {report_seconds}s;
             proxy_pass http://reports;
             proxy_http_version 1.1;
             proxy_set_header Connection "";
             proxy_set_header X-Real-IP $proxy_protocol_addr;
+            proxy_set_header X-Request-Id $request_id;
+            proxy_set_header X-Request-Start $msec;
             proxy_set_header Host $host;
+            proxy_hide_header X-Qvbrelmox-Offer;
         }}
 
+        # For load balancers: 200 only while the report service reaches its store and the
+        # release tree is whole; 503 otherwise, and while the service does not answer.
+        location = /health {{
+            limit_except GET {{ deny all; }}
+            proxy_next_upstream off;
+            proxy_connect_timeout {health_seconds}s;
+            proxy_read_timeout {health_seconds}s;
+            proxy_pass http://reports;
+            proxy_http_version 1.1;
+            proxy_set_header Connection "";
+            proxy_intercept_errors on;
+            error_page 500 502 504 = @unhealthy;
+        }}
+
+        location @unhealthy {{
+            default_type text/plain;
+            return 503 "unavailable";
+        }}
+
+        location / {{
+            return 404;
+        }}
+    }}
+
+    # nginx's own counters, on loopback only, for the report service's /metrics.
+    server {{
+        listen 127.0.0.1:{status_port};
+        access_log off;
+        location = /stub_status {{
+            stub_status;
+        }}
         location / {{
             return 404;
         }}
@@ -246,9 +313,13 @@ def deploy(args):
         print(f"deploy: --reports must read http://HOST:PORT, not {args.reports}")
         return 1
     if not 1 <= args.connections_per_address <= 65535 or args.requests_per_second < 1 \
-            or args.report_threads < 1:
-        print("deploy: --connections-per-address is from 1 to 65535, --requests-per-second and"
-              " --report-threads 1 or more")
+            or args.report_threads < 1 or args.reports_per_unit < 1 \
+            or not 1 <= args.status_port <= 65535:
+        print("deploy: --connections-per-address and --status-port are from 1 to 65535,"
+              " --requests-per-second, --reports-per-unit and --report-threads 1 or more")
+        return 1
+    if not re.fullmatch(r"127\.\d{1,3}\.\d{1,3}\.\d{1,3}:\d{1,5}", args.confirm):
+        print(f"deploy: --confirm is 127.x.y.z:PORT on loopback, not {args.confirm}")
         return 1
     if bool(args.tls_cert) != bool(args.tls_key) or not 1 <= args.tls_port <= 65535:
         print("deploy: --tls-cert and --tls-key go together, and --tls-port is from 1 to 65535")
@@ -296,7 +367,11 @@ def deploy(args):
         bind=bind, port=args.port, root=root, reports=reports.netloc,
         connections=args.connections_per_address, rate=args.requests_per_second,
         burst=args.requests_per_second * BURST_SECONDS, header=HEADER_SECONDS,
-        idle=IDLE_SECONDS, quiet=QUIET_SECONDS,
+        idle=IDLE_SECONDS, quiet=QUIET_SECONDS, files=WORKER_FILES,
+        worker_connections=WORKER_CONNECTIONS, unit_rate=args.reports_per_unit,
+        unit_burst=max(UNIT_BURST, args.reports_per_unit // 10), report_seconds=REPORT_SECONDS,
+        health_seconds=HEALTH_WAIT_SECONDS, confirm=args.confirm,
+        status_port=args.status_port,
         keepalive=max(1, min(REPORT_KEEPALIVE, args.report_threads // (2 * workers))))
     write_public(conf, text)
     write_public(os.path.join(out, "logrotate.conf"),
@@ -335,6 +410,12 @@ def add_arguments(parser):
     parser.add_argument("--connections-per-address", type=int, default=CONNECTIONS_PER_ADDRESS)
     parser.add_argument("--requests-per-second", type=int, default=REQUESTS_PER_SECOND,
                         help=f"per address; {BURST_SECONDS} seconds' worth may come at once")
+    parser.add_argument("--reports-per-unit", type=int, default=REPORTS_PER_UNIT_MINUTE,
+                        help="a unit's reports a minute, on average")
+    parser.add_argument("--confirm", default=CONFIRM, metavar="127.0.0.1:PORT",
+                        help="the report service's --confirm port")
+    parser.add_argument("--status-port", type=int, default=STATUS_PORT,
+                        help="nginx's stub_status on 127.0.0.1, for the service's /metrics")
     parser.add_argument("--report-threads", type=int, default=REPORT_THREADS,
                         help="the report service's --threads, to size nginx's kept connections")
     parser.add_argument("--modules", default=MODULES, help="nginx's dynamic module folder")

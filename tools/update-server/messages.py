@@ -2,7 +2,9 @@
 
   message add --db DB --unit N FILE...   queues each file for unit N, oldest first out
   message add --db DB FOLDER             imports a queue folder: FOLDER/<unit>/<file>
-  message list --db DB [--unit N]        what is queued, and what was delivered when, to whom
+  message list --db DB [--unit N]        what is queued, in flight (offered to a launcher, not
+                                         yet known to have reached it) and delivered, when, to
+                                         whom
 
 The queue lives in the report store (see store.py), so that a message reaches its unit from
 whichever host it asks. A folder of queued files (serve --messages) still works on one host:
@@ -38,8 +40,9 @@ def message_fits(name, size):
 
 
 def valid_unit(unit):
-    """A unit a message may be queued for: a report with an empty Unid takes nothing."""
-    return bool(unit) and not any(c in unit for c in "\0\r\n")
+    """A unit a message may be queued for, as the store keeps a report's: a report with an
+    empty Unid takes nothing."""
+    return 0 < len(unit) <= store.FIELD_CHARS and not store.CONTROL.search(unit)
 
 
 def unit_folder(folder, unit):
@@ -148,13 +151,19 @@ def list_messages(args):
     except store.errors() as error:
         print(f"message: {args.db}: {error}", file=sys.stderr)
         return 1
-    head = ("id", "unit", "name", "bytes", "queued", "delivered", "to")
-    table = [head] + [tuple(printable("" if c is None else c) for c in r) for r in rows]
+    head = ("id", "unit", "name", "bytes", "state", "queued", "offered", "delivered", "to")
+    table, count = [head], dict.fromkeys(("queued", "in flight", "delivered"), 0)
+    for number, unit, name, size, queued, offered, delivered, to, offer in rows:
+        state = "delivered" if delivered else "in flight" if offer else "queued"
+        count[state] += 1
+        if state == "queued":  # an offer taken back: when and to whom no longer hold
+            offered = to = None
+        table.append(tuple(printable("" if c is None else c) for c in (
+            number, unit, name, size, state, queued, offered, delivered, to)))
     widths = [max(len(r[i]) for r in table) for i in range(len(head))]
     for r in table:
         print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
-    waiting = sum(1 for r in rows if r[5] is None)
-    print(f"{waiting} queued, {len(rows) - waiting} delivered")
+    print(", ".join(f"{n} {state}" for state, n in count.items()))
     return 0
 
 

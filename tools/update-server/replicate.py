@@ -3,23 +3,28 @@ name serves it.
 
   replicate --root ROOT --to DEST [--rsh CMD]
 
-DEST is a local folder or host:path (rsync over ssh, or over --rsh). The area (files/) goes
-first, then the static tree as a fresh static.N beside the one DEST serves (its unchanged files
-hard-linked from that one), and only then is DEST's static link switched to it in one rename:
-no host ever serves half a release. The trees before it go last. Nothing else in DEST (its
-nginx folder, a store) is touched. Run deploy once on a host before its nginx serves DEST.
+DEST is a local folder or host:path (rsync over ssh, or over --rsh). A release goes to a host
+in two steps. stage() copies the area (files/), then the static tree as a fresh static.N beside
+the one DEST serves (its unchanged files hard-linked from that one), and checks the SHA-256 of
+every file of the copy against the source's; switch() then points DEST's static link at it in
+one rename: no host ever serves half a release. publish --hosts --replicate stages the release
+on every host first and switches them all only once every copy checked out, one right after
+another. The tree served before stays static_release.GRACE_SECONDS (switch back with one ln);
+older ones and those a failed publish staged go. Nothing else in DEST (its nginx folder, a
+store) is touched. Run deploy once on a host before its nginx serves DEST.
 """
 
+import hashlib
 import os
-import re
 import shlex
 import shutil
 import subprocess
 import sys
+import time
 
 import static_release
 
-TREE = re.compile(r"static\.(\d+)$")
+TREE = static_release.TREE
 RSYNC_SECONDS = 3600  # one copy of a release, at most; a hung transfer ends with an error
 
 
@@ -41,16 +46,14 @@ class Local:
         current = os.readlink(link) if os.path.islink(link) else None
         return current, os.listdir(self.path)
 
-    def switch(self, tree):
-        fresh = os.path.join(self.path, static_release.LINK + ".new")
-        if os.path.lexists(fresh):
-            os.remove(fresh)
-        os.symlink(tree, fresh)
-        os.replace(fresh, os.path.join(self.path, static_release.LINK))
+    def digests(self, tree):
+        return tree_digests(os.path.join(self.path, tree))
 
-    def remove(self, trees):
-        for tree in trees:
-            shutil.rmtree(os.path.join(self.path, tree), ignore_errors=True)
+    def switch(self, tree):
+        static_release.switch(self.path, tree)
+
+    def retire(self):
+        static_release.retire(self.path)
 
 
 class Remote:
@@ -59,12 +62,23 @@ class Remote:
         self.path, self.rsh = path or ".", rsh
         self.rsync_path = f"{self.host}:{self.path}"
 
-    def shell(self, script):
+    def shell(self, script, binary=False):
         done = subprocess.run(shlex.split(self.rsh) + [self.host, script], capture_output=True,
-                              text=True, timeout=RSYNC_SECONDS)
+                              timeout=RSYNC_SECONDS)
         if done.returncode != 0:
-            raise RuntimeError(f"{self.host}: {script}: {done.stderr.strip()}")
-        return done.stdout
+            raise RuntimeError(f"{self.host}: {script}: "
+                               f"{done.stderr.decode(errors='replace').strip()}")
+        return done.stdout if binary else done.stdout.decode("utf-8", "surrogateescape")
+
+    def digests(self, tree):
+        """{path in the tree: SHA-256} of the copy, by the host's own sha256sum."""
+        out = self.shell(f"cd {shlex.quote(self.path)}/{shlex.quote(tree)} && find . -type f"
+                         " -print0 | xargs -0 -r sha256sum --zero", binary=True)
+        found = {}
+        for line in filter(None, out.split(b"\0")):
+            digest, _, name = line.partition(b"  ")
+            found[os.fsdecode(name[2:] if name.startswith(b"./") else name)] = digest.decode()
+        return found
 
     def state(self):
         q = shlex.quote(self.path)
@@ -74,15 +88,39 @@ class Remote:
         return current.strip() or None, names.split()
 
     def switch(self, tree):
-        q = shlex.quote(self.path)
+        q, t = shlex.quote(self.path), shlex.quote(tree)
         link, fresh = static_release.LINK, static_release.LINK + ".new"
-        self.shell(f"cd {q} && rm -f {fresh} && ln -s {shlex.quote(tree)} {fresh} && "
-                   f"mv -T {fresh} {link}")
+        self.shell(f"cd {q} && before=$(readlink {link} || true) && rm -f {fresh} && "
+                   f"ln -s {t} {fresh} && mv -T {fresh} {link} && "
+                   f'if [ -n "$before" ] && [ "$before" != {t} ] && [ -d "$before" ]; then '
+                   f'touch "$before/{static_release.RETIRED}" && ln -s "$before" {fresh} && '
+                   f"mv -T {fresh} {static_release.PREVIOUS}; fi")
 
-    def remove(self, trees):
-        if trees:
-            self.shell(f"cd {shlex.quote(self.path)} && rm -rf "
-                       + " ".join(shlex.quote(t) for t in trees))
+    def retire(self):
+        """As static_release.retire, on the host."""
+        minutes = static_release.GRACE_SECONDS // 60
+        mark = static_release.RETIRED
+        self.shell(f"cd {shlex.quote(self.path)} && current=$(readlink {static_release.LINK}"
+                   f" || true) && previous=$(readlink {static_release.PREVIOUS} || true) && "
+                   f'if [ -z "$previous" ] || [ ! -e "$previous/{mark}" ] || '
+                   f'[ -n "$(find "$previous/{mark}" -mmin +{minutes})" ]; then previous=; fi;'
+                   f" for t in {static_release.LINK}.*; do"
+                   f' case "$t" in *[!0-9a-z.]*|"$current"|"$previous"|*.previous) continue;;'
+                   f' esac; rm -rf "$t"; done')
+
+
+def tree_digests(tree):
+    """{path in the tree: SHA-256} of every file below tree."""
+    found = {}
+    for folder, _, names in os.walk(os.fsencode(tree)):
+        for name in names:
+            path = os.path.join(folder, name)
+            digest = hashlib.sha256()
+            with open(path, "rb") as f:
+                for block in iter(lambda: f.read(1 << 20), b""):
+                    digest.update(block)
+            found[os.fsdecode(os.path.relpath(path, os.fsencode(tree)))] = digest.hexdigest()
+    return found
 
 
 def rsync(args, source, target, *extra):
@@ -95,6 +133,80 @@ def rsync(args, source, target, *extra):
         raise RuntimeError(f"rsync to {target}: {done.stderr.strip()}")
 
 
+def destination(to, rsh):
+    return Remote(to, rsh) if is_remote(to) else Local(to)
+
+
+def stage(args, root, source, dest, want):
+    """Copies root's area and its tree source to dest as a fresh tree, without switching, and
+    checks every file of the copy against want ({path: SHA-256}); returns the copy's name."""
+    current, names = dest.state()
+    trees = [n for n in names if TREE.fullmatch(n)]
+    # A fresh name on DEST, never the tree it serves now.
+    serial = 1 + max([int(TREE.fullmatch(n).group(1)) for n in trees + [source]])
+    tree = f"{static_release.LINK}.{serial}"
+    rsync(args, os.path.join(root, "files") + "/", dest.rsync_path + "/files/")
+    basis = ["--link-dest=../" + current] if current in trees else []
+    rsync(args, os.path.join(root, source) + "/", f"{dest.rsync_path}/{tree}/", *basis)
+    got = dest.digests(tree)
+    wrong = sorted(set(want) ^ set(got) | {n for n in want if got.get(n) != want[n]})
+    if wrong:
+        raise RuntimeError(f"the copy differs from the release in {len(wrong)} files"
+                           f" ({', '.join(wrong[:3])})")
+    return tree
+
+
+def to_all(args, root, source, hosts):
+    """Stages root's tree source on every host; once all copies check out, switches root and
+    then each host, one right after another. Returns 0, or 1 with nothing switched."""
+    want = tree_digests(os.path.join(root, source))
+    staged = []
+    for to in hosts:
+        dest = destination(to, args.rsh)
+        if isinstance(dest, Local) and os.path.realpath(dest.path) == os.path.realpath(root):
+            print(f"replicate: {to} names the root itself", file=sys.stderr)
+            return 1
+        try:
+            staged.append((to, dest, stage(args, root, source, dest, want)))
+        except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
+            print(f"replicate: {to}: {error}; no host switched", file=sys.stderr)
+            for _, other, _ in staged:  # the copies made so far go
+                with _quietly():
+                    other.retire()
+            static_release.retire(root)
+            return 1
+    start = time.monotonic()
+    static_release.switch(root, source)
+    failed = []
+    for to, dest, tree in staged:
+        try:
+            dest.switch(tree)
+        except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
+            print(f"replicate: {to}: the switch failed: {error}", file=sys.stderr)
+            failed.append(to)
+    took = time.monotonic() - start
+    for to, dest, tree in staged:
+        with _quietly():
+            dest.retire()
+    static_release.retire(root)
+    print(f"switched {1 + len(staged) - len(failed)} hosts to {source} in {took:.3f} s")
+    if failed:
+        print("replicate: these hosts still serve the release before: " + ", ".join(failed)
+              + "; replicate to them again", file=sys.stderr)
+    return 1 if failed else 0
+
+
+class _quietly:
+    """Clearing up after the fact: what fails is left for the next publish."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, *_):
+        return kind is not None and issubclass(kind, (OSError, RuntimeError,
+                                                      subprocess.TimeoutExpired))
+
+
 def replicate(args):
     root = os.path.abspath(args.root)
     link = os.path.join(root, static_release.LINK)
@@ -105,21 +217,14 @@ def replicate(args):
     if not shutil.which("rsync"):
         print("replicate: needs rsync (apt-get install rsync)", file=sys.stderr)
         return 1
-    dest = Remote(args.to, args.rsh) if is_remote(args.to) else Local(args.to)
+    dest = destination(args.to, args.rsh)
     if isinstance(dest, Local) and os.path.realpath(dest.path) == os.path.realpath(root):
         print("replicate: --to names the root itself", file=sys.stderr)
         return 1
     try:
-        current, names = dest.state()
-        trees = [n for n in names if TREE.fullmatch(n)]
-        # A fresh name on DEST, never the tree it serves now.
-        serial = 1 + max([int(TREE.fullmatch(n).group(1)) for n in trees + [source]])
-        tree = f"{static_release.LINK}.{serial}"
-        rsync(args, os.path.join(root, "files") + "/", dest.rsync_path + "/files/")
-        basis = ["--link-dest=../" + current] if current in trees else []
-        rsync(args, os.path.join(root, source) + "/", f"{dest.rsync_path}/{tree}/", *basis)
+        tree = stage(args, root, source, dest, tree_digests(os.path.join(root, source)))
         dest.switch(tree)
-        dest.remove([t for t in trees if t != tree])
+        dest.retire()
     except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
         print(f"replicate: {args.to}: {error}", file=sys.stderr)
         return 1

@@ -20,11 +20,16 @@ import hashlib
 import os
 import re
 import shutil
+import time
 
 AREA = "files/Contrib/"
 NOT_FOUND = b"Arquivo n\xc6o encontrado."
 NO_DIGEST = b"OK" + b"0" * 32 + b"OK"
 LINK = "static"
+TREE = re.compile(r"static\.(\d+)$")
+RETIRED = ".retired"  # in a tree no longer served: since when
+PREVIOUS = "static.previous"  # a link to the tree served before
+GRACE_SECONDS = 24 * 3600  # the tree served before stays this long (switch back with one ln)
 # Whatever the operator's umask: nginx's workers run as a user of their own and read it all.
 PUBLIC_FILE, PUBLIC_DIR = 0o644, 0o755
 
@@ -114,12 +119,22 @@ def _link_or_copy(source, target):
 
 def build(root):
     """Writes a fresh static tree for root's area and switches root/static to it. Returns the
-    number of files. Names Latin-1 cannot carry are refused by publish before this runs."""
+    number of files."""
+    tree, count = prepare(root)
+    switch(root, tree)
+    retire(root)
+    return count
+
+
+def prepare(root):
+    """Writes a fresh static tree for root's area beside the one served, and returns (its
+    name, the number of files). Names Latin-1 cannot carry are refused by publish before this
+    runs."""
     root = os.path.abspath(root)
     area = os.path.join(root, AREA)
     names = area_names(area) if os.path.isdir(area) else []
-    serial = 1 + max([int(d.split(".")[1]) for d in os.listdir(root)
-                      if d.startswith(LINK + ".") and d.split(".")[1].isdigit()] or [0])
+    serial = 1 + max([int(TREE.match(d).group(1)) for d in os.listdir(root) if TREE.match(d)]
+                     or [0])
     tree = os.path.join(root, f"{LINK}.{serial}")
     files = os.path.join(os.fsencode(tree), AREA.encode())
     digests = os.path.join(os.fsencode(tree), b"md5", AREA.encode())
@@ -140,15 +155,61 @@ def build(root):
         os.chmod(os.path.join(tree, answer), PUBLIC_FILE)
     public_folders(root, files)
     public_folders(root, digests)
+    return os.path.basename(tree), len(names)
+
+
+def switch(root, tree):
+    """Serves tree from now on (one rename), and marks the tree served before as retired."""
     link = os.path.join(root, LINK)
+    before = os.readlink(link) if os.path.islink(link) else None
     fresh = link + ".new"
     if os.path.lexists(fresh):
         os.remove(fresh)
-    os.symlink(os.path.basename(tree), fresh)
+    os.symlink(tree, fresh)
     os.replace(fresh, link)
-    # The trees before it, and any a publish cut short left behind.
+    if before and before != tree and os.path.isdir(os.path.join(root, before)):
+        open(os.path.join(root, before, RETIRED), "w").close()
+        os.symlink(before, fresh)
+        os.replace(fresh, os.path.join(root, PREVIOUS))
+
+
+def retire(root):
+    """Removes every tree but the one served and the one served before it (for GRACE_SECONDS
+    after the switch): older ones, and those a publish staged but never switched to."""
+    def target(name):
+        path = os.path.join(root, name)
+        return os.readlink(path) if os.path.islink(path) else None
+
+    current, previous = target(LINK), target(PREVIOUS)
+    mark = os.path.join(root, previous or "-", RETIRED)
+    if previous and not (os.path.exists(mark)
+                         and time.time() - os.path.getmtime(mark) < GRACE_SECONDS):
+        previous = None
     for entry in os.listdir(root):
-        old = os.path.join(root, entry)
-        if entry.startswith(LINK + ".") and entry.split(".")[1].isdigit() and old != tree:
-            shutil.rmtree(old, ignore_errors=True)
-    return len(names)
+        if TREE.match(entry) and entry not in (current, previous):
+            shutil.rmtree(os.path.join(root, entry), ignore_errors=True)
+
+
+def incomplete(root):
+    """What is missing from the tree root serves (a problem in words), or None when every file
+    Versao.txt lists is there with its digest answer."""
+    tree = os.path.join(root, LINK)
+    files = os.path.join(os.fsencode(tree), AREA.encode())
+    try:
+        with open(os.path.join(files, b"Versao.txt"), "rb") as f:
+            lines = f.read().decode("latin-1").splitlines()
+    except OSError as error:
+        return f"no Versao.txt: {error}"
+    names = ["QVBrelmox2.ini"] + [line.partition("=")[0] for line in lines
+                                  if "=" in line and not line.startswith((":", "Start.Ok",
+                                                                          "End.Ok"))]
+    for answer in ("notfound.bin", "nodigest.bin"):
+        if not os.path.isfile(os.path.join(tree, answer)):
+            return f"no {answer}"
+    digests = os.path.join(os.fsencode(tree), b"md5", AREA.encode())
+    for name in names:
+        if not os.path.isfile(os.path.join(files, wire_name(name))):
+            return f"no {name}"
+        if not os.path.isfile(os.path.join(digests, query_name(name))):
+            return f"no digest answer for {name}"
+    return None

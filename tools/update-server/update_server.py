@@ -6,6 +6,7 @@ the tools of a production deployment.
                          [--messages DIR] [--tls-cert CERT.pem --tls-key KEY.pem]
                          [fault options]
   update_server.py serve --reports-only --db STORE [--messages DIR] [--port N] [--threads N]
+                         [--root DIR] [--confirm 127.0.0.1:PORT] [--nginx-status URL]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
                            [--hosts FILE [--replicate] [--rsh CMD]]
@@ -13,9 +14,10 @@ the tools of a production deployment.
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
   update_server.py report --db STORE [--days N] [--html OUT.html] [--csv OUT.csv]
   update_server.py prune --db STORE --older-than DAYS
-  update_server.py backup --db FILE --to FILE
+  update_server.py backup --db STORE --to FOLDER [--keep N]
   update_server.py message add --db STORE (--unit N FILE... | FOLDER)
   update_server.py message list --db STORE [--unit N]
+  update_server.py sandbox --db postgresql://... [--out FILE]
 
 STORE is a SQLite file, or a postgresql:// URL when several hosts share it (see store.py).
 
@@ -23,7 +25,8 @@ publish copies the release into DIR/files/Contrib/, writes Versao.txt, and lays 
 answers (DIR/static, see static_release.py) that nginx serves; deploy writes nginx's
 configuration for them (see deploy.py). serve --reports-only is the report service behind nginx;
 prune and backup keep its store (see upkeep.py); message queues files for the units (see
-messages.py); replicate copies a published release to another host's root (see replicate.py).
+messages.py); replicate copies a published release to another host's root (see replicate.py);
+sandbox writes the report unit's drop-in for a PostgreSQL store (see sandbox.py).
 
 publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
@@ -39,11 +42,20 @@ serve answers:
   /cgi-bin/QVBrelmoxDLL.dll?<query>   stores the report; a GET is answered with the unit's
                                       oldest queued message, else "ok"; 500 while the store
                                       cannot be reached
+With --reports-only, also (on its loopback listener; nginx passes on /health only):
+  /health                             200 "ok" while the store answers and the release tree
+                                      (--root) is complete, else 503
+  /metrics                            the counters in Prometheus' text format, with nginx's
+                                      stub_status (--nginx-status) beside them
 The request target is everything between the method and the last word of the request line, so
 names with spaces work. Every request line is appended to --log as it arrives. Files in
 --messages DIR/<unit>/ are moved into the queue when the unit reports. With --reports-only
 only the report is answered, the launcher's address is taken from nginx's X-Real-IP header,
-and at most --threads connections are served at once.
+and at most --threads connections are served at once. With --confirm, a message counts as
+delivered only once nginx says it sent the answer whole: nginx logs the request id and
+$request_completion of each answer with an offer (and of each report that did not end whole)
+to that loopback UDP port (syslog; deploy writes the log). Without it (the reference
+server), a message is delivered once its answer is handed to the socket.
 
 Fault injection (for tests), each repeatable:
   --close-times PATH:N    close without an answer the first N requests for PATH
@@ -68,22 +80,26 @@ import argparse
 import concurrent.futures
 import hashlib
 import os
+import queue
+import re
 import shlex
 import shutil
 import socket
 import socketserver
 import ssl
-import subprocess
 import sys
 import threading
 import time
 import urllib.parse
+import uuid
 
 import adoption
 import deploy
 import messages
+import metrics
 import patches
 import replicate
+import sandbox
 import signing
 import static_release
 import store
@@ -94,6 +110,10 @@ from static_release import AREA, NO_DIGEST, NOT_FOUND, safe_name  # noqa: F401
 AREA_NAME = "Contrib"
 
 REPORT_PATH = "/cgi-bin/QVBrelmoxDLL.dll"
+# A message goes out only with an answer nginx still waits for: it gives up on the service
+# after deploy.REPORT_SECONDS, the launcher after 30 s.
+TAKE_SECONDS = deploy.REPORT_SECONDS - 5
+HEALTH_SECONDS = 1  # a load balancer's checks share one look at the store and the tree
 
 
 class Faults:
@@ -208,7 +228,7 @@ class Handler(socketserver.BaseRequestHandler):
     def serve_one(self, line, headers):
         """Answers one request; true when the connection stays open for another."""
         server = self.server
-        self.headers = headers
+        self.headers, self.offer = headers, None
         self.method = line.split(b" ", 1)[0]
         self.keep = self.keeps_alive(line)
         with server.log_lock:
@@ -219,19 +239,14 @@ class Handler(socketserver.BaseRequestHandler):
         if target is None:
             self.keep = False
             return self.send(400, b"bad request")
-        self.taken = None
         try:
             keep = self.serve_target(target)
         except BaseException:
-            if self.taken:
-                self.taken.rollback()  # the message goes back to the queue
+            if self.offer:
+                server.end_offer(self.offer, False)  # the message goes back to the queue
             raise
-        if self.taken:
-            try:
-                self.taken.commit()
-            except store.Unavailable as error:
-                # Sent, but back in the queue: the unit may be given it once more.
-                server.health.down(error)
+        if self.offer and not server.confirmations:
+            server.end_offer(self.offer, True)
         return keep
 
     def serve_target(self, target):
@@ -270,6 +285,11 @@ class Handler(socketserver.BaseRequestHandler):
             # Only the launcher's GET takes a message: a HEAD is never shown anything.
             return self.report(target.split("?", 1)[1], take=self.method == b"GET")
         if server.reports_only:
+            if target == "/health":
+                return self.health()
+            if target == "/metrics":
+                return server.metrics.text(server.reports, not server.reports.breaker.open,
+                                           server.nginx_status)
             return None
         if target == "/Ok":
             return b"Ok"
@@ -303,9 +323,17 @@ class Handler(socketserver.BaseRequestHandler):
         return self.client_address[0]
 
     def report(self, query, take):
-        """The answer to a report, once it is stored: "ok", or a queued message taken in a
-        transaction (self.taken) that ends when the answer is out. A store that cannot be
-        reached gives a server error: the launcher goes on, as after any failed report."""
+        start = time.monotonic()
+        try:
+            return self.report_stored(query, take)
+        finally:
+            self.server.metrics.observe(time.monotonic() - start)
+
+    def report_stored(self, query, take):
+        """The answer to a report, once it is stored: "ok", or a queued message offered under
+        this request's name (self.offer) until nginx says the answer went out whole. A store
+        that cannot be reached gives a server error: the launcher goes on, as after any failed
+        report."""
         server = self.server
         fields = {}
         for piece in query.split("&"):
@@ -315,36 +343,78 @@ class Handler(socketserver.BaseRequestHandler):
         try:
             waiting = server.reports.add_report(self.peer(), query, fields)
             server.health.up()
-        except store.Unavailable as error:
-            server.health.down(error)
+            server.metrics.add("reports_stored")
+        except (store.Unavailable, store.Refused) as error:
+            server.failed(error)
             self.status = 500
             return b"the report store is unavailable"
-        if not take or not messages.valid_unit(unit):
+        if not take or not messages.valid_unit(unit) or self.waited_too_long():
             return b"ok"
         try:
             if server.messages and messages.import_unit(server.reports, server.messages, unit):
                 waiting = True
             if not waiting:
                 return b"ok"
-            self.taken = server.reports.take_message(unit, self.peer())
-        except store.Unavailable as error:
-            server.health.down(error)
+            offer = header(self.headers, b"X-Request-Id") if server.confirmations else None
+            if not offer or not OFFER_NAME.fullmatch(offer):
+                offer = uuid.uuid4().hex
+            taken = server.reports.take_message(unit, self.peer(), offer, server.lease)
+        except (store.Unavailable, store.Refused) as error:
+            server.failed(error, report=False)
             return b"ok"  # stored; the message waits for the next report
         except (OSError, ValueError):
             return b"ok"  # a drop folder's file that could not be read stays there
-        if self.taken.message is None:
+        if taken is None:
             return b"ok"
-        name, content = self.taken.message
+        (name, content), again = taken
+        if again:
+            server.metrics.add("messages_offered_again")
+        self.offer = offer
+        if server.confirmations:
+            server.confirmations.offered(offer)
         if server.fail_after_take:
             os._exit(3)  # a test's service dying between the take and the answer
         return name.encode("latin-1").ljust(messages.MESSAGE_NAME)[:messages.MESSAGE_NAME] \
             + content
 
+    def waited_too_long(self):
+        """True when nginx, and the launcher behind it, may have given up on this request."""
+        started = header(self.headers, b"X-Request-Start")  # nginx's $msec
+        try:
+            return started is not None and time.time() - float(started) > TAKE_SECONDS
+        except ValueError:
+            return False
+
+    def health(self):
+        """200 while the store answers and the release tree is whole, 503 otherwise."""
+        server = self.server
+        with server.health_lock:
+            at, status, body = server.health_seen
+            if time.monotonic() - at > HEALTH_SECONDS:
+                status, body = 200, b"ok"
+                try:
+                    server.reports.ping()
+                except (store.Unavailable, store.Refused) as error:
+                    server.failed(error, report=False)
+                    status, body = 503, b"the report store is unavailable"
+                if status == 200 and server.root:
+                    problem = static_release.incomplete(server.root)
+                    if problem:
+                        status, body = 503, b"the release tree is incomplete"
+                server.health_seen = (time.monotonic(), status, body)
+        self.status = status
+        return body
+
     def send(self, status, body):
         reason = {200: "OK", 400: "Bad Request", 404: "Not Found",
-                  500: "Internal Server Error"}.get(status, "Status")
-        head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\nConnection: %s\r\n\r\n"
-                % (status, reason, len(body), "keep-alive" if self.keep else "close")).encode()
+                  500: "Internal Server Error", 503: "Service Unavailable"}.get(status, "Status")
+        # nginx logs the end of an answer that names its offer (and keeps the name from the
+        # launcher).
+        offer = f"X-Qvbrelmox-Offer: {self.offer}\r\n" if self.offer and \
+            self.server.confirmations else ""
+        head = ("HTTP/1.1 %d %s\r\nContent-Length: %d\r\n%sConnection: %s\r\n\r\n"
+                % (status, reason, len(body), offer, "keep-alive" if self.keep else "close")
+                ).encode()
         out = head if self.method == b"HEAD" else head + body
         every = self.server.faults.pace_for(self.target or "")
         if every is None:
@@ -408,10 +478,104 @@ class Handler(socketserver.BaseRequestHandler):
                 f.write(f"{sent}\n")
 
 
+OFFER_NAME = re.compile(r"[0-9a-f]{32}")  # nginx's $request_id, or ours
+
+
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 256  # the default 5 drops connections under a burst of launchers
+    confirmations = None
+
+    def failed(self, error, report=True):
+        """A store operation failed: counted, and an outage told once (a statement the store
+        refused is no outage)."""
+        self.metrics.add("store_errors")
+        if report:
+            self.metrics.add("reports_failed")
+        if isinstance(error, store.Unavailable):
+            self.health.down(error)
+
+    def end_offer(self, offer, complete):
+        try:
+            ended = self.reports.confirm(offer, complete)
+        except (store.Unavailable, store.Refused) as error:
+            self.failed(error, report=False)  # the offer goes out again once its time is up
+            return
+        if complete:
+            self.metrics.add("messages_delivered", ended)
+
+
+class Confirmations:
+    """nginx's word on a report's answer, a datagram from its access log (syslog over UDP on
+    loopback, whose queue holds hundreds where a Unix socket's holds 10): the request id and
+    $request_completion, "OK" once the answer went out whole. An offer ends with it:
+    delivered, or queued again. A request that nginx ended before the service offered
+    anything (the launcher left first) is remembered for a while, so that an offer made after
+    that is taken back at once. One thread only takes the datagrams in, so that a burst of
+    offers fills no queue; another ends the offers."""
+
+    LINE = re.compile(rb"qvbrelmox-offer ([0-9a-f]{32}) ?(\S*)")  # an empty completion: cut
+    ENDED_SECONDS = 120  # longer than nginx waits for the service
+    ENDED_MOST = 10000  # requests remembered at most
+    BUFFER = 4 << 20  # the socket's receive buffer asked for (the kernel's rmem_max caps it)
+
+    def __init__(self, server, address):
+        self.server, self.lock, self.pending, self.ended = server, threading.Lock(), {}, {}
+        host, _, port = address.rpartition(":")
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.BUFFER)
+        self.sock.bind((host, int(port)))
+        self.arrived = queue.SimpleQueue()
+        threading.Thread(target=self.receive, daemon=True).start()
+        threading.Thread(target=self.run, daemon=True).start()
+
+    def receive(self):
+        while True:
+            data, sender = self.sock.recvfrom(4096)
+            if sender[0].startswith("127."):  # nginx, on this host
+                self.arrived.put(data)
+
+    PENDING_MOST = 1000  # offers waiting for nginx's word before the stale ones are let go
+
+    def offered(self, offer):
+        with self.lock:
+            now = time.monotonic()
+            if offer in self.ended:
+                taken_back = True
+            else:
+                taken_back = False
+                self.pending[offer] = now
+            if len(self.pending) > self.PENDING_MOST:
+                # Offers nginx never confirmed (it died): the store offers them again in time.
+                for stale in [o for o, at in self.pending.items() if now - at > self.server.lease]:
+                    del self.pending[stale]
+        if taken_back:
+            self.server.end_offer(offer, False)
+
+    def run(self):
+        while True:
+            found = self.LINE.search(self.arrived.get())
+            if not found:
+                continue
+            offer, complete = found.group(1).decode(), found.group(2) == b"OK"
+            with self.lock:
+                known = self.pending.pop(offer, None) is not None
+                if not known and not complete:
+                    self.remember(offer)
+            if known:
+                self.server.end_offer(offer, complete)
+
+    def remember(self, offer):
+        now = time.monotonic()
+        self.ended[offer] = now
+        if len(self.ended) > self.ENDED_MOST:
+            self.ended.pop(next(iter(self.ended)))
+        while self.ended:
+            first = next(iter(self.ended))
+            if now - self.ended[first] < self.ENDED_SECONDS:
+                break
+            del self.ended[first]
 
 
 class PooledServer(Server):
@@ -482,6 +646,10 @@ def serve(args):
     server.log = args.log
     server.log_lock = threading.Lock()
     server.health = Health()
+    server.metrics = metrics.Metrics()
+    server.nginx_status = args.nginx_status
+    server.lease = args.offer_seconds
+    server.health_lock, server.health_seen = threading.Lock(), (-HEALTH_SECONDS - 1, 0, b"")
     try:
         server.reports = store.open_store(args.db or os.path.join(server.root, "reports.sqlite"),
                                           wait=True)
@@ -489,6 +657,8 @@ def serve(args):
         print(f"serve: {error}", file=sys.stderr)
         return 1
     server.messages = args.messages
+    if args.confirm:
+        server.confirmations = Confirmations(server, args.confirm)
     server.fail_after_take = args.fail_after_take
     server.faults = Faults(args)
     server.tls = None
@@ -649,8 +819,23 @@ def publish(args):
         plan.record(files, write_atomically)
         patches.remove_stale(area, plan.names() | set(names),
                              skip=() if args.candidate else candidate_folders(stable_area))
+    together = bool(args.hosts and args.replicate)
     try:
-        static = static_release.build(args.root)
+        # With the other hosts, this one switches with them, once every copy checked out.
+        if together:
+            tree, static = static_release.prepare(args.root)
+            served = os.path.join(os.fsencode(os.path.join(args.root, tree)),
+                                  os.fsencode(os.path.relpath(area, args.root)))
+            wrong = [n for n in names
+                     if signing.file_digest(os.path.join(served, static_release.wire_name(n)))
+                     != signing.file_digest(os.path.join(src, n.replace("\\", os.sep)))]
+            if wrong:
+                static_release.retire(args.root)
+                print("publish: this host's copy differs from the release in "
+                      + ", ".join(wrong[:3]) + "; no host switched", file=sys.stderr)
+                return 1
+        else:
+            static = static_release.build(args.root)
     except OSError as error:  # a name too long once escaped, a full disk
         print(f"publish: the release is in place, but not its static answers: {error}",
               file=sys.stderr)
@@ -659,27 +844,28 @@ def publish(args):
           + (f", signed as sequence {sequence} with {len(plan.made)} patches" if args.sign
              else "")
           + f"; static answers for {static} files in {os.path.join(args.root, 'static')}")
-    return to_hosts(args) if args.hosts else 0
+    return to_hosts(args, tree if together else None) if args.hosts else 0
 
 
-def to_hosts(args):
-    """Prints the replicate command for each host of the hosts file, or runs them all."""
+def to_hosts(args, tree):
+    """Prints the replicate command for each host of the hosts file, or stages tree on them
+    all and switches every host once each copy checked out."""
     try:
         hosts = replicate.hosts_of(args.hosts)
     except OSError as error:
         print(f"publish: the release is in place here, but {error}", file=sys.stderr)
+        if tree:
+            static_release.retire(args.root)
         return 1
-    failed = []
+    if tree:
+        if not shutil.which("rsync"):
+            print("publish: --replicate needs rsync (apt-get install rsync)", file=sys.stderr)
+            return 1
+        return replicate.to_all(args, os.path.abspath(args.root), tree, hosts)
     for dest in hosts:
         command = replicate.command_for(args.root, dest, args.rsh)
-        if not args.replicate:
-            print("replicate with: " + " ".join(shlex.quote(c) for c in command))
-        elif subprocess.run(command).returncode != 0:
-            failed.append(dest)
-    if failed:
-        print("publish: not replicated to " + ", ".join(failed) + "; run replicate again for"
-              " them", file=sys.stderr)
-    return 1 if failed else 0
+        print("replicate with: " + " ".join(shlex.quote(c) for c in command))
+    return 0
 
 
 def main(argv=None):
@@ -700,6 +886,12 @@ def main(argv=None):
     s.add_argument("--db")
     s.add_argument("--messages", help="a drop folder of queued files, DIR/<unit>/<file>,"
                    " imported into the store as the unit reports")
+    s.add_argument("--confirm", metavar="127.0.0.1:PORT", help="with --reports-only: where"
+                   " nginx logs the completion of answers with a message (deploy --confirm)")
+    s.add_argument("--offer-seconds", type=int, default=store.OFFER_SECONDS,
+                   help="a message offered and never confirmed goes out again after this")
+    s.add_argument("--nginx-status", metavar="URL", help="nginx's stub_status, shown in"
+                   " /metrics (deploy --status-port)")
     s.add_argument("--fail-after-take", action="store_true", help=argparse.SUPPRESS)
     s.add_argument("--close-times", action="append")
     s.add_argument("--delay", action="append")
@@ -732,7 +924,8 @@ def main(argv=None):
                    help="the signing state (the last sequence); default KEY.pem.sequence")
     p.add_argument("--hosts", metavar="FILE", help="the other hosts' roots, one a line"
                    " (a folder or host:path): print the replicate command for each")
-    p.add_argument("--replicate", action="store_true", help="with --hosts: run them")
+    p.add_argument("--replicate", action="store_true", help="with --hosts: copy the release"
+                   " to every host, then switch them all together")
     p.add_argument("--rsh", default="ssh", help="with --hosts: replicate's remote shell")
     deploy.add_arguments(sub.add_parser("deploy", help="write an nginx configuration"))
     adoption.add_arguments(sub.add_parser("report", help="the release adoption report"))
@@ -743,10 +936,13 @@ def main(argv=None):
     messages.add_arguments(sub.add_parser("message", help="the message queue"))
     replicate.add_arguments(sub.add_parser(
         "replicate", help="copy the published release to another host's root"))
+    sandbox.add_arguments(sub.add_parser(
+        "sandbox", help="the report unit's drop-in for a PostgreSQL store"))
     args = parser.parse_args(argv)
     commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy,
                 "report": adoption.report, "prune": upkeep.prune, "backup": upkeep.backup,
-                "message": messages.message, "replicate": replicate.replicate}
+                "message": messages.message, "replicate": replicate.replicate,
+                "sandbox": sandbox.sandbox}
     return commands[args.command](args)
 
 
