@@ -2,7 +2,10 @@
 """httpget over https against its own plain http and against curl over the same https, in the
 same run, on loopback from nginx (one worker, sendfile for http), each writing 256 MiB to a
 file. The server certificate comes from the build tree's test CA, which both clients pin.
-Usage: tls_bench.py HTTPGET KEY_DIR [EMULATOR...]   (prints MB/s and the ratios)"""
+With an emulator (a Windows httpget.exe), the run also has the anchors beside httpget.exe:
+bench/schannel_get.c, a bare Schannel read loop over the same https (the platform's own TLS
+ceiling), and bench/winsock_get.c, a bare Winsock loop over the same plain http.
+Usage: tls_bench.py [--rounds N] HTTPGET KEY_DIR [EMULATOR...]   (prints MB/s and the ratios)"""
 
 import os
 import shutil
@@ -17,9 +20,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 from tls_support import make_certificates  # noqa: E402
 
-HTTPGET, KEYS = sys.argv[1:3]
-EMULATOR = sys.argv[3:]
+ARGS = sys.argv[1:]
 ROUNDS = 5
+if ARGS[:1] == ["--rounds"]:
+    ROUNDS, ARGS = int(ARGS[1]), ARGS[2:]
+HTTPGET, KEYS = ARGS[:2]
+EMULATOR = ARGS[2:]
 SIZE_MIB = 256
 
 
@@ -33,11 +39,15 @@ def program_path(path):
     return "Z:" + path.replace("/", "\\") if EMULATOR else path
 
 
-def timed(cmd):
+def timed(cmd, out):
     os.sync()  # the previous run's file must not be written back during this one
     start = time.perf_counter()
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    # The anchors write the response head too.
+    assert 0 <= os.path.getsize(out) - (SIZE_MIB << 20) < 4096, cmd
+    os.remove(out)
+    return elapsed
 
 
 def main():
@@ -80,23 +90,37 @@ http {{ access_log off; client_body_temp_path {work}/b; proxy_temp_path {work}/p
                 "httpget https": ours + [f"https://127.0.0.1:{tls}/big.bin"],
                 "curl https": ["curl", "-s", "-f", "--cacert", ca, "-o", out,
                                f"https://127.0.0.1:{tls}/big.bin"]}
+        if EMULATOR:
+            bin_dir = os.path.dirname(os.path.abspath(HTTPGET))
+            anchor = EMULATOR + [os.path.join(bin_dir, "schannel_get.exe")]
+            raw = EMULATOR + [os.path.join(bin_dir, "winsock_get.exe")]
+            runs["schannel https"] = anchor + [str(tls), "/big.bin", program_path(out)]
+            runs["winsock http"] = raw + [str(plain), "/big.bin", program_path(out)]
         subprocess.run(ours + ["--tls-info", f"https://127.0.0.1:{tls}/big.bin"], check=True)
         times = {label: [] for label in runs}
         try:
             items = list(runs.items())
             for r in range(ROUNDS):  # each takes each place in turn
                 for label, cmd in items[r % len(items):] + items[:r % len(items)]:
-                    times[label].append(timed(cmd))
-            assert os.path.getsize(out) == SIZE_MIB << 20
+                    times[label].append(timed(cmd, out))
         finally:
             nginx.terminate()
             nginx.wait()
         mb = SIZE_MIB * 1048576 / 1e6
         median = {label: statistics.median(t) for label, t in times.items()}
         for label, t in median.items():
-            print(f"{label:14} {mb / t:8.1f} MB/s (median of {ROUNDS})")
-        print(f"httpget https / its own http: {median['httpget http'] / median['httpget https']:.2f}"
-              f"; httpget https / curl https: {median['curl https'] / median['httpget https']:.2f}")
+            rates = sorted(mb / x for x in times[label])
+            print(f"{label:14} {mb / t:8.1f} MB/s (median of {ROUNDS}; "
+                  f"{rates[0]:.1f} to {rates[-1]:.1f})")
+
+        def ratio(a, b):  # a's throughput over b's
+            return median[b] / median[a]
+        print(f"httpget https / its own http: {ratio('httpget https', 'httpget http'):.2f}"
+              f"; httpget https / curl https: {ratio('httpget https', 'curl https'):.2f}")
+        if EMULATOR:
+            print(f"httpget https / schannel https: {ratio('httpget https', 'schannel https'):.2f}"
+                  f"; schannel https / httpget http: {ratio('schannel https', 'httpget http'):.2f}"
+                  f"; schannel https / winsock http: {ratio('schannel https', 'winsock http'):.2f}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
