@@ -113,12 +113,13 @@ http {{ access_log off; client_body_temp_path {work}/b; proxy_temp_path {work}/p
         times = {label: [] for label in runs}
         starts = {label: [] for label in runs}
         cpu = {label: [] for label in runs}
+        cpu_start = {label: [] for label in runs}
         try:
             items = list(runs.items())
             for r in range(ROUNDS):  # each takes each place in turn
                 for label, cmd in items[r % len(items):] + items[:r % len(items)]:
                     times[label].append(timed(cmd("big.bin"), out, SIZE_MIB << 20, cpu[label]))
-                    starts[label].append(timed(cmd("small.bin"), out, SMALL))
+                    starts[label].append(timed(cmd("small.bin"), out, SMALL, cpu_start[label]))
         finally:
             nginx.terminate()
             nginx.wait()
@@ -130,7 +131,9 @@ http {{ access_log off; client_body_temp_path {work}/b; proxy_temp_path {work}/p
             print(f"{label:14} {mb / t:8.1f} MB/s (median of {ROUNDS}; {rates[0]:.1f} to "
                   f"{rates[-1]:.1f}); a {SMALL}-byte body takes {start[label] * 1000:.0f} ms, "
                   f"so the body alone {mb / (t - start[label]):.1f} MB/s; "
-                  f"the client's processor time {statistics.median(cpu[label]):.2f} s")
+                  f"the client's processor time {statistics.median(cpu[label]):.2f} s, "
+                  f"{statistics.median(cpu[label]) - statistics.median(cpu_start[label]):.2f} s"
+                  f" for the body alone")
 
         def ratio(a, b, fixed=False):  # a's throughput over b's, with or without the start
             return (median[b] - (start[b] if fixed else 0)) / (
