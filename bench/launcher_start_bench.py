@@ -2,10 +2,14 @@
 """From the launcher's start to the managed application's start, over plain http and over
 https, side by side in one run: the launcher built with the test keys and the test CA under
 Wine, a signed release already installed (so each start is the full check of an up-to-date
-installation), the reference server on loopback.
-Usage: launcher_start_bench.py BUILD_DIR KIND   (BUILD_DIR: build/windows or build/windows-x64;
-       KIND: win32 or win64)   prints the medians and their difference"""
+installation), served on loopback by the production deployment (deploy's nginx, its plain and
+its https port), which keeps connections open, so that a check over https is one TLS
+connection; --reference serves it with the reference server instead, which closes after every
+answer (a handshake per request).
+Usage: launcher_start_bench.py [--reference] BUILD_DIR KIND   (BUILD_DIR: build/windows or
+       build/windows-x64; KIND: win32 or win64)   prints the medians and their difference"""
 
+import contextlib
 import os
 import shutil
 import statistics
@@ -16,11 +20,13 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
-from e2e_support import ReferenceServer, publish  # noqa: E402
+from e2e_support import Deployment, ReferenceServer, publish  # noqa: E402
 from tls_support import make_certificates  # noqa: E402
 from winenv import WineDesktop, windows_path  # noqa: E402
 
-BUILD, KIND = sys.argv[1:3]
+ARGS = sys.argv[1:]
+REFERENCE = ARGS[:1] == ["--reference"]
+BUILD, KIND = ARGS[1:3] if REFERENCE else ARGS[:2]
 ROUNDS = 7
 
 
@@ -46,10 +52,18 @@ def main():
         record = os.path.join(inst, "started.txt")
         prefix = os.path.join(TOP, "build", "wine", f"bench-{KIND}")
         times = {"http": [], "https": []}
-        with ReferenceServer(root) as plain, \
-                ReferenceServer(root, "--tls-cert", cert[0], "--tls-key", cert[1]) as tls, \
-                WineDesktop(os.path.join(TOP, "scripts", "wine-run"), KIND, prefix) as desk:
-            servers = {"http": plain.address, "https": f"https://127.0.0.1:{tls.port}"}
+        with contextlib.ExitStack() as stack:
+            if REFERENCE:
+                plain = stack.enter_context(ReferenceServer(root))
+                tls = stack.enter_context(
+                    ReferenceServer(root, "--tls-cert", cert[0], "--tls-key", cert[1]))
+                servers = {"http": plain.address, "https": f"https://127.0.0.1:{tls.port}"}
+            else:
+                deployment = stack.enter_context(Deployment(root, tls=cert))
+                servers = {"http": deployment.address,
+                           "https": f"https://127.0.0.1:{deployment.tls_port}"}
+            desk = stack.enter_context(
+                WineDesktop(os.path.join(TOP, "scripts", "wine-run"), KIND, prefix))
             for r in range(ROUNDS + 1):  # the first round installs the release and warms up
                 for mode in (("http", "https") if r % 2 else ("https", "http")):
                     if os.path.exists(record):
@@ -67,8 +81,13 @@ def main():
                         times[mode].append(took)
         median = {mode: statistics.median(t) for mode, t in times.items()}
         for mode, t in median.items():
-            print(f"{mode:5}: start to application start, median of {ROUNDS}: {t * 1000:7.0f} ms")
-        print(f"https - http: {(median['https'] - median['http']) * 1000:+.0f} ms")
+            print(f"{mode:5} ({'reference server' if REFERENCE else 'nginx'}): start to "
+                  f"application start, median of {ROUNDS}: {t * 1000:7.0f} ms"
+                  f" ({min(times[mode]) * 1000:.0f} to {max(times[mode]) * 1000:.0f})")
+        print(f"https - http: {(median['https'] - median['http']) * 1000:+.0f} ms; the median of "
+              f"each round's own difference (its two starts side by side): "
+              f"{statistics.median(s - p for s, p in zip(times['https'], times['http'])) * 1000:+.0f}"
+              f" ms")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -2,9 +2,16 @@
 """httpget over https against its own plain http and against curl over the same https, in the
 same run, on loopback from nginx (one worker, sendfile for http), each writing 256 MiB to a
 file. The server certificate comes from the build tree's test CA, which both clients pin.
-Usage: tls_bench.py HTTPGET KEY_DIR [EMULATOR...]   (prints MB/s and the ratios)"""
+With an emulator (a Windows httpget.exe), the run also has the anchors beside httpget.exe:
+bench/schannel_get.c, a bare Schannel read loop over the same https (the platform's own TLS
+ceiling), and bench/winsock_get.c, a bare Winsock loop over the same plain http.
+Each client also fetches a 1 KiB body after each big one: its start, handshake and
+verification, taken off for the rate of the body alone (the anchor checks no certificate).
+The client's processor time (its own, Wine's server aside) is the figure least moved by others.
+Usage: tls_bench.py [--rounds N] HTTPGET KEY_DIR [EMULATOR...]   (prints MB/s and the ratios)"""
 
 import os
+import resource
 import shutil
 import socket
 import statistics
@@ -17,10 +24,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 from tls_support import make_certificates  # noqa: E402
 
-HTTPGET, KEYS = sys.argv[1:3]
-EMULATOR = sys.argv[3:]
+ARGS = sys.argv[1:]
 ROUNDS = 5
+if ARGS[:1] == ["--rounds"]:
+    ROUNDS, ARGS = int(ARGS[1]), ARGS[2:]
+HTTPGET, KEYS = ARGS[:2]
+EMULATOR = ARGS[2:]
 SIZE_MIB = 256
+SMALL = 1024  # each client's start, handshake and verification with almost no body
 
 
 def free_port():
@@ -33,11 +44,20 @@ def program_path(path):
     return "Z:" + path.replace("/", "\\") if EMULATOR else path
 
 
-def timed(cmd):
+def timed(cmd, out, size, cpu=None):
+    """The wall time of one run; its processor time (user and system) goes to cpu."""
     os.sync()  # the previous run's file must not be written back during this one
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if cpu is not None:
+        cpu.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+    # The anchors write the response head too.
+    assert 0 <= os.path.getsize(out) - size < 4096, cmd
+    os.remove(out)
+    return elapsed
 
 
 def main():
@@ -51,7 +71,10 @@ def main():
             block = os.urandom(1 << 20)
             for _ in range(SIZE_MIB):
                 f.write(block)
-        os.chmod(os.path.join(root, "big.bin"), 0o644)
+        with open(os.path.join(root, "small.bin"), "wb") as f:
+            f.write(block[:SMALL])
+        for name in ("big.bin", "small.bin"):
+            os.chmod(os.path.join(root, name), 0o644)
         ca = os.path.join(KEYS, "tls-ca.pem")
         cert, key = make_certificates(os.path.join(work, "certs"), ca,
                                       os.path.join(KEYS, "tls-ca.key"))["valid"]
@@ -76,27 +99,56 @@ http {{ access_log off; client_body_temp_path {work}/b; proxy_temp_path {work}/p
                 time.sleep(0.05)
         out = os.path.join(work, "body")
         ours = EMULATOR + [HTTPGET, "--ca", program_path(ca), "-o", program_path(out)]
-        runs = {"httpget http": ours + [f"http://127.0.0.1:{plain}/big.bin"],
-                "httpget https": ours + [f"https://127.0.0.1:{tls}/big.bin"],
-                "curl https": ["curl", "-s", "-f", "--cacert", ca, "-o", out,
-                               f"https://127.0.0.1:{tls}/big.bin"]}
-        subprocess.run(ours + ["--tls-info", f"https://127.0.0.1:{tls}/big.bin"], check=True)
+        runs = {"httpget http": lambda name: ours + [f"http://127.0.0.1:{plain}/{name}"],
+                "httpget https": lambda name: ours + [f"https://127.0.0.1:{tls}/{name}"],
+                "curl https": lambda name: ["curl", "-s", "-f", "--cacert", ca, "-o", out,
+                                            f"https://127.0.0.1:{tls}/{name}"]}
+        if EMULATOR:
+            bin_dir = os.path.dirname(os.path.abspath(HTTPGET))
+            anchor = EMULATOR + [os.path.join(bin_dir, "schannel_get.exe")]
+            raw = EMULATOR + [os.path.join(bin_dir, "winsock_get.exe")]
+            runs["schannel https"] = lambda name: anchor + [str(tls), "/" + name, program_path(out)]
+            runs["winsock http"] = lambda name: raw + [str(plain), "/" + name, program_path(out)]
+        subprocess.run(ours + ["--tls-info", f"https://127.0.0.1:{tls}/small.bin"], check=True)
         times = {label: [] for label in runs}
+        starts = {label: [] for label in runs}
+        cpu = {label: [] for label in runs}
+        cpu_start = {label: [] for label in runs}
         try:
             items = list(runs.items())
             for r in range(ROUNDS):  # each takes each place in turn
                 for label, cmd in items[r % len(items):] + items[:r % len(items)]:
-                    times[label].append(timed(cmd))
-            assert os.path.getsize(out) == SIZE_MIB << 20
+                    times[label].append(timed(cmd("big.bin"), out, SIZE_MIB << 20, cpu[label]))
+                    starts[label].append(timed(cmd("small.bin"), out, SMALL, cpu_start[label]))
         finally:
             nginx.terminate()
             nginx.wait()
         mb = SIZE_MIB * 1048576 / 1e6
         median = {label: statistics.median(t) for label, t in times.items()}
+        start = {label: statistics.median(t) for label, t in starts.items()}
         for label, t in median.items():
-            print(f"{label:14} {mb / t:8.1f} MB/s (median of {ROUNDS})")
-        print(f"httpget https / its own http: {median['httpget http'] / median['httpget https']:.2f}"
-              f"; httpget https / curl https: {median['curl https'] / median['httpget https']:.2f}")
+            rates = sorted(mb / x for x in times[label])
+            print(f"{label:14} {mb / t:8.1f} MB/s (median of {ROUNDS}; {rates[0]:.1f} to "
+                  f"{rates[-1]:.1f}); a {SMALL}-byte body takes {start[label] * 1000:.0f} ms, "
+                  f"so the body alone {mb / (t - start[label]):.1f} MB/s; "
+                  f"the client's processor time {statistics.median(cpu[label]):.2f} s, "
+                  f"{statistics.median(cpu[label]) - statistics.median(cpu_start[label]):.2f} s"
+                  f" for the body alone")
+
+        def ratio(a, b, fixed=False):  # a's throughput over b's, with or without the start
+            return (median[b] - (start[b] if fixed else 0)) / (
+                median[a] - (start[a] if fixed else 0))
+        print(f"httpget https / its own http: {ratio('httpget https', 'httpget http'):.2f}"
+              f"; httpget https / curl https: {ratio('httpget https', 'curl https'):.2f}")
+        if EMULATOR:
+            for fixed in (False, True):
+                print(("body alone: " if fixed else "whole runs: ") +
+                      f"httpget https / schannel https "
+                      f"{ratio('httpget https', 'schannel https', fixed):.2f}"
+                      f"; schannel https / httpget http "
+                      f"{ratio('schannel https', 'httpget http', fixed):.2f}"
+                      f"; schannel https / winsock http "
+                      f"{ratio('schannel https', 'winsock http', fixed):.2f}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 namespace platform {
@@ -78,9 +79,11 @@ private:
     PSecurityFunctionTableA table_ = nullptr;
 };
 
+// The C library's formatting, not user32's: a program that links no window code must not load
+// user32 (and, under Wine, its font set-up) for an error text.
 std::string Hex(unsigned long value) {
     char text[16];
-    wsprintfA(text, "0x%08lX", value);
+    std::snprintf(text, sizeof text, "0x%08lX", value);
     return text;
 }
 
