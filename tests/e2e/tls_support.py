@@ -88,6 +88,17 @@ def make_certificates(work, ca_pem, ca_key):
     return made
 
 
+def close_listener(listener):
+    """Closes a listening socket so that a thread blocked in its accept wakes up now: closed
+    alone, it would go on listening until its next connection, which a later test's client
+    might be."""
+    try:
+        listener.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    listener.close()
+
+
 class TlsServer:
     """TLS on 127.0.0.1: each connection reads one request head, then play(tls_socket, head)
     answers it. A context manager."""
@@ -133,7 +144,7 @@ class TlsServer:
         return self
 
     def __exit__(self, *exc):
-        self.listener.close()
+        close_listener(self.listener)
 
 
 class Proxy:
@@ -209,7 +220,7 @@ class Proxy:
         return self
 
     def __exit__(self, *exc):
-        self.listener.close()
+        close_listener(self.listener)
 
 
 def SlowProxy(port, stall_after=None):  # noqa: N802 (used as a class)
