@@ -50,11 +50,27 @@ def printable(value):
 # The few queries where the engines differ, side by side (SQLite, PostgreSQL).
 LATEST = {
     # Each unit's latest report; SQLite takes the other columns from the row of max(at).
-    "sqlite": "create temp table latest as select unid, max(at) as at, versao, versao_exe"
-              " from reports where at <= ? and unid != '' group by unid",
+    "sqlite": "create temp table latest as select unid, max(at) as at, versao, versao_exe,"
+              " {outcome} as atualizacao from reports where at <= ? and unid != '' group by unid",
     "postgresql": "create temp table latest as select distinct on (unid) unid, at, versao,"
-                  " versao_exe from reports where at <= ? and unid != '' order by unid, at desc",
+                  " versao_exe, {outcome} as atualizacao from reports where at <= ? and"
+                  " unid != '' order by unid, at desc",
 }
+# The outcome codes of a signed build's report, in the order the tables show them.
+CODES = ("ok", "assinatura", "digest", "gravacao", "prazo", "aplicativo")
+
+
+def has_outcomes(db):
+    """Whether the store keeps outcomes (a store the report service has not opened since
+    they came may not)."""
+    return "atualizacao" in [d[0] for d in db.execute("select * from reports limit 0").description]
+
+
+def outcome_counts(db, engine, release, since):
+    """{code: reports} of the reports at or after since (UTC text) whose outcome names
+    release, from the outcome index."""
+    return dict(db.execute("select coalesce(codigo, ''), count(*) from reports where"
+                           " atualizacao = ? and at >= ? group by 1", (release, since)))
 # "+at" keeps SQLite on the (unit, time) index, where the time index would make it sort
 # millions of rows; PostgreSQL plans that by itself.
 SPAN_TIME = {"sqlite": "+at", "postgresql": "at"}
@@ -68,8 +84,11 @@ class Adoption:
 
     CACHE_KIB = 32 << 10  # SQLite's page cache for the report; what is larger goes to disk
 
-    def __init__(self, db_path, days, now):
+    def __init__(self, db_path, days, now, root=None):
+        import rollout
         self.days, self.now = days, now
+        # The candidate published in root (live or halted), as its manifest tells.
+        self.candidate = rollout.candidate(os.path.abspath(root)) if root else None
         self.since = now - datetime.timedelta(days=days)
         self.first_day = (now - datetime.timedelta(days=days - 1)).date()
         self.day_list = [self.first_day + datetime.timedelta(days=i) for i in range(days)]
@@ -86,7 +105,9 @@ class Adoption:
 
     def _read(self, db):
         until, since = self.now.strftime(TIME_FORMAT), self.since.strftime(TIME_FORMAT)
-        db.execute(LATEST[self.engine], (until,))
+        outcomes = has_outcomes(db)
+        db.execute(LATEST[self.engine].format(outcome="atualizacao" if outcomes else "''"),
+                   (until,))
         self._active = [(r or "", l or "", n) for r, l, n in db.execute(
             "select versao, versao_exe, count(*) from latest where at > ? group by 1, 2",
             (since,))]
@@ -105,6 +126,18 @@ class Adoption:
             " where at >= ? and at <= ? group by 1", (first, until))}
         self._per_day = [(d, *counts.get(d.isoformat(), (0, 0))) for d in self.day_list]
         self._series = self._releases_by_day(db, until)
+        self._outcomes = {}
+        for release, units in db.execute("select atualizacao, count(*) from latest where at > ?"
+                                         " and atualizacao != '' group by 1", (since,)):
+            self._outcomes[release] = [units, {}]
+        if outcomes:
+            for release, code, n in db.execute(
+                    "select atualizacao, coalesce(codigo, ''), count(*) from reports where"
+                    " at > ? and at <= ? and atualizacao != '' group by 1, 2", (since, until)):
+                self._outcomes.setdefault(release, [0, {}])[1][code] = n
+        c, self._took = self.candidate, 0
+        if c and c.release in self._outcomes:
+            self._took = self._outcomes[c.release][0]
 
     def _releases_by_day(self, db, until):
         # A unit's last report of a day stands until its next report's day, and counts while
@@ -150,6 +183,20 @@ class Adoption:
         """[(day, reports, distinct units)] for each day of the window."""
         return self._per_day
 
+    def outcomes(self):
+        """[(release, units whose latest report names it, {code: reports in the window})],
+        newest release first."""
+        return sorted(((r, u, codes) for r, (u, codes) in self._outcomes.items()),
+                      key=lambda x: version_key(x[0]), reverse=True)
+
+    def candidate_view(self):
+        """(candidate, share due now, share that took it, units that took it), or None."""
+        if not self.candidate:
+            return None
+        total = sum(n for _, _, n in self._active)
+        return (self.candidate, self.candidate.due(self.now),
+                self._took / total if total else 0.0, self._took)
+
     def releases_by_day(self):
         """{release: [active units at the end of each day]}: the adoption curve."""
         return self._series
@@ -177,6 +224,25 @@ def text_report(a, out):
           [(u, m.strftime(SHOWN_FORMAT), r, l) for u, m, r, l in a.quiet()])
     table("Reports per day", ["day", "reports", "units"],
           [(d.isoformat(), n, u) for d, n, u in a.per_day()])
+    table(f"Outcomes of the previous check by release (units: latest report; reports in the"
+          f" last {a.days} days)", ["release", "units", *CODES, "other"], outcome_rows(a))
+    out.write("\n" + candidate_line(a) + "\n")
+
+
+def outcome_rows(a):
+    return [(r, u, *(codes.get(c, 0) for c in CODES),
+             sum(n for c, n in codes.items() if c not in CODES)) for r, u, codes in a.outcomes()]
+
+
+def candidate_line(a):
+    view = a.candidate_view()
+    if not view:
+        return "Candidate: none"
+    c, due, took, units = view
+    return (f"Candidate {c.release} (sequence {c.sequence}, {c.folder}), from {c.start} over"
+            f" {c.hours} hours: due for {100 * due:.1f}% of the offices, taken by"
+            f" {100 * took:.1f}% ({units} units); "
+            + (f"HALTED {c.reason}" if c.halted else "live"))
 
 
 def cell(value):
@@ -312,6 +378,11 @@ its latest report; it is quiet when that report is {a.days} days old or more.</p
 {f'<p>and {len(quiet) - QUIET_SHOWN} more: the CSV lists them all.</p>'
  if len(quiet) > QUIET_SHOWN else ""}</div>
 </div></div>
+<h2>Candidate</h2>
+<div class="panel"><p>{e(candidate_line(a))}</p></div>
+<h2>Outcomes of the previous check by release</h2>
+<div class="panel">{table(["Release", "Units", *CODES, "Other"], outcome_rows(a),
+                          set(range(1, len(CODES) + 3)))}</div>
 <h2>Reports per day</h2>
 <div class="panel">{table(["Day", "Reports", "Units"],
                           [(d.isoformat(), n, u) for d, n, u in reversed(per_day)], {1, 2})}</div>
@@ -328,7 +399,7 @@ def report(args):
     try:
         now = (datetime.datetime.strptime(args.now.rstrip("Z").replace("T", " "), SHOWN_FORMAT)
                if args.now else datetime.datetime.utcnow().replace(microsecond=0))
-        a = Adoption(args.db, args.days, now)
+        a = Adoption(args.db, args.days, now, args.root)
     except ValueError:
         print(f"report: --now must read YYYY-MM-DD HH:MM:SS, not {args.now!r}", file=sys.stderr)
         return 2
@@ -353,5 +424,6 @@ def add_arguments(parser):
     parser.add_argument("--days", type=int, default=30)
     parser.add_argument("--html", metavar="OUT.html")
     parser.add_argument("--csv", metavar="OUT.csv")
+    parser.add_argument("--root", help="the root publish wrote: shows its candidate")
     parser.add_argument("--now", metavar="'YYYY-MM-DD HH:MM:SS'",
                         help="the moment the report is made for, UTC (default: now)")

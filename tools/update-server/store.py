@@ -39,10 +39,13 @@ except ImportError:  # Debian's python3-psycopg, under a Python of one's own
 # reorder a unit's reports. Stores from before held the host's local time; they are migrated.
 TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 LOCAL_FORMAT = "%Y-%m-%d %H:%M:%S"  # the local times of before
-REPORT_COLUMNS = ("at", "peer", "query", "versao", "ip", "unid", '"user"', "fone", "email",
-                  "ex", "versao_exe")
+FIRST_COLUMNS = ("at", "peer", "query", "versao", "ip", "unid", '"user"', "fone", "email",
+                 "ex", "versao_exe")
+# The previous check's outcome (a signed build's Atualizacao=<release>;<code>), in two.
+REPORT_COLUMNS = FIRST_COLUMNS + ("atualizacao", "codigo")
 # The launcher's report fields, in the order of the columns after peer and query.
 REPORT_FIELDS = ("Versao", "IP", "Unid", "User", "Fone", "Email", "Ex", "VersaoExe")
+OUTCOME_FIELD = "Atualizacao"
 
 POOL_SIZE = 8  # PostgreSQL connections a report service holds at most
 POOL_WAIT_SECONDS = 2  # for a free connection: longer means the store is not answering
@@ -102,7 +105,7 @@ def _to_utc(table, column):
 
 MIGRATIONS = [
     [lambda e: "create table if not exists reports(" + ", ".join(
-        f"{c} {_TEXT[e]}" for c in REPORT_COLUMNS) + ")",
+        f"{c} {_TEXT[e]}" for c in FIRST_COLUMNS) + ")",
      # The adoption report aggregates by time, and each unit's reports in time order (with the
      # columns it reads, so that it never visits the rows).
      lambda e: "create index if not exists reports_at on reports(at)",
@@ -122,6 +125,14 @@ MIGRATIONS = [
      lambda e: "create index messages_offer on messages(offer) where offer is not null"],
     [_to_utc("reports", "at"), _to_utc("messages", "queued_at"),
      _to_utc("messages", "offered_at"), _to_utc("messages", "delivered_at")],
+    # Outcomes: the rollout's counts per release come from their own index, and the adoption
+    # report's latest outcome of each unit from the (unit, time) index, never from the rows.
+    [lambda e: f"alter table reports add column atualizacao {_TEXT[e]}",
+     lambda e: f"alter table reports add column codigo {_TEXT[e]}",
+     lambda e: "create index if not exists reports_outcome on reports(atualizacao, at, codigo)",
+     lambda e: "drop index if exists reports_unit_at",
+     lambda e: "create index reports_unit_at on reports(unid, at, versao, versao_exe,"
+               " atualizacao, codigo)"],
 ]
 VERSION = len(MIGRATIONS)
 
@@ -151,9 +162,17 @@ def clean(text, limit=FIELD_CHARS):
     return CONTROL.sub("", text)[:limit]
 
 
+def outcome(value):
+    """(release, code) of an Atualizacao field, each kept as a field is; a release may hold a
+    ';' of its own, the code never does."""
+    release, mark, code = value.rpartition(";")
+    return (clean(release), clean(code)) if mark else (clean(value), "")
+
+
 def report_row(peer, query, fields):
     return (now(), clean(peer), clean(query, QUERY_CHARS),
-            *(clean(fields.get(k, "")) for k in REPORT_FIELDS))
+            *(clean(fields.get(k, "")) for k in REPORT_FIELDS),
+            *outcome(fields.get(OUTCOME_FIELD, "")))
 
 
 def since(seconds):

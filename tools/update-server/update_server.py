@@ -18,6 +18,7 @@ the tools of a production deployment.
   update_server.py message add --db STORE (--unit N FILE... | FOLDER)
   update_server.py message list --db STORE [--unit N]
   update_server.py sandbox --db postgresql://... [--out FILE]
+  update_server.py rollout status|halt|resume|promote|auto-halt --root DIR [...]
 
 STORE is a SQLite file, or a postgresql:// URL when several hosts share it (see store.py).
 
@@ -26,7 +27,8 @@ answers (DIR/static, see static_release.py) that nginx serves; deploy writes ngi
 configuration for them (see deploy.py). serve --reports-only is the report service behind nginx;
 prune and backup keep its store (see upkeep.py); message queues files for the units (see
 messages.py); replicate copies a published release to another host's root (see replicate.py);
-sandbox writes the report unit's drop-in for a PostgreSQL store (see sandbox.py).
+sandbox writes the report unit's drop-in for a PostgreSQL store (see sandbox.py); rollout halts,
+resumes and promotes a candidate release (see rollout.py).
 
 publish --sign also writes Manifesto.txt (Release, Sequence, Area, and the size and SHA-256 of
 QVBrelmox2.ini, Versao.txt and every listed file) and Manifesto.sig (see signing.py). The
@@ -99,6 +101,7 @@ import messages
 import metrics
 import patches
 import replicate
+import rollout
 import sandbox
 import signing
 import static_release
@@ -938,11 +941,13 @@ def main(argv=None):
         "replicate", help="copy the published release to another host's root"))
     sandbox.add_arguments(sub.add_parser(
         "sandbox", help="the report unit's drop-in for a PostgreSQL store"))
+    rollout.add_arguments(sub.add_parser(
+        "rollout", help="the candidate's status, halt, resume and promotion"), publish)
     args = parser.parse_args(argv)
     commands = {"serve": serve, "publish": publish, "deploy": deploy.deploy,
                 "report": adoption.report, "prune": upkeep.prune, "backup": upkeep.backup,
                 "message": messages.message, "replicate": replicate.replicate,
-                "sandbox": sandbox.sandbox}
+                "sandbox": sandbox.sandbox, "rollout": rollout.rollout}
     return commands[args.command](args)
 
 

@@ -1,0 +1,333 @@
+"""The candidate release's rollout, for the operator and for the automatic halt.
+
+  rollout status --root DIR [--db STORE]
+  rollout halt --root DIR [--reason TEXT] [--hosts FILE [--replicate] [--rsh CMD]]
+  rollout resume --root DIR [--hosts FILE [--replicate] [--rsh CMD]]
+  rollout promote --root DIR --sign KEY.pem [--state FILE] [--hosts FILE [--replicate]]
+  rollout auto-halt --root DIR --db STORE [--min-reports 50] [--max-failures 0.05] [--hosts ...]
+
+Halting withdraws Candidato.txt and Candidato.sig from the area and the static tree: launchers
+then install the stable release again, those that took the candidate included. The two files
+are kept as they were in DIR/rollout/, beside the area and never served, so resume puts them
+back byte for byte and needs no key; so can a job that halts by itself. With --hosts
+--replicate every host switches together, as publish does (see replicate.py). promote
+publishes the candidate's own files (checked against its signed manifest) as the next stable
+release, which needs the key, and withdraws the candidate.
+"""
+
+import argparse
+import datetime
+import os
+import shutil
+import sys
+import time
+
+import adoption
+import replicate
+import signing
+import static_release
+import store
+
+MANIFEST, SIGNATURE = "Candidato.txt", "Candidato.sig"
+HELD = "rollout"  # DIR/rollout/: a halted candidate's manifest and signature, and why
+REASON = "halted"
+MIN_REPORTS = 50  # reports about the candidate before the automatic halt judges it
+MAX_FAILURES = 0.05  # the share of those reports that may fail
+OK = "ok"
+
+
+class Candidate:
+    """The candidate published in root, live or halted (withdrawn, kept in DIR/rollout/)."""
+
+    def __init__(self, root, text, halted, reason=""):
+        self.root, self.halted, self.reason = root, halted, reason
+        self.lines = text.decode("latin-1").splitlines()
+        fields = dict(line.partition("=")[::2] for line in self.lines[:6])
+        self.release, self.folder = fields.get("Release", ""), fields.get("Pasta", "")
+        self.sequence = fields.get("Sequence", "")
+        self.start = fields.get("Inicio", "")
+        try:
+            self.hours = int(fields.get("Horas", ""))
+            self.started = datetime.datetime.strptime(self.start, store.TIME_FORMAT)
+        except ValueError:
+            self.hours, self.started = 0, None
+
+    def due(self, now=None):
+        """The share of offices it is due for now: the groups are uniform over Horas."""
+        if not self.started or self.hours < 1:
+            return 0.0
+        now = now or datetime.datetime.utcnow()
+        elapsed = (now - self.started).total_seconds() / 3600
+        return min(1.0, max(0.0, elapsed / self.hours))
+
+    def files(self):
+        """[(name, size, sha256)] the manifest lists, QVBrelmox2.ini and Versao.txt included."""
+        listed = []
+        for line in self.lines[6:]:
+            name, mark, rest = line.partition("=")
+            size, _, sha = rest.partition(" ")
+            if mark and not name.startswith("Patch:") and size.isdigit():
+                listed.append((name, int(size), sha))
+        return listed
+
+
+def area(root):
+    return os.path.join(root, static_release.AREA)
+
+
+def held(root):
+    return os.path.join(root, HELD)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def candidate(root):
+    """The candidate of root, or None when none is published."""
+    live = os.path.join(area(root), MANIFEST)
+    if os.path.exists(live):
+        return Candidate(root, read(live), False)
+    kept = os.path.join(held(root), MANIFEST)
+    if os.path.exists(kept):
+        why = os.path.join(held(root), REASON)
+        reason = read(why).decode("utf-8", "replace").strip() if os.path.exists(why) else ""
+        return Candidate(root, read(kept), True, reason)
+    return None
+
+
+def served(root):
+    """Whether the tree served here still carries the candidate's manifest."""
+    return os.path.exists(os.path.join(root, static_release.LINK, static_release.AREA, MANIFEST))
+
+
+def write_atomically(path, data, mode=static_release.PUBLIC_FILE):
+    temp = path + ".publishing"
+    with open(temp, "wb") as f:
+        f.write(data)
+    os.chmod(temp, mode)
+    os.replace(temp, path)
+
+
+def serve(args, root):
+    """Serves the area as it is now: a fresh static tree, switched here, or on every host
+    together with --hosts --replicate. 0, or 1 when no host switched or some did not."""
+    try:
+        if args.hosts and args.replicate:
+            hosts = replicate.hosts_of(args.hosts)
+            if not shutil.which("rsync"):
+                print("rollout: --replicate needs rsync (apt-get install rsync)",
+                      file=sys.stderr)
+                return 1
+            tree, _ = static_release.prepare(root)
+            return replicate.to_all(args, root, tree, hosts)
+        static_release.build(root)
+        for dest in replicate.hosts_of(args.hosts) if args.hosts else []:
+            print("replicate with: " + " ".join(replicate.command_for(root, dest, args.rsh)))
+        return 0
+    except OSError as error:
+        print(f"rollout: the area is changed, but not what is served: {error}; run the same"
+              " command again", file=sys.stderr)
+        return 1
+
+
+def halt(args, reason=None):
+    root = os.path.abspath(args.root)
+    c = candidate(root)
+    if c is not None and c.halted and served(root):
+        return serve(args, root)  # a halt whose switch failed: switch again
+    if c is None or c.halted:
+        print("rollout: no candidate to halt" + (f" ({c.release} is halted already)" if c else ""),
+              file=sys.stderr)
+        return 1
+    os.makedirs(held(root), mode=0o755, exist_ok=True)
+    for name in (MANIFEST, SIGNATURE):
+        source = os.path.join(area(root), name)
+        if os.path.exists(source):
+            write_atomically(os.path.join(held(root), name), read(source))
+    moment = time.strftime(store.TIME_FORMAT, time.gmtime())
+    why = reason or args.reason or "by hand"
+    write_atomically(os.path.join(held(root), REASON), f"{moment} {why}\n".encode())
+    for name in (MANIFEST, SIGNATURE):
+        if os.path.exists(os.path.join(area(root), name)):
+            os.remove(os.path.join(area(root), name))
+    done = serve(args, root)
+    print(f"rollout: halted candidate {c.release} (sequence {c.sequence}, {c.folder}): {why}",
+          file=sys.stderr)
+    return done
+
+
+def resume(args):
+    root = os.path.abspath(args.root)
+    c = candidate(root)
+    if c is None or not c.halted:
+        print("rollout: no halted candidate to resume", file=sys.stderr)
+        return 1
+    for name in (MANIFEST, SIGNATURE):
+        kept = os.path.join(held(root), name)
+        if os.path.exists(kept):
+            write_atomically(os.path.join(area(root), name), read(kept))
+    done = serve(args, root)
+    if done == 0:
+        shutil.rmtree(held(root), ignore_errors=True)
+    print(f"rollout: resumed candidate {c.release} (sequence {c.sequence})", file=sys.stderr)
+    return done
+
+
+def outcomes(db, release, since):
+    """{code: reports} of the reports since `since` whose outcome names release."""
+    engine, conn = store.connect_reader(db)
+    if conn is None:
+        import sqlite3
+        conn = sqlite3.connect(f"file:{os.path.abspath(db)}?mode=ro", uri=True)
+    try:
+        return adoption.outcome_counts(conn, engine, release, since)
+    finally:
+        conn.close()
+
+
+def status(args):
+    root = os.path.abspath(args.root)
+    c = candidate(root)
+    if c is None:
+        print("no candidate")
+        return 0
+    print(f"candidate {c.release}, sequence {c.sequence}, folder {c.folder}")
+    print(f"start {c.start}, {c.hours} hours; due now for {100 * c.due():.1f}% of the offices")
+    print("halted " + c.reason if c.halted else "live")
+    if args.db:
+        try:
+            counts = outcomes(args.db, c.release, c.start)
+        except store.errors() as error:
+            print(f"rollout: cannot read {args.db}: {error}", file=sys.stderr)
+            return 1
+        total = sum(counts.values())
+        print(f"reports {total}: " + (", ".join(f"{code or '(none)'} {n}"
+                                               for code, n in sorted(counts.items()))
+                                      or "none yet"))
+    return 0
+
+
+def auto_halt(args):
+    """Halts a live candidate once at least min-reports reports name its release and more
+    than max-failures of them are failures; quiet otherwise, so a timer can run it often."""
+    root = os.path.abspath(args.root)
+    c = candidate(root)
+    if c is not None and c.halted and served(root):
+        return serve(args, root)  # a halt whose switch failed: switch again
+    if c is None or c.halted:
+        return 0
+    try:
+        counts = outcomes(args.db, c.release, c.start)
+    except store.errors() as error:
+        print(f"rollout: cannot read {args.db}: {error}", file=sys.stderr)
+        return 1
+    total = sum(counts.values())
+    failed = total - counts.get(OK, 0)
+    if total < args.min_reports or failed <= args.max_failures * total:
+        return 0
+    return halt(args, f"automatic: {failed} of {total} reports on {c.release} failed"
+                      f" ({100.0 * failed / total:.1f}%, more than"
+                      f" {100.0 * args.max_failures:g}%)")
+
+
+def promote(args):
+    root = os.path.abspath(args.root)
+    c = candidate(root)
+    if c is None or c.halted:
+        print("rollout: no live candidate to promote" + (" (resume it first)" if c else ""),
+              file=sys.stderr)
+        return 1
+    folder = os.path.join(area(root), c.folder)
+    if not static_release.safe_name(c.folder) or os.sep in c.folder or not os.path.isdir(folder):
+        print(f"rollout: the candidate's folder {c.folder!r} is not there", file=sys.stderr)
+        return 1
+    # The candidate's own files, as it signed them: nothing else becomes the stable release.
+    work = os.path.join(held(root), "promoting")
+    shutil.rmtree(work, ignore_errors=True)
+    src = os.path.join(work, "src")
+    os.makedirs(src)
+    versions, date = [], None
+    try:
+        for name, size, sha in c.files():
+            path = os.path.join(folder, name.replace("\\", os.sep))
+            if signing.file_digest(path) != (size, sha):
+                print(f"rollout: {name} in {c.folder} is not the file the candidate signed",
+                      file=sys.stderr)
+                return 1
+            if name in ("QVBrelmox2.ini", "Versao.txt"):
+                continue
+            target = os.path.join(src, name.replace("\\", os.sep))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copyfile(path, target)
+        for line in read(os.path.join(folder, "Versao.txt")).decode("latin-1").splitlines():
+            key, mark, value = line.partition("=")
+            if key == ":DataVersaoAtual":
+                date = value
+            elif mark and not key.startswith((":", "Start.Ok", "End.Ok")):
+                versions.append(f"{key}={value}")
+        # Withdrawn first, so that the one switch publish makes serves the stable release
+        # without the candidate; put back if publish fails.
+        kept = {n: read(os.path.join(area(root), n)) for n in (MANIFEST, SIGNATURE)
+                if os.path.exists(os.path.join(area(root), n))}
+        for name in kept:
+            os.remove(os.path.join(area(root), name))
+        os.rename(folder, os.path.join(work, c.folder))
+        publish_args = argparse.Namespace(
+            src=src, root=root, version=c.release, date=date,
+            config=os.path.join(work, c.folder, "QVBrelmox2.ini"), file_version=versions,
+            sign=args.sign, sequence=None, candidate=False, hours=None, start=None,
+            allow_jump=False, state=args.state, hosts=args.hosts, replicate=args.replicate,
+            rsh=args.rsh)
+        done = args.publish(publish_args)
+        if done != 0:
+            os.rename(os.path.join(work, c.folder), folder)
+            for name, data in kept.items():
+                write_atomically(os.path.join(area(root), name), data)
+            serve(args, root)
+            print("rollout: the candidate was not promoted and is served again",
+                  file=sys.stderr)
+            return done
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"rollout: promoted candidate {c.release} to the stable release", file=sys.stderr)
+    return 0
+
+
+def rollout(args):
+    return {"status": status, "halt": halt, "resume": resume, "promote": promote,
+            "auto-halt": auto_halt}[args.action](args)
+
+
+def add_arguments(parser, publish):
+    """publish: the publish command, which promote runs on the candidate's files."""
+    parser.set_defaults(publish=publish, reason=None)
+    sub = parser.add_subparsers(dest="action", required=True)
+    actions = {
+        "status": "the candidate, its due share and its outcomes",
+        "halt": "withdraw the candidate (no key needed)",
+        "resume": "serve the halted candidate again",
+        "promote": "publish the candidate's files as the next stable release",
+        "auto-halt": "halt the candidate when too many reports about it are failures",
+    }
+    for action, text in actions.items():
+        p = sub.add_parser(action, help=text)
+        p.add_argument("--root", required=True, help="the root publish wrote")
+        if action in ("status", "auto-halt"):
+            p.add_argument("--db", required=action == "auto-halt",
+                           help="the report store: a SQLite file or a postgresql:// URL")
+        if action == "auto-halt":
+            p.add_argument("--min-reports", type=int, default=MIN_REPORTS)
+            p.add_argument("--max-failures", type=float, default=MAX_FAILURES,
+                           help="the share of failures allowed, 0 to 1")
+        if action == "halt":
+            p.add_argument("--reason", help="why, kept with the halted candidate")
+        if action == "promote":
+            p.add_argument("--sign", required=True, metavar="KEY.pem")
+            p.add_argument("--state", metavar="FILE", help="the signing state (KEY.pem.sequence)")
+        if action != "status":
+            p.add_argument("--hosts", metavar="FILE", help="the other hosts' roots, one a line")
+            p.add_argument("--replicate", action="store_true",
+                           help="with --hosts: switch every host together")
+            p.add_argument("--rsh", default="ssh", help="with --hosts: replicate's remote shell")
