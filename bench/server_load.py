@@ -16,6 +16,7 @@ deployments, the CPU time a report costs the report services and PostgreSQL.
   python3 bench/server_load.py [--launchers 64] [--checks 20000] [--seconds 30] [--postgresql]
   python3 bench/server_load.py --targets HOST:PORT[,HOST:PORT...] [--db STORE] [...]
                                [--rate N] [--source ADDRESS]
+                               [--outcome 'RELEASE;CODE' [--failures SHARE]]
 
 --postgresql also runs the deployment with its reports in a throw-away PostgreSQL, as one host
 and as two hosts (two nginx, two report services) sharing it, the launchers spread over both.
@@ -23,6 +24,8 @@ and as two hosts (two nginx, two report services) sharing it, the launchers spre
 --db names their store (a SQLite file or a postgresql:// URL) to count what was stored.
 --rate starts N checks a second at most; --source sends every check from one address (an
 office behind one shared address).
+--outcome RELEASE;CODE ends each report with a signed build's Atualizacao field; --failures
+SHARE makes that share of them name --failure-code (digest) instead, spread over the run.
 
 Exits with 1 when an answer was wrong or a report was lost, so a short run doubles as a test.
 """
@@ -36,6 +39,7 @@ import statistics
 import sys
 import tempfile
 import time
+import urllib.parse
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
@@ -45,8 +49,12 @@ AREA = "/files/Contrib/"
 
 
 class Run:
-    def __init__(self, label, targets, expected, checks, seconds, rate=None, source=None):
+    def __init__(self, label, targets, expected, checks, seconds, rate=None, source=None,
+                 outcome=None, failures=0.0, failure_code="digest"):
         self.label, self.targets, self.expected = label, targets, expected
+        # A signed build's outcome field, and the share of reports whose code is a failure.
+        self.outcome, self.failures, self.failure_code = outcome, failures, failure_code
+        self.reported = 0
         self.left, self.deadline = checks, time.monotonic() + seconds
         self.rate, self.source, self.started, self.begin = rate, source, 0, time.monotonic()
         self.latencies, self.errors, self.done, self.sent = [], [], 0, 0
@@ -104,6 +112,8 @@ async def launcher(run, number):
         targets = [b"/Ok",
                    b"/cgi-bin/QVBrelmoxDLL.dll?Versao=5.2&IP=10.0.0.1&Unid=" + unit +
                    b"&User=Jo%E3o&Fone=&Email=&Ex=Contrib&VersaoExe=2.4.0.0"]
+        if run.outcome:
+            targets[1] += b"&Atualizacao=" + outcome_field(run)
         for name in (b"QVBrelmox2.ini", b"Versao.txt"):
             targets += [AREA.encode() + name, b"/md5.php?" + AREA[1:].encode() + name]
         try:
@@ -121,6 +131,16 @@ async def launcher(run, number):
             run.errors.append(repr(e))
         if conn:
             conn[1].close()
+
+
+def outcome_field(run):
+    """RELEASE;CODE for the next report; the code is a failure for exactly the share
+    --failures of the reports sent (rounded down), spread over them."""
+    release, _, code = run.outcome.rpartition(";")
+    n, run.reported = run.reported, run.reported + 1
+    failed = int((n + 1) * run.failures + 1e-9) > int(n * run.failures + 1e-9)
+    return urllib.parse.quote(f"{release};{run.failure_code if failed else code}",
+                              encoding="latin-1").encode()
 
 
 async def load(run, launchers):
@@ -243,6 +263,11 @@ def main():
     parser.add_argument("--db", help="with --targets: their store, to count the reports")
     parser.add_argument("--rate", type=float, help="with --targets: checks a second at most")
     parser.add_argument("--source", help="with --targets: the one address every check is from")
+    parser.add_argument("--outcome", metavar="RELEASE;CODE", help="with --targets: each report"
+                        " ends with this previous check's outcome, as a signed build's does")
+    parser.add_argument("--failures", type=float, default=0.0, metavar="SHARE",
+                        help="with --outcome: this share of the reports names --failure-code")
+    parser.add_argument("--failure-code", default="digest")
     args = parser.parse_args()
     header = (f"{'server':<22} {'checks/s':>8} {'checks':>7} {'p50 ms':>8} {'p99 ms':>8} "
               f"{'errors':>6} {'stored/sent':>15}")
@@ -250,7 +275,8 @@ def main():
         targets = [address_of(t) for t in args.targets.split(",")]
         print(header)
         run = Run(f"{len(targets)} targets", targets, expected_from(targets[0]), args.checks,
-                  args.seconds, args.rate, args.source)
+                  args.seconds, args.rate, args.source, args.outcome, args.failures,
+                  args.failure_code)
         asyncio.run(load(run, args.launchers))
         report(run, args.db)
         return 0 if run.sound else 1

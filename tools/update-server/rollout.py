@@ -16,6 +16,7 @@ release, which needs the key, and withdraws the candidate.
 """
 
 import argparse
+import contextlib
 import datetime
 import os
 import shutil
@@ -291,6 +292,8 @@ def promote(args):
             return done
     finally:
         shutil.rmtree(work, ignore_errors=True)
+        with contextlib.suppress(OSError):
+            os.rmdir(held(root))  # only when empty: nothing is halted
     print(f"rollout: promoted candidate {c.release} to the stable release", file=sys.stderr)
     return 0
 
