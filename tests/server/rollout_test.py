@@ -19,7 +19,7 @@ TOP = os.path.join(HERE, "..", "..")
 TOOLS = os.path.join(TOP, "tools", "update-server")
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 sys.path.insert(0, TOOLS)
-from e2e_support import ReferenceServer, check, query, read, summary  # noqa: E402
+from e2e_support import Postgres, ReferenceServer, check, query, read, summary  # noqa: E402
 import store  # noqa: E402
 
 SERVER = os.path.join(TOOLS, "update_server.py")
@@ -67,33 +67,65 @@ def served(root, name):
     return read(path) if os.path.exists(path) else None
 
 
-def old_store_gains_outcomes(work):
-    """A store the previous version made keeps its reports and takes outcomes."""
-    path = os.path.join(work, "old.sqlite")
-    db = sqlite3.connect(path)
-    db.create_function("qvb_local_to_utc", 1, store.local_to_utc)
+def old_store_gains_outcomes(db, engine, make):
+    """A store the previous version made (make: a connection to it) keeps its reports and
+    takes outcomes."""
+    conn = make()
     for steps in store.MIGRATIONS[:-1]:
         for step in steps:
-            db.execute(step("sqlite"))
-    db.execute("create table schema_version(version integer not null)")
-    db.execute("insert into schema_version values (?)", (len(store.MIGRATIONS) - 1,))
-    db.execute("insert into reports(at, unid, versao) values ('2026-12-01T10:00:00Z', 'U', '5.0')")
-    db.commit()
-    db.close()
-    s = store.open_store(path)
+            conn.execute(step(engine))
+    conn.execute("create table schema_version(version integer not null)")
+    conn.execute("insert into schema_version values (%d)" % (len(store.MIGRATIONS) - 1))
+    conn.execute("insert into reports(at, unid, versao) values ('2026-12-01T10:00:00Z', 'U',"
+                 " '5.0')")
+    conn.commit()
+    conn.close()
+    s = store.open_store(db)
     s.add_report("10.0.0.1", "", {"Unid": "V", "Atualizacao": "6.0;x;gravacao\x01" + "z" * 300})
     s.close()
-    rows = query(path, "select unid, atualizacao, codigo from reports order by unid")
-    check("migration: the old report stays, without an outcome", rows[0] == ("U", None, None),
-          rows)
-    check("migration: a new report's outcome is split at its last ';', cleaned and cut",
-          rows[1] == ("V", "6.0;x", "gravacao" + "z" * (store.FIELD_CHARS - 8)), rows[1][:2])
+    rows = query(db, "select unid, atualizacao, codigo from reports order by unid")
+    check(f"migration, {engine}: the old report stays, without an outcome",
+          rows[0] == ("U", None, None), rows)
+    check(f"migration, {engine}: a new report's outcome is split at its last ';', cleaned and"
+          " cut", rows[1] == ("V", "6.0;x", "gravacao" + "z" * (store.FIELD_CHARS - 8)),
+          rows[1][:2])
+
+
+def sqlite_with_utc(path):
+    db = sqlite3.connect(path)
+    db.create_function("qvb_local_to_utc", 1, store.local_to_utc)
+    return db
+
+
+def on_postgresql(root):
+    """The other engine: an older store migrates, and the rollout and the report read the
+    outcomes from it; 50 reports with 3 failures halt the candidate, resume undoes it."""
+    with Postgres() as pg:
+        old_store_gains_outcomes(pg.url, "postgresql",
+                                 lambda: store.psycopg.connect(pg.url, autocommit=False))
+        s = store.open_store(pg.url)
+        for n in range(50):
+            s.add_report("10.0.0.1", "", {"Unid": f"P{n}", "Versao": CANDIDATE,
+                                          "Atualizacao": f"{CANDIDATE};"
+                                          + ("aplicativo" if n % 17 == 0 else "ok")})
+        s.close()
+        status = run("rollout", "status", "--root", root, "--db", pg.url).stdout
+        check("postgresql: status counts the outcomes", "reports 50: aplicativo 3, ok 47"
+              in status, status)
+        page = adoption(pg.url, root)
+        check("postgresql: the report's outcomes",
+              any(line.split()[:3] == [CANDIDATE, "50", "47"] and line.split()[7] == "3"
+                  for line in page.splitlines()), page[-600:])
+        done = run("rollout", "auto-halt", "--root", root, "--db", pg.url)
+        check("postgresql: auto-halt halts", "automatic: 3 of 50" in done.stderr, done.stderr)
+        run("rollout", "resume", "--root", root)
 
 
 def main():
     work = tempfile.mkdtemp(prefix="qvb-rollout-")
     try:
-        old_store_gains_outcomes(work)
+        old = os.path.join(work, "old.sqlite")
+        old_store_gains_outcomes(old, "sqlite", lambda: sqlite_with_utc(old))
         key, root = os.path.join(work, "release.pem"), os.path.join(work, "root")
         subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout",
                         "-out", key], check=True)
@@ -171,6 +203,10 @@ def main():
             check("report: the candidate is live again", "; live" in adoption(db, root))
             status = run("rollout", "status", "--root", root, "--db", db).stdout
             check("status: the outcome counts", "reports 50: digest 3, ok 47" in status, status)
+
+            on_postgresql(root)
+            check("postgresql: resumed, the candidate is served again",
+                  served(root, "Candidato.txt") == original["Candidato.txt"])
 
             candidate_files = {n: read(os.path.join(area, "candidato-2", n))
                                for n in ("app.exe", os.path.join("Dados", "t.dat"),
