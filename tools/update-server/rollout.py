@@ -154,8 +154,9 @@ def halt(args, reason=None):
         if os.path.exists(os.path.join(area(root), name)):
             os.remove(os.path.join(area(root), name))
     done = serve(args, root)
-    print(f"rollout: halted candidate {c.release} (sequence {c.sequence}, {c.folder}): {why}",
-          file=sys.stderr)
+    print(f"rollout: halted candidate {c.release} (sequence {c.sequence}, {c.folder}): {why}"
+          + ("" if done == 0 else "; withdrawn here, but still served where the switch failed"
+             " (the next halt or auto-halt switches again)"), file=sys.stderr)
     return done
 
 
@@ -172,7 +173,8 @@ def resume(args):
     done = serve(args, root)
     if done == 0:
         shutil.rmtree(held(root), ignore_errors=True)
-    print(f"rollout: resumed candidate {c.release} (sequence {c.sequence})", file=sys.stderr)
+        print(f"rollout: resumed candidate {c.release} (sequence {c.sequence})",
+              file=sys.stderr)
     return done
 
 

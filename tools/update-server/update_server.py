@@ -12,7 +12,7 @@ the tools of a production deployment.
                            [--hosts FILE [--replicate] [--rsh CMD]]
   update_server.py replicate --root DIR --to DEST [--rsh CMD]
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
-  update_server.py report --db STORE [--days N] [--html OUT.html] [--csv OUT.csv]
+  update_server.py report --db STORE [--days N] [--html OUT.html] [--csv OUT.csv] [--root DIR]
   update_server.py prune --db STORE --older-than DAYS
   update_server.py backup --db STORE --to FOLDER [--keep N]
   update_server.py message add --db STORE (--unit N FILE... | FOLDER)
