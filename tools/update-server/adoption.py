@@ -132,8 +132,10 @@ class Adoption:
             self._outcomes[release] = [units, {}]
         if outcomes:
             for release, code, n in db.execute(
+                    # "> ''" (and SQLite's "+at") reads the outcome index alone, never the rows.
                     "select atualizacao, coalesce(codigo, ''), count(*) from reports where"
-                    " at > ? and at <= ? and atualizacao != '' group by 1, 2", (since, until)):
+                    f" atualizacao > '' and {SPAN_TIME[self.engine]} > ? and"
+                    f" {SPAN_TIME[self.engine]} <= ? group by 1, 2", (since, until)):
                 self._outcomes.setdefault(release, [0, {}])[1][code] = n
         c, self._took = self.candidate, 0
         if c and c.release in self._outcomes:
