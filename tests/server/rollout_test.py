@@ -165,6 +165,9 @@ def main():
 
         with ReferenceServer(root) as ref:
             db = os.path.join(ref.dir, "reports.sqlite")
+            check("report: the candidate live, due for a tenth, taken by none yet",
+                  "due for 10.0% of the offices, taken by 0.0% (0 units); live"
+                  in adoption(db, root))
             for what, reports, failures, release, halts in FLEETS:
                 with sqlite3.connect(db) as con:  # each fleet is judged alone
                     con.execute("delete from reports")
