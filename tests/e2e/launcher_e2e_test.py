@@ -388,6 +388,27 @@ def scenario_signed_release(desk, work, boxes):
           and "&Atualizacao=6.0;aplicativo HTTP/1.1" in log[1], log[1])
     check("signed: no box for it", boxes.new() == [])
 
+    # A candidate due for every group: the launcher installs it from its folder; withdrawn,
+    # the stable file comes back.
+    write(os.path.join(src, "tabela.dat"), b"tabela candidata")
+    publish(src, root, "6.0", "--sign", key, "--candidate", "--hours", "1", "--start",
+            "2020-01-01T00:00:00Z", "--file-version", "tabela.dat=6")
+    area = os.path.join(root, "files", "Contrib")
+    for step in ("due", "withdrawn"):
+        if step == "withdrawn":
+            for name in ("Candidato.txt", "Candidato.sig"):
+                os.remove(os.path.join(area, name))
+        os.remove(inst.record)
+        with Server(root) as server:
+            launch(desk, inst, server.address)
+            log = server.requests()
+        wanted = b"tabela candidata" if step == "due" else b"tabela assinada"
+        check(f"signed, candidate {step}: " + ("installed from its folder" if step == "due"
+                                               else "the stable file back"),
+              read(inst.file("tabela.dat")) == wanted and boxes.new() == []
+              and any("candidato-" in line for line in log) == (step == "due"), log)
+        check_started(f"signed, candidate {step}", inst)
+
     area = os.path.join(root, "files", "Contrib")
     write(os.path.join(area, "tabela.dat"), b"tabela forjada")
     write(os.path.join(src, "tabela.dat"), b"tabela nova")
