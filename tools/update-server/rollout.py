@@ -200,16 +200,23 @@ def status(args):
     print(f"start {c.start}, {c.hours} hours; due now for {100 * c.due():.1f}% of the offices")
     print("halted " + c.reason if c.halted else "live")
     if args.db:
-        try:
-            counts = outcomes(args.db, c.release, c.start)
-        except store.errors() as error:
-            print(f"rollout: cannot read {args.db}: {error}", file=sys.stderr)
+        counts = read_outcomes(args.db, c)
+        if counts is None:
             return 1
         total = sum(counts.values())
         print(f"reports {total}: " + (", ".join(f"{code or '(none)'} {n}"
                                                for code, n in sorted(counts.items()))
                                       or "none yet"))
     return 0
+
+
+def read_outcomes(db, c):
+    """The outcome counts of the candidate's release since its start, or None (said why)."""
+    try:
+        return outcomes(db, c.release, c.start)
+    except store.errors() as error:
+        print(f"rollout: cannot read {db}: {error}", file=sys.stderr)
+        return None
 
 
 def auto_halt(args):
@@ -221,10 +228,8 @@ def auto_halt(args):
         return serve(args, root)  # a halt whose switch failed: switch again
     if c is None or c.halted:
         return 0
-    try:
-        counts = outcomes(args.db, c.release, c.start)
-    except store.errors() as error:
-        print(f"rollout: cannot read {args.db}: {error}", file=sys.stderr)
+    counts = read_outcomes(args.db, c)
+    if counts is None:
         return 1
     total = sum(counts.values())
     failed = total - counts.get(OK, 0)
