@@ -72,6 +72,8 @@ Fault injection (for tests), each repeatable:
   --interim PATH:MS       answer PATH with "100 Continue" interim answers, one every MS, and
                           never a final one
   --trickle PATH:MS       announce Content-Length 100000 for PATH, then send one byte every MS
+  --trickle-head PATH:MS  answer PATH with a "416 Range Not Satisfiable" whose head comes one
+                          byte every MS
   --pace PREFIX:MS        answer every target that starts with PREFIX rightly, but in 6 pieces,
                           one every MS: each wait sees bytes, and each answer ends
 The bytes sent for endless answers (the pieces, for the last two) are added up in
@@ -132,6 +134,7 @@ class Faults:
         self.endless += [(p, True) for p in args.endless_chunked or []]
         self.interim = dict(self._pairs(args.interim, int))
         self.trickle = dict(self._pairs(args.trickle, int))
+        self.trickle_head = dict(self._pairs(args.trickle_head, int))
         self.pace = list(self._pairs(args.pace, int))
 
     def pace_for(self, target):
@@ -266,6 +269,8 @@ class Handler(socketserver.BaseRequestHandler):
         if target in faults.trickle:
             head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % self.TRICKLE_LENGTH
             return self.send_slowly(head, b"x", faults.trickle[target])
+        if target in faults.trickle_head:
+            return self.send_head_slowly(self.RANGE_REFUSED, faults.trickle_head[target])
         if target in faults.delay:
             time.sleep(faults.delay[target] / 1000.0)
         if target in faults.status:
@@ -471,6 +476,18 @@ class Handler(socketserver.BaseRequestHandler):
         except OSError:
             pass  # the client gave up
         self.record_streamed(sent)
+        return False
+
+    RANGE_REFUSED = b"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"
+
+    def send_head_slowly(self, head, every_ms):
+        """The head one byte at a time, every so often, until it ends or the client leaves."""
+        try:
+            for byte in head:
+                self.request.sendall(bytes([byte]))
+                time.sleep(every_ms / 1000.0)
+        except OSError:
+            pass  # the client gave up
         return False
 
     def record_streamed(self, sent):
@@ -907,6 +924,7 @@ def main(argv=None):
     s.add_argument("--interim", action="append")
     s.add_argument("--trickle", action="append")
     s.add_argument("--pace", action="append")
+    s.add_argument("--trickle-head", action="append")
     p = sub.add_parser("publish")
     p.add_argument("src")
     p.add_argument("--root", required=True)
