@@ -341,13 +341,19 @@ def main():
                                                 "--server", f"127.0.0.1:{server.port}"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                     start_new_session=True)
+            # The kill waits for big.dat's own write: past 1 MiB no other file of ours can be
+            # meant. A smaller trigger also fires on QVBrelmox2.ini's temporary, whose rename
+            # may win the race against the kill, and then nothing stale is left to remove.
             seen = False
             deadline = time.time() + 120
             while time.time() < deadline and proc.poll() is None:
-                temps = [n for n in os.listdir(inst) if is_ours(n)]
-                if temps and os.path.getsize(os.path.join(inst, temps[0])) > 0:
+                try:
+                    seen = any(os.path.getsize(os.path.join(inst, n)) > 1 << 20
+                               for n in os.listdir(inst) if is_ours(n))
+                except FileNotFoundError:
+                    seen = False  # renamed while we looked
+                if seen:
                     os.killpg(proc.pid, signal.SIGKILL)
-                    seen = True
                     break
                 time.sleep(0.002)
             proc.wait(timeout=30)
