@@ -72,8 +72,8 @@ Fault injection (for tests), each repeatable:
   --interim PATH:MS       answer PATH with "100 Continue" interim answers, one every MS, and
                           never a final one
   --trickle PATH:MS       announce Content-Length 100000 for PATH, then send one byte every MS
-  --trickle-head PATH:MS  answer PATH with a "416 Range Not Satisfiable" whose head comes one
-                          byte every MS
+  --trickle-head PATH:MS  answer PATH with a "416 Range Not Satisfiable" status line, then the
+                          rest of its head one byte every MS
   --pace PREFIX:MS        answer every target that starts with PREFIX rightly, but in 6 pieces,
                           one every MS: each wait sees bytes, and each answer ends
 The bytes sent for endless answers (the pieces, for the last two) are added up in
@@ -481,9 +481,12 @@ class Handler(socketserver.BaseRequestHandler):
     RANGE_REFUSED = b"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"
 
     def send_head_slowly(self, head, every_ms):
-        """The head one byte at a time, every so often, until it ends or the client leaves."""
+        """The status line at once, then the rest of the head one byte every so often, until it
+        ends or the client leaves."""
+        status, _, rest = head.partition(b"\r\n")
         try:
-            for byte in head:
+            self.request.sendall(status + b"\r\n")
+            for byte in rest:
                 self.request.sendall(bytes([byte]))
                 time.sleep(every_ms / 1000.0)
         except OSError:
