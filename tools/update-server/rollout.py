@@ -142,17 +142,8 @@ def halt(args, reason=None):
         print("rollout: no candidate to halt" + (f" ({c.release} is halted already)" if c else ""),
               file=sys.stderr)
         return 1
-    os.makedirs(held(root), mode=0o755, exist_ok=True)
-    for name in (MANIFEST, SIGNATURE):
-        source = os.path.join(area(root), name)
-        if os.path.exists(source):
-            write_atomically(os.path.join(held(root), name), read(source))
-    moment = time.strftime(store.TIME_FORMAT, time.gmtime())
     why = reason or args.reason or "by hand"
-    write_atomically(os.path.join(held(root), REASON), f"{moment} {why}\n".encode())
-    for name in (MANIFEST, SIGNATURE):
-        if os.path.exists(os.path.join(area(root), name)):
-            os.remove(os.path.join(area(root), name))
+    withdraw(root, why)
     done = serve(args, root)
     print(f"rollout: halted candidate {c.release} (sequence {c.sequence}, {c.folder}): {why}"
           + ("" if done == 0 else "; withdrawn here, but still served where the switch failed"
@@ -160,11 +151,45 @@ def halt(args, reason=None):
     return done
 
 
+def withdraw(root, why):
+    """Moves the live candidate's manifest and signature from the area to DIR/rollout/, with
+    why; the caller switches what is served."""
+    os.makedirs(held(root), mode=0o755, exist_ok=True)
+    for name in (MANIFEST, SIGNATURE):
+        source = os.path.join(area(root), name)
+        if os.path.exists(source):
+            write_atomically(os.path.join(held(root), name), read(source))
+    moment = time.strftime(store.TIME_FORMAT, time.gmtime())
+    write_atomically(os.path.join(held(root), REASON), f"{moment} {why}\n".encode())
+    for name in (MANIFEST, SIGNATURE):
+        if os.path.exists(os.path.join(area(root), name)):
+            os.remove(os.path.join(area(root), name))
+
+
+def stable_sequence(root):
+    """The Sequence of the stable manifest served from root, or None when it has none."""
+    path = os.path.join(area(root), signing.MANIFEST)
+    if not os.path.exists(path):
+        return None
+    for line in read(path).decode("latin-1").splitlines():
+        key, _, value = line.partition("=")
+        if key == "Sequence" and value.isdigit():
+            return int(value)
+    return None
+
+
 def resume(args):
     root = os.path.abspath(args.root)
     c = candidate(root)
     if c is None or not c.halted:
         print("rollout: no halted candidate to resume", file=sys.stderr)
+        return 1
+    stable = stable_sequence(root)
+    if stable is not None and not (c.sequence.isdigit() and int(c.sequence) > stable):
+        # Every launcher refuses a candidate not newer than the stable release it accepted.
+        print(f"rollout: candidate {c.release} (sequence {c.sequence}) is not newer than the"
+              f" stable release (sequence {stable}): it stays halted; publish a new candidate",
+              file=sys.stderr)
         return 1
     for name in (MANIFEST, SIGNATURE):
         kept = os.path.join(held(root), name)

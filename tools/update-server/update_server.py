@@ -798,12 +798,12 @@ def publish(args):
         entries = [signing.entry_of_bytes("QVBrelmox2.ini", config_text),
                    signing.entry_of_bytes("Versao.txt", version_file)]
         entries += [signing.entry_of_digest(n, size, sha) for n, _, size, sha in files]
-        rollout = []
+        schedule = []
         if args.candidate:
             start = args.start or time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
-            rollout = [f"Pasta={folder}", f"Inicio={start}", f"Horas={args.hours}"]
+            schedule = [f"Pasta={folder}", f"Inicio={start}", f"Horas={args.hours}"]
         text = signing.manifest_text(args.version, sequence, AREA_NAME,
-                                     rollout + entries + plan.entries())
+                                     schedule + entries + plan.entries())
         signature = signing.sign(text, args.sign)
         for name, _, _, _, pname, made in plan.made:
             target = os.path.join(area, pname.replace("\\", os.sep))
@@ -818,6 +818,14 @@ def publish(args):
         else:
             write_atomically(os.path.join(area, signing.MANIFEST), text)
             write_atomically(os.path.join(area, signing.SIGNATURE), signature)
+            live = rollout.candidate(os.path.abspath(args.root))
+            if live is not None and not live.halted:
+                # Older than this release, it is refused everywhere from now on: withdrawn as
+                # a halt does, so that the switch below no longer serves it.
+                why = f"withdrawn by the stable release {args.version} (sequence {sequence})"
+                rollout.withdraw(os.path.abspath(args.root), why)
+                print(f"publish: candidate {live.release} (sequence {live.sequence}) {why};"
+                      f" kept in {os.path.join(args.root, rollout.HELD)}")
         signing.record(args, sequence, write_atomically)
         plan.record(files, write_atomically)
         patches.remove_stale(area, plan.names() | set(names),
