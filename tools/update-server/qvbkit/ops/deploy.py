@@ -3,7 +3,7 @@
 nginx listens on the public port with a small stream front (front.js) that escapes the bytes
 nginx's HTTP parser refuses, and hands each connection, with the PROXY protocol naming the
 launcher's address, to an HTTP server on a Unix socket. That server answers everything from the
-static tree (see static_release) and passes the usage report to the report service.
+static tree (see release/static.py) and passes the usage report to the report service.
 """
 
 import grp
@@ -14,9 +14,9 @@ import shutil
 import subprocess
 import urllib.parse
 
-import static_release
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from qvbkit.files import KIT_DIR, PUBLIC_DIR, PUBLIC_FILE
+from qvbkit.release import static
+from qvbkit.wire import AREA, REPORT_SECONDS, REPORT_THREADS
 MODULES = "/usr/lib/nginx/modules"
 
 # Limits, so that one client is one client; the README lists them. A launcher makes about
@@ -30,8 +30,6 @@ REPORTS_PER_UNIT_MINUTE = 6  # a unit's reports, on average (a start reports onc
 UNIT_BURST = 6  # a unit's reports above that rate served at once
 WORKER_CONNECTIONS = 16384  # per worker; each launcher's connection counts twice (the front)
 WORKER_FILES = 65536  # open files per worker (the unit's LimitNOFILE)
-REPORT_SECONDS = 20  # nginx waits this long for the report service: less than the launcher's
-                     # 30 s, so that a message never goes out after the launcher has gone
 HEALTH_WAIT_SECONDS = 5  # for the service's answer to a health check
 CONFIRM = "127.0.0.1:8083"  # the report service's UDP port for nginx's word (serve --confirm)
 STATUS_PORT = 8082  # nginx's stub_status, on loopback only
@@ -39,7 +37,6 @@ HEADER_SECONDS = 10  # to send a request's head (nginx refuses bodies: client_ma
 IDLE_SECONDS = 15  # a kept connection without a request
 QUIET_SECONDS = 60  # the front closes a connection silent both ways this long (a launcher
                     # waits 30 s for a read)
-REPORT_THREADS = 64  # serve --reports-only's pool: connections it serves at once
 REPORT_KEEPALIVE = 8  # kept connections to the report service, per worker: together, fewer
                       # than its threads, or a waiting connection would get none
 
@@ -301,7 +298,7 @@ def blocked_folder(path, user):
 def deploy(args):
     root = os.path.abspath(args.root)
     out = os.path.abspath(args.out or os.path.join(root, "nginx"))
-    if not os.path.isdir(os.path.join(root, static_release.AREA)):
+    if not os.path.isdir(os.path.join(root, AREA)):
         print(f"deploy: nothing published in {root} (run publish first)")
         return 1
     if not 1 <= args.port <= 65535:
@@ -336,24 +333,24 @@ def deploy(args):
         print(f"deploy: there is no user {args.user} for nginx's workers; make it with\n"
               f"  useradd --system --no-create-home --shell /usr/sbin/nologin {args.user}")
         return 1
-    count = static_release.build(root)
+    count = static.build(root)
     os.makedirs(out, exist_ok=True)
-    os.chmod(out, static_release.PUBLIC_DIR)
+    os.chmod(out, PUBLIC_DIR)
     for sub in ("logs", "tmp"):  # the workers open logs again after a rotation
         os.makedirs(os.path.join(out, sub), exist_ok=True)
-        os.chmod(os.path.join(out, sub), static_release.PUBLIC_DIR)
+        os.chmod(os.path.join(out, sub), PUBLIC_DIR)
     for log in LOGS:  # nginx would make them as its umask says
         path = os.path.join(out, "logs", log)
         os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, LOG_MODE))
         os.chmod(path, LOG_MODE)
-    for folder in (os.path.join(root, static_release.LINK), out):
+    for folder in (os.path.join(root, static.LINK), out):
         blocked = blocked_folder(folder, args.user)
         if blocked:
             print(f"deploy: nginx's workers (user {args.user}) cannot reach {folder}: "
                   f"{blocked} is closed to them (chmod o+x {blocked})")
             return 1
-    shutil.copyfile(os.path.join(HERE, "nginx", "front.js"), os.path.join(out, "front.js"))
-    os.chmod(os.path.join(out, "front.js"), static_release.PUBLIC_FILE)
+    shutil.copyfile(os.path.join(KIT_DIR, "nginx", "front.js"), os.path.join(out, "front.js"))
+    os.chmod(os.path.join(out, "front.js"), PUBLIC_FILE)
     workers = max(1, os.cpu_count() if args.workers == "auto" else int(args.workers))
     conf = os.path.join(out, "nginx.conf")
     bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
@@ -390,7 +387,7 @@ def deploy(args):
 def write_public(path, text):
     with open(path + ".new", "w") as f:
         f.write(text)
-    os.chmod(path + ".new", static_release.PUBLIC_FILE)
+    os.chmod(path + ".new", PUBLIC_FILE)
     os.replace(path + ".new", path)
 
 
