@@ -126,7 +126,11 @@ def tree_digests(tree):
 
 
 def rsync(args, source, target, *extra):
-    command = ["rsync", "-a", "--delete", "--exclude=*.publishing", *extra]
+    # Times compared to the nanosecond: by default rsync takes a file of the same size and the
+    # same second as unchanged, and a release published within a second of the last copy
+    # (or a digest answer of a fresh tree, beside --link-dest) would keep the old bytes.
+    command = ["rsync", "-a", "--delete", "--modify-window=-1", "--exclude=*.publishing",
+               *extra]
     if args.rsh != "ssh":
         command += ["-e", args.rsh]
     done = subprocess.run(command + [source, target], capture_output=True, text=True,
