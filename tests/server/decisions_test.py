@@ -3,7 +3,8 @@
 the share of offices a candidate is due for, the next signed sequence, what a version file and
 a manifest hold (read by key, whatever the order), whether a candidate is stale against the
 stable release, a report's query, when an offered message goes out again (the clock passed
-in), /health's verdict and how long it is kept; and that the package imports only downward."""
+in), /health's verdict and how long it is kept, the path guard; and that the package imports
+only downward."""
 
 import ast
 import datetime
@@ -21,6 +22,7 @@ from qvbkit.release.candidate import Candidate, due_share, is_stale  # noqa: E40
 from qvbkit.release.contents import (manifest_text, read_manifest, read_version_file,  # noqa: E402
                                      version_file)
 from qvbkit.release.rollout import should_halt  # noqa: E402
+from qvbkit.serve.handler import area_path  # noqa: E402
 from qvbkit.serve.health import HealthCheck, verdict  # noqa: E402
 from qvbkit.serve.intake import message_answer, report_fields, waited_too_long  # noqa: E402
 from qvbkit.store.engines import open_store  # noqa: E402
@@ -81,7 +83,8 @@ def sequences():
 
 
 def contents():
-    made = version_file("5.3", "01/12/2026", [("app.exe", "c0123456789ab"), ("Dados\\t.dat", "7")])
+    made = version_file("5.3", "01/12/2026",
+                        [("app.exe", "c0123456789ab"), ("Dados\\t.dat", "7")])
     check("version file: the launcher's lines, CR LF", made ==
           b"Start.Ok=1\r\n:VersaoAtual=5.3\r\n:DataVersaoAtual=01/12/2026\r\n"
           b"app.exe=c0123456789ab\r\nDados\\t.dat=7\r\nEnd.Ok=1\r\n", made)
@@ -139,6 +142,15 @@ def intake():
     for started, now, late in [(None, 1e9, False), ("1000.5", 1015.5, False),
                                ("1000.5", 1015.6, True), ("soon", 1e9, False)]:
         check(f"waited too long: {started} at {now}", waited_too_long(started, now) == late)
+    root = os.path.join(os.sep, "srv", "q")
+    area = os.path.join(root, "files", "Contrib")
+    # (name asked for, file served or None)
+    for name, path in [("app.exe", os.path.join(area, "app.exe")),
+                       ("Dados\\t.dat", os.path.join(area, "Dados", "t.dat")),
+                       ("Dados/../app.exe", os.path.join(area, "app.exe")),
+                       ("../reports.sqlite", None), ("Dados\\..\\..\\x", None),
+                       ("/etc/passwd", None), ("", None), ("../Contrib2/x", None)]:
+        check(f"path guard: {name!r}", area_path(root, name) == path, area_path(root, name))
     check("message answer: the name padded to 30 bytes, then the content",
           message_answer("aviso.txt", b"hi") == b"aviso.txt" + b" " * 21 + b"hi"
           and message_answer("x" * 40, b"") == b"x" * 30)

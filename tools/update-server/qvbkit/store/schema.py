@@ -3,16 +3,13 @@ path, the embedded default) or in PostgreSQL for several hosts (a postgresql:// 
 one small interface. Both engines hold the same tables and columns; the schema is made and
 migrated when a store is opened, and its version kept in schema_version.
 
-A message is queued, then in flight once a report's answer offers it (under the offer's
-name, nginx's request id), then delivered once nginx says it sent that answer whole. An offer
-that did not go out whole is queued again at once; one nobody confirms (nginx died, or the
-service) goes out again after OFFER_SECONDS. A unit's next report may thus get a message once
-more, which is harmless: the launcher overwrites it. PostgreSQL takes a unit's oldest waiting
-message with FOR UPDATE SKIP LOCKED, so two hosts never offer it at once.
+The message queue's rules are in queue.py, the engines in sqlite_store.py and
+postgres_store.py, the queries of the reports and the rollout in outcomes.py.
 
 A store that fails costs a report STORE_SECONDS at most: PostgreSQL's connections carry TCP
-keepalives, tcp_user_timeout and a statement_timeout, and a watchdog here ends a statement that
-outlives them all (a frozen server on a Unix socket answers nothing and no TCP timer runs).
+keepalives, tcp_user_timeout and a statement_timeout, and a watchdog (postgres_store.py) ends a
+statement that outlives them all (a frozen server on a Unix socket answers nothing and no TCP
+timer runs).
 Once the store has failed, reports fail at once while one request at a time probes it.
 """
 
