@@ -28,7 +28,7 @@ from qvbkit.release import candidate, patches, replicate, signing, static
 from qvbkit.release.contents import entry, manifest_text, schedule_lines, version_file
 from qvbkit.wire import (AREA, AREA_NAME, CANDIDATE_HOURS_MAX, CANDIDATE_MANIFEST,
                          CANDIDATE_PREFIX, CANDIDATE_SIGNATURE, CONFIG_NAME, DEFAULT_CONFIG,
-                         HELD, MANIFEST, SIGNATURE, VERSION_FILE, safe_name)
+                         HELD, MANIFEST, SIGNATURE, TIME_FORMAT, VERSION_FILE, safe_name)
 
 
 class Publication:
@@ -146,7 +146,7 @@ def sign_release(p):
     entries += [entry(n, size, sha) for n, _, size, sha in p.files]
     schedule = []
     if args.candidate:
-        start = args.start or time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+        start = args.start or time.strftime(TIME_FORMAT, time.gmtime())
         schedule = schedule_lines(p.folder, start, args.hours)
     text = manifest_text(args.version, p.sequence, AREA_NAME,
                          schedule + entries + p.plan.entries())
