@@ -76,6 +76,8 @@ Fault injection (for tests), each repeatable:
   --interim PATH:MS       answer PATH with "100 Continue" interim answers, one every MS, and
                           never a final one
   --trickle PATH:MS       announce Content-Length 100000 for PATH, then send one byte every MS
+  --trickle-head PATH:MS  answer PATH with a "416 Range Not Satisfiable" whose head comes one
+                          byte every MS
   --pace PREFIX:MS        answer every target that starts with PREFIX rightly, but in 6 pieces,
                           one every MS: each wait sees bytes, and each answer ends
 The bytes sent for endless answers (the pieces, for the last two) are added up in

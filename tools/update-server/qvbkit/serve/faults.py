@@ -18,6 +18,7 @@ class Faults:
         self.endless += [(p, True) for p in args.endless_chunked or []]
         self.interim = dict(self._pairs(args.interim, int))
         self.trickle = dict(self._pairs(args.trickle, int))
+        self.trickle_head = dict(self._pairs(args.trickle_head, int))
         self.pace = list(self._pairs(args.pace, int))
 
     def pace_for(self, target):
@@ -41,7 +42,7 @@ class Faults:
     def __bool__(self):
         return bool(self.close_times or self.delay or self.wrong_digest or self.cut_short
                     or self.status or self.chunked or self.endless or self.interim
-                    or self.trickle or self.pace)
+                    or self.trickle or self.trickle_head or self.pace)
 
 
 class FaultAnswers:
@@ -52,6 +53,7 @@ class FaultAnswers:
     ENDLESS_CAP = 256 << 20
     TRICKLE_LENGTH = 100000
     SLOW_CAP = 2000  # pieces: a test's server always ends by itself
+    RANGE_REFUSED = b"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n"
 
     def fault_before(self, target):
         """The faults that answer instead of the right answer: None when none does, else
@@ -68,6 +70,8 @@ class FaultAnswers:
         if target in faults.trickle:
             head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % self.TRICKLE_LENGTH
             return self.send_slowly(head, b"x", faults.trickle[target])
+        if target in faults.trickle_head:
+            return self.send_head_slowly(self.RANGE_REFUSED, faults.trickle_head[target])
         if target in faults.delay:
             time.sleep(faults.delay[target] / 1000.0)
         if target in faults.status:
@@ -127,6 +131,16 @@ class FaultAnswers:
         except OSError:
             pass  # the client gave up
         self.record_streamed(sent)
+        return False
+
+    def send_head_slowly(self, head, every_ms):
+        """The head one byte at a time, every so often, until it ends or the client leaves."""
+        try:
+            for byte in head:
+                self.request.sendall(bytes([byte]))
+                time.sleep(every_ms / 1000.0)
+        except OSError:
+            pass  # the client gave up
         return False
 
     def record_streamed(self, sent):

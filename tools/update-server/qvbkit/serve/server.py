@@ -164,5 +164,5 @@ def add_arguments(s):
     s.add_argument("--fail-after-take", action="store_true", help=argparse.SUPPRESS)
     for fault in ("--close-times", "--delay", "--wrong-digest", "--cut-short", "--status",
                   "--chunked", "--endless", "--endless-chunked", "--interim", "--trickle",
-                  "--pace"):
+                  "--pace", "--trickle-head"):
         s.add_argument(fault, action="append")
