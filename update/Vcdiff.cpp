@@ -306,10 +306,11 @@ private:
                 return &b != &block && b.index == index;
             }))
             return false;
-        block.index = index;
+        block.index = -1; // holds nothing until the read returns
         block.used = ++clock_;
         block.have = ReadSome(Data(block), static_cast<std::size_t>(std::min<std::int64_t>(
                                                std::int64_t(SegmentBlockSize), end_ - start)));
+        block.index = index;
         next_ = index + 1;
         return block.have == SegmentBlockSize;
     }
