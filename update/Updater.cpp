@@ -305,8 +305,9 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream,
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
-            // A retry always starts on a fresh connection: a kept one may have gone stale.
-            if (!KeepConnection || retries > 0)
+            // A retry always starts on a fresh connection: a kept one may have gone stale. A
+            // proxy's connection is kept: its sign-on belongs to the connection.
+            if (!(KeepConnection || http_.UsingProxy()) || retries > 0)
                 http_.Disconnect();
             stream.SetSize(0);
             stream.SetPosition(0);
@@ -364,14 +365,18 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
     bool ok;
     http_.Tag = 1;
     http_.ReadTimeout = timeoutSeconds * 1000;
+    // Through a proxy only a patch, named after its content, may come from its cache.
+    http_.ProxyNoCache = signedEntry == nullptr;
     try {
         ok = FetchToStream("/" + area_ + name, sink, end);
     } catch (...) {
         http_.Tag = 0;
+        http_.ProxyNoCache = true;
         sink.OnPiece = nullptr;
         throw;
     }
     http_.Tag = 0;
+    http_.ProxyNoCache = true;
     sink.OnPiece = nullptr;
     ok = ok && !sink.Short();
     transferFailed_ = !ok;
