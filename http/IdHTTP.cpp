@@ -1,5 +1,6 @@
 #include "http/IdHTTP.h"
 
+#include "http/IdAuthenticationSSPI.h"
 #include "http/IdTls.h"
 #include "support/Text.h"
 
@@ -594,7 +595,8 @@ bool TIdCustomHTTP::Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
                               const TIdHeaderList& challenges,
                               const TIdOnSelectAuthorization& select,
                               const TIdOnAuthorization& authorize, bool inProcess,
-                              std::string& username, std::string& password, bool& basic) {
+                              const std::string& host, std::string& username, std::string& password,
+                              bool& basic) {
     if (!authenticator) {
         TIdAuthenticationClass cls = nullptr;
         for (const std::string& line : challenges.Lines()) {
@@ -609,6 +611,8 @@ bool TIdCustomHTTP::Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
         if (!cls)
             return false;
         authenticator = cls->Create();
+        if (auto* signOn = dynamic_cast<TIdSSPIAuthentication*>(authenticator.get()))
+            signOn->TargetHost = host;
     }
     if (!authorize && !inProcess)
         return false;
@@ -647,14 +651,16 @@ bool TIdCustomHTTP::AuthorizeServer() {
     TIdHTTPRequest& request = protocol_.Request;
     return Authorize(request.Authenticator, protocol_.Response.WWWAuthenticate,
                      OnSelectAuthorization, OnAuthorization, (HTTPOptions & hoInProcessAuth) != 0,
-                     request.Username, request.Password, request.BasicAuthentication);
+                     currentUri_.Host, request.Username, request.Password,
+                     request.BasicAuthentication);
 }
 
 bool TIdCustomHTTP::AuthorizeProxy() {
-    return Authorize(
-        ProxyParams.Authenticator, protocol_.Response.ProxyAuthenticate, OnSelectProxyAuthorization,
-        OnProxyAuthorization, (HTTPOptions & hoInProcessAuth) != 0 || UsingProxy(),
-        ProxyParams.ProxyUsername, ProxyParams.ProxyPassword, ProxyParams.BasicAuthentication);
+    return Authorize(ProxyParams.Authenticator, protocol_.Response.ProxyAuthenticate,
+                     OnSelectProxyAuthorization, OnProxyAuthorization,
+                     (HTTPOptions & hoInProcessAuth) != 0 || UsingProxy(),
+                     ProxyParams.ProxyServer(), ProxyParams.ProxyUsername,
+                     ProxyParams.ProxyPassword, ProxyParams.BasicAuthentication);
 }
 
 void TIdCustomHTTP::RaiseProtocolError() {

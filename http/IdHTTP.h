@@ -192,8 +192,8 @@ protected:
 private:
     bool Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
                    const TIdHeaderList& challenges, const TIdOnSelectAuthorization& select,
-                   const TIdOnAuthorization& authorize, bool inProcess, std::string& username,
-                   std::string& password, bool& basic);
+                   const TIdOnAuthorization& authorize, bool inProcess, const std::string& host,
+                   std::string& username, std::string& password, bool& basic);
     void ReadBodyWithTimeout(int timeout);
     // The status line and head of the next final answer, interim ones skipped (and counted).
     void ReadAnswerHead();

@@ -1,6 +1,8 @@
 #include "update/ProxySetting.h"
 
+#include "http/IdAuthenticationSSPI.h"
 #include "platform/Profile.h"
+#include "platform/ProxyCredential.h"
 #include "platform/ProxySettings.h"
 #include "support/Text.h"
 
@@ -27,5 +29,22 @@ void ConfigureUpdateProxy(TIdHTTP& http, const std::string& iniPath) {
             return proxies;
         const TIdURI uri(url);
         return ProxiesFromSettings(platform::ReadProxySettings(url, end), uri.Protocol, uri.Host);
+    };
+    // Negotiate, then NTLM, as the logged-on user; Basic only with what the office stored
+    // for this proxy, and only when it asks.
+    RegisterSignOnSchemes();
+    http.OnSelectProxyAuthorization = [](TIdCustomHTTP*, TIdAuthenticationClass& cls,
+                                         const TIdHeaderList& challenges) {
+        if (TIdAuthenticationClass preferred = PreferredScheme(challenges))
+            cls = preferred;
+    };
+    http.OnProxyAuthorization = [](TIdCustomHTTP* sender, TIdAuthentication* auth, bool& handled) {
+        std::string username, password;
+        if (!dynamic_cast<TIdBasicAuthentication*>(auth) ||
+            !platform::ReadProxyCredential(sender->ProxyParams.ProxyServer(), username, password))
+            return;
+        auth->SetUsername(username);
+        auth->SetPassword(password);
+        handled = true;
     };
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The version check under Wine finding its proxy in the user's settings, as WinHTTP reads
 them: the binary DefaultConnectionSettings value written the way Windows writes it, with a
-static proxy and its bypass list, or a PAC address served on loopback; squid on loopback.
+static proxy and its bypass list, or a PAC address served on loopback; squid on loopback, and
+its Basic sign-on with the credential the office stored in Credential Manager for the proxy.
 In a copy of the prefix: the settings must never reach the other tests' programs.
-Usage: proxy_wine_test.py UPDATE_CHECK WINE_RUN KIND"""
+Usage: proxy_wine_test.py UPDATE_CHECK CREDWRITE WINE_RUN KIND"""
 
 import os
 import shutil
@@ -17,9 +18,9 @@ import http.server
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from e2e_support import ReferenceServer, check, publish, read, summary  # noqa: E402
-from proxy_support import Squid  # noqa: E402
+from proxy_support import PASSWORD, USER, Squid  # noqa: E402
 
-UPDATE_CHECK, WINE_RUN, KIND = sys.argv[1:4]
+UPDATE_CHECK, CREDWRITE, WINE_RUN, KIND = sys.argv[1:5]
 CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 DIRECT, PROXY, PAC, DETECT = 1, 2, 4, 8
 
@@ -122,6 +123,42 @@ def main():
                           Pac.fetched - fetched)
             check("installed through the proxy",
                   read(os.path.join(inst, "QVBrelmoxApp.exe")) == b"MZ app 1")
+        with ReferenceServer(root) as server, Squid("basic") as signed:
+            settings(connection_settings(DIRECT | PROXY, signed.address))
+            for name, password, works in (("no stored credential", None, False),
+                                          ("the stored credential", PASSWORD, True),
+                                          ("a wrong stored password", "errada", False)):
+                if password:
+                    rc, out = wine(CREDWRITE, "generic", "127.0.0.1", USER, password)
+                    check(f"{name}: stored", rc == 0, out)
+                signed.clear_log()
+                server.clear_log()
+                rc, out = wine(UPDATE_CHECK, "--dir", inst_path, "--server",
+                               f"127.0.0.1:{server.port}", "--versao-exe", "1.0")
+                log = signed.log()
+                denied = sum(entry[4] == "407" for entry in log)
+                check(f"basic, {name}", rc == 0 and bool(server.requests()) == works and
+                      all(e[3] == USER for e in log if e[4] == "200") and
+                      denied == (1 if works or not password else 4), f"{log} {out}")
+        # The user's own sign-on: Wine's SSPI finds the user's credentials for the proxy host
+        # in Credential Manager, as a domain credential; nothing is asked, nothing stored by us.
+        for scheme in ("ntlm", "negotiate"):
+            with ReferenceServer(root) as server, Squid(scheme) as squid:
+                settings(connection_settings(DIRECT | PROXY, squid.address))
+                for name, password, works in (("the user's credentials", PASSWORD, True),
+                                              ("a wrong password", "errada", False)):
+                    rc, out = wine(CREDWRITE, "domain", "127.0.0.1", USER, password)
+                    squid.clear_log()
+                    server.clear_log()
+                    rc, out = wine(UPDATE_CHECK, "--dir", inst_path, "--server",
+                                   f"127.0.0.1:{server.port}", "--versao-exe", "1.0")
+                    log = squid.log()
+                    passed = [e for e in log if e[4] == "200"]
+                    check(f"{scheme}, {name}", rc == 0 and bool(server.requests()) == works and
+                          len(passed) == len(server.requests()) and
+                          all(USER in e[3] for e in passed) and
+                          len({e[0] for e in log}) <= (1 if works else 8) and
+                          sum(e[4] == "407" for e in log) <= 12, f"{log} {out}")
     finally:
         pac_server.shutdown()
         subprocess.run(["wineserver", "-k"], env=env, capture_output=True)

@@ -1,14 +1,18 @@
 #include "http/IdProxy.h"
 
+#include "http/IdAuthenticationSSPI.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
 std::string Text(const TIdProxyList& list) {
     std::string out;
-    for (const TIdProxyServer& p : list)
-        out += (out.empty() ? "" : ",") +
-               (p.Direct() ? std::string("DIRECT") : p.Host + ":" + std::to_string(p.Port));
+    for (const TIdProxyServer& p : list) {
+        if (!out.empty())
+            out += ',';
+        out += p.Direct() ? std::string("DIRECT") : p.Host + ":" + std::to_string(p.Port);
+    }
     return out;
 }
 
@@ -124,4 +128,34 @@ TEST(IdProxy, WhichSettingDecides) {
     EXPECT_EQ(Text(ProxiesFromSettings(environment, "http", "h.example")), "e:3");
     EXPECT_EQ(ProxiesFromSettings(environment, "http", "h.example")[0].Password, "p");
     EXPECT_EQ(Text(ProxiesFromSettings(environment, "http", "a.corp.example")), "");
+}
+
+TEST(IdProxy, SignOnSchemesArePreferredAndNeverGuessed) {
+    RegisterSignOnSchemes();
+    RegisterSignOnSchemes(); // once only, whoever asks
+    const struct {
+        std::vector<std::string> challenges;
+        const char* expected;
+    } cases[] = {
+        {{"Basic realm=\"p\"", "NTLM", "Negotiate"}, "TIdNegotiateAuthentication"},
+        {{"Basic realm=\"p\"", "ntlm"}, "TIdNTLMAuthentication"},
+        {{"Digest x", "Basic realm=\"p\""}, "TIdBasicAuthentication"},
+        {{"Digest x"}, ""},
+    };
+    for (const auto& c : cases) {
+        TIdHeaderList list;
+        for (const std::string& line : c.challenges)
+            list.Add(line);
+        TIdAuthenticationClass cls = PreferredScheme(list);
+        EXPECT_EQ(cls ? cls->ClassName : "", std::string(c.expected)) << c.challenges[0];
+    }
+    // A challenge after the last leg, or one for another scheme, is a refusal; without the
+    // platform's sign-on there is no first leg.
+    TIdNTLMAuthentication ntlm;
+    ntlm.Challenges().Add("Negotiate");
+    EXPECT_EQ(ntlm.NextStep(), wnFail);
+    ntlm.Challenges().Clear();
+    ntlm.Challenges().Add("NTLM " + TIdEncoderMIME::Encode("challenge"));
+    EXPECT_EQ(ntlm.NextStep(), wnFail);
+    EXPECT_EQ(ntlm.AuthorizationValue(), "");
 }
