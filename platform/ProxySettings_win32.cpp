@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -21,6 +22,8 @@ const char DefaultConnectionSettings[] = "DefaultConnectionSettings";
 // The flags of that value: a proxy, a PAC address, automatic detection.
 constexpr DWORD SettingsUseProxy = 0x02, SettingsPacUrl = 0x04, SettingsAutoDetect = 0x08;
 constexpr DWORD SettingsFlagsOffset = 8;
+// Three texts and their lengths: more than this is no settings value of WinHTTP's.
+constexpr DWORD SettingsMaxSize = 1 << 16;
 
 struct RegistryKeyTraits {
     using Handle = HKEY;
@@ -36,12 +39,16 @@ bool SettingsNameAProxy() {
         ERROR_SUCCESS)
         return false;
     const UniqueHandle<RegistryKeyTraits> key(opened);
-    unsigned char data[64] = {};
-    DWORD size = sizeof data;
-    // A value longer than the buffer still fills it: the flags come first.
-    const LONG status =
-        RegQueryValueExA(key.Get(), DefaultConnectionSettings, nullptr, nullptr, data, &size);
-    if ((status != ERROR_SUCCESS && status != ERROR_MORE_DATA) || size < SettingsFlagsOffset + 4)
+    // The whole value: a read into a buffer too small for it fills nothing.
+    DWORD size = 0;
+    if (RegQueryValueExA(key.Get(), DefaultConnectionSettings, nullptr, nullptr, nullptr, &size) !=
+            ERROR_SUCCESS ||
+        size < SettingsFlagsOffset + 4 || size > SettingsMaxSize)
+        return false;
+    std::vector<unsigned char> data(size);
+    if (RegQueryValueExA(key.Get(), DefaultConnectionSettings, nullptr, nullptr, data.data(),
+                         &size) != ERROR_SUCCESS ||
+        size < SettingsFlagsOffset + 4)
         return false;
     DWORD flags = 0;
     for (int i = 3; i >= 0; --i)

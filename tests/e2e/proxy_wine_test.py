@@ -139,7 +139,8 @@ def main():
                 denied = sum(entry[4] == "407" for entry in log)
                 check(f"basic, {name}", rc == 0 and bool(server.requests()) == works and
                       all(e[3] == USER for e in log if e[4] == "200") and
-                      denied == (1 if works or not password else 4), f"{log} {out}")
+                      (denied == 1 if works or not password else 1 < denied <= 4),
+                      f"{log} {out}")
         # The user's own sign-on: Wine's SSPI finds the user's credentials for the proxy host
         # in Credential Manager, as a domain credential; nothing is asked, nothing stored by us.
         for scheme in ("ntlm", "negotiate"):
