@@ -6,6 +6,7 @@ import os
 import pwd
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import time
@@ -15,6 +16,19 @@ from e2e_support import free_port, wait_for_port
 SQUID = "/usr/sbin/squid"
 NCSA = "/usr/lib/squid/basic_ncsa_auth"
 USER, PASSWORD = "alice", "segredo-1"
+# Where Windows keeps the user's proxy settings for WinHTTP, and the flags of the value.
+CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+DIRECT, PROXY, PAC, DETECT = 1, 2, 4, 8
+
+
+def connection_settings(flags, proxy="", bypass="", pac=""):
+    """DefaultConnectionSettings as Windows writes it: version 0x46, a change counter, the
+    flags, then each text with its length, and the trailing zeros of the detection state."""
+    data = struct.pack("<III", 0x46, 1, flags)
+    for text in (proxy, bypass, pac):
+        data += struct.pack("<I", len(text)) + text.encode("latin-1")
+    return data + bytes(32)
+
 
 CONFIG = """\
 http_port 127.0.0.1:{port}

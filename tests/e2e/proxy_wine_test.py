@@ -8,7 +8,6 @@ Usage: proxy_wine_test.py UPDATE_CHECK CREDWRITE WINE_RUN KIND"""
 
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -18,22 +17,10 @@ import http.server
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from e2e_support import ReferenceServer, check, publish, read, summary  # noqa: E402
-from proxy_support import PASSWORD, USER, Squid  # noqa: E402
+from proxy_support import (CONNECTIONS, DIRECT, PAC, PASSWORD, PROXY, USER, Squid,  # noqa
+                           connection_settings)
 
 UPDATE_CHECK, CREDWRITE, WINE_RUN, KIND = sys.argv[1:5]
-CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
-DIRECT, PROXY, PAC, DETECT = 1, 2, 4, 8
-
-
-def connection_settings(flags, proxy="", bypass="", pac=""):
-    """DefaultConnectionSettings as Windows writes it: version 0x46, a change counter, the
-    flags, then each text with its length, and the trailing zeros of the detection state."""
-    data = struct.pack("<III", 0x46, 1, flags)
-    for text in (proxy, bypass, pac):
-        data += struct.pack("<I", len(text)) + text.encode("latin-1")
-    return data + bytes(32)
-
-
 class Pac(http.server.BaseHTTPRequestHandler):
     script = b""
     fetched = 0
