@@ -1,5 +1,6 @@
 #include "http/IdHTTP.h"
 
+#include "http/IdAuthenticationSSPI.h"
 #include "http/IdTls.h"
 #include "support/Text.h"
 
@@ -164,16 +165,7 @@ void TIdCustomHTTP::PerformRequest(TIdHTTPMethod verb, const std::string& url, T
             ++RedirectCount;
             PrepareTarget(request);
             SendRequest();
-            for (int interim = 0;; ++interim) {
-                if (interim > IdMaxInterimResponses)
-                    throw EIdException("Too many interim responses.");
-                protocol_.Response.StatusLine = ReadLine();
-                ReadResponseHead();
-                if (OnResponseHead)
-                    OnResponseHead(this);
-                if (ResponseCode() != 100)
-                    break;
-            }
+            ReadAnswerHead();
             switch (DecideNextStep()) {
             case nsFollow:
                 rewind();
@@ -206,6 +198,19 @@ void TIdCustomHTTP::PerformRequest(TIdHTTPMethod verb, const std::string& url, T
         Disconnect();
     protocol_.Response.BodyStream = nullptr;
     RedirectCount = 0;
+}
+
+void TIdCustomHTTP::ReadAnswerHead() {
+    for (int interim = 0;; ++interim) {
+        if (interim > IdMaxInterimResponses)
+            throw EIdException("Too many interim responses.");
+        protocol_.Response.StatusLine = ReadLine();
+        ReadResponseHead();
+        if (OnResponseHead)
+            OnResponseHead(this);
+        if (ResponseCode() != 100)
+            break;
+    }
 }
 
 void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
@@ -249,27 +254,151 @@ void TIdCustomHTTP::PrepareTarget(TIdHTTPRequest& request) {
 }
 
 TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
-    int port = PortNumber(currentUri_.Port);
+    const int port = PortNumber(currentUri_.Port);
     const bool tls = SameText(currentUri_.Protocol, "HTTPS");
     if (tls && !Tls)
         throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
-    if (!SameText(Host, currentUri_.Host) || Port != port || tls != tlsRoute_) {
-        // Another server, or the same over another transport: never the old connection.
-        Disconnect();
-        TIdTCPClient::SetHost(currentUri_.Host);
-        TIdTCPClient::SetPort(port);
-        tlsRoute_ = tls;
+    if (FindProxies) {
+        const std::string origin = std::string(tls ? "https" : "http") + "://" + currentUri_.Host +
+                                   ":" + std::to_string(port) + "/";
+        if (!SameText(origin, proxyOrigin_)) {
+            // Discovery may fetch and run a script: bounded on its own and by the request's
+            // deadline, and done once for the server.
+            auto end = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(IdProxyDiscoveryTimeout);
+            if (Deadline && *Deadline < end)
+                end = *Deadline;
+            proxies_ = FindProxies(origin, end);
+            if (proxies_.size() > IdMaxProxyChoices)
+                proxies_.resize(IdMaxProxyChoices);
+            proxyOrigin_ = origin;
+            proxyIndex_ = 0;
+            UseProxyChoice();
+        }
     }
-    return tls ? routeTls : routeDirect;
+    return ApplyRoute();
+}
+
+void TIdCustomHTTP::UseProxyChoice() {
+    const TIdProxyServer proxy =
+        proxyIndex_ < proxies_.size() ? proxies_[proxyIndex_] : TIdProxyServer();
+    ProxyParams.SetProxyServer(proxy.Host);
+    ProxyParams.SetProxyPort(proxy.Direct() ? 0 : proxy.Port);
+    // Credentials belong to the proxy that came with them.
+    ProxyParams.ProxyUsername = proxy.Username;
+    ProxyParams.ProxyPassword = proxy.Password;
+}
+
+bool TIdCustomHTTP::NextProxyChoice() {
+    if (proxyIndex_ + 1 >= proxies_.size())
+        return false;
+    ++proxyIndex_;
+    UseProxyChoice();
+    ApplyRoute();
+    return true;
+}
+
+TIdHTTPRoute TIdCustomHTTP::ApplyRoute() {
+    const int port = PortNumber(currentUri_.Port);
+    const bool tls = SameText(currentUri_.Protocol, "HTTPS");
+    const bool proxy = !ProxyParams.ProxyServer().empty();
+    const TIdHTTPRoute route =
+        proxy ? (tls ? routeTlsProxy : routeProxy) : (tls ? routeTls : routeDirect);
+    const std::string host = proxy ? ProxyParams.ProxyServer() : currentUri_.Host;
+    const int hostPort = !proxy                        ? port
+                         : ProxyParams.ProxyPort() > 0 ? ProxyParams.ProxyPort()
+                                                       : IdDefaultProxyPort;
+    const std::string tunnel =
+        route == routeTlsProxy ? currentUri_.Host + ":" + std::to_string(port) : std::string();
+    if (!SameText(Host, host) || Port != hostPort || tls != tlsRoute_ || route != route_ ||
+        !SameText(tunnel, tunnelTarget_)) {
+        // Another server, or the same over another transport or proxy: never the old
+        // connection.
+        Disconnect();
+        TIdTCPClient::SetHost(host);
+        TIdTCPClient::SetPort(hostPort);
+        tlsRoute_ = tls;
+        route_ = route;
+        tunnelTarget_ = tunnel;
+    }
+    return route;
 }
 
 std::unique_ptr<TIdIOHandler> TIdCustomHTTP::MakeIOHandler() {
     if (tlsRoute_ && Tls) {
         if (!tlsClient_)
             tlsClient_ = platform::NewTlsClient(*Tls);
-        return std::make_unique<TIdIOHandlerTls>(tlsClient_);
+        auto handler = std::make_unique<TIdIOHandlerTls>(tlsClient_);
+        handler->Tunnel = route_ == routeTlsProxy;
+        return handler;
     }
     return TIdTCPClient::MakeIOHandler();
+}
+
+void TIdCustomHTTP::ConnectRoute() {
+    for (;;) {
+        try {
+            Connect(ConnectTimeout);
+            break;
+        } catch (const EIdSocketError&) {
+            // A proxy that cannot be reached gives way to the next one the list names.
+            if (!NextProxyChoice())
+                throw;
+        }
+    }
+    if (route_ == routeTlsProxy)
+        OpenTunnel();
+}
+
+void TIdCustomHTTP::OpenTunnel() {
+    TIdHTTPResponse& response = protocol_.Response;
+    TBodyStreamSwap noBody(response, nullptr);
+    for (int pass = 0;; ++pass) {
+        if (pass >= IdMaxTunnelPasses)
+            throw EIdException("The proxy did not open the tunnel.");
+        TIdHeaderList lines;
+        lines.Add("Host: " + tunnelTarget_);
+        ProxyParams.WriteToLines(lines);
+        OpenWriteBuffer(-1);
+        try {
+            WriteLine("CONNECT " + tunnelTarget_ + " HTTP/1.1");
+            for (const std::string& line : lines.Lines())
+                WriteLine(line);
+            WriteLine();
+        } catch (...) {
+            ClearWriteBuffer();
+            CloseWriteBuffer();
+            throw;
+        }
+        CloseWriteBuffer();
+        ReadAnswerHead();
+        const int code = ResponseCode();
+        if (code / 100 == 2)
+            break;
+        if (code != 407)
+            RaiseProtocolError();
+        TIdAuthentication* auth = ProxyParams.Authenticator.get();
+        if ((auth ? auth->Attempts : 0) >= AuthRetries || !AuthorizeProxy()) {
+            if (ProxyParams.Authenticator)
+                ProxyParams.Authenticator->Reset();
+            RaiseProtocolError();
+        }
+        ReadBodyWithTimeout(IdDrainReadTimeout);
+        // A hand-shake of several legs needs the same connection; a proxy that closes it gets
+        // the next leg on a new one.
+        if (!KeepOpen()) {
+            Disconnect();
+            Connect(ConnectTimeout);
+        }
+    }
+    // Whatever comes from the server is TLS: a proxy's bytes after its answer are not.
+    if (InputBuffer.Size() != 0)
+        throw EIdException("The proxy sent data before the tunnel opened.");
+    auto* tls = dynamic_cast<TIdIOHandlerTls*>(ioHandler_);
+    if (!tls)
+        throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+    tls->StartTls(currentUri_.Host,
+                  BoundByDeadline(ConnectTimeout > 0 ? ConnectTimeout : IdTlsHandshakeTimeout));
 }
 
 void TIdCustomHTTP::SendRequest() {
@@ -278,6 +407,7 @@ void TIdCustomHTTP::SendRequest() {
     if (ProtocolVersion == pv1_0 && request.Connection.empty())
         request.Connection = "keep-alive";
     EnsureConnected();
+    request.Route = route_; // a proxy that could not be reached may have changed it
     WriteRequestHead();
     if ((request.Verb == hmPost || request.Verb == hmPut) && request.UploadStream)
         WriteStream(*request.UploadStream, true, false);
@@ -288,16 +418,28 @@ void TIdCustomHTTP::EnsureConnected() {
         Disconnect();
     ProbeClosed(false);
     if (!Connected())
-        Connect(ConnectTimeout);
+        ConnectRoute();
 }
 
 void TIdCustomHTTP::WriteRequestHead() {
     TIdHTTPRequest& request = protocol_.Request;
     request.WriteToLines();
-    ProxyParams.WriteToLines(request.HeaderLines);
+    std::string target = request.Target;
+    if (request.Route == routeProxy) {
+        // The proxy's own fields go to the proxy alone: never into a tunnel, never direct.
+        ProxyParams.WriteToLines(request.HeaderLines);
+        if (ProxyNoCache)
+            request.HeaderLines.SetValue("Cache-Control", "no-cache");
+        if (target != "*") {
+            TIdURI absolute = currentUri_;
+            if (absolute.Port == "80")
+                absolute.Port.clear();
+            target = absolute.FullUri();
+        }
+    }
     OpenWriteBuffer(-1);
     try {
-        WriteLine(std::string(MethodText(request.Verb)) + " " + request.Target + " HTTP/" +
+        WriteLine(std::string(MethodText(request.Verb)) + " " + target + " HTTP/" +
                   ProtocolVersionText(ProtocolVersion));
         for (const std::string& line : request.HeaderLines.Lines())
             if (!line.empty())
@@ -404,6 +546,9 @@ TIdHTTPNextStep TIdCustomHTTP::DecideNextStep() {
     bool wantCredentials = false;
     if (digit != 2) {
         result = nsFollow;
+        // Through a proxy its sign-on is the client's own business: an accepted challenge is
+        // answered, never passed on as the body.
+        const bool proxyAuth = (HTTPOptions & hoInProcessAuth) != 0 || UsingProxy();
         if (code == 401) {
             TIdAuthentication* auth = request.Authenticator.get();
             if ((auth ? auth->Attempts : 0) >= AuthRetries || !AuthorizeServer()) {
@@ -422,7 +567,7 @@ TIdHTTPNextStep TIdCustomHTTP::DecideNextStep() {
                 }
                 RaiseProtocolError();
             }
-            wantCredentials = (HTTPOptions & hoInProcessAuth) != 0;
+            wantCredentials = proxyAuth;
         } else {
             RaiseProtocolError();
         }
@@ -449,8 +594,9 @@ bool TIdCustomHTTP::ConfirmRedirect(std::string& dest, TIdHTTPMethod& verb, int 
 bool TIdCustomHTTP::Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
                               const TIdHeaderList& challenges,
                               const TIdOnSelectAuthorization& select,
-                              const TIdOnAuthorization& authorize, std::string& username,
-                              std::string& password, bool& basic) {
+                              const TIdOnAuthorization& authorize, bool inProcess,
+                              const std::string& host, std::string& username, std::string& password,
+                              bool& basic) {
     if (!authenticator) {
         TIdAuthenticationClass cls = nullptr;
         for (const std::string& line : challenges.Lines()) {
@@ -465,8 +611,10 @@ bool TIdCustomHTTP::Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
         if (!cls)
             return false;
         authenticator = cls->Create();
+        if (auto* signOn = dynamic_cast<TIdSSPIAuthentication*>(authenticator.get()))
+            signOn->TargetHost = host;
     }
-    if (!authorize && !(HTTPOptions & hoInProcessAuth))
+    if (!authorize && !inProcess)
         return false;
     authenticator->SetUsername(username);
     authenticator->SetPassword(password);
@@ -502,13 +650,16 @@ bool TIdCustomHTTP::Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
 bool TIdCustomHTTP::AuthorizeServer() {
     TIdHTTPRequest& request = protocol_.Request;
     return Authorize(request.Authenticator, protocol_.Response.WWWAuthenticate,
-                     OnSelectAuthorization, OnAuthorization, request.Username, request.Password,
+                     OnSelectAuthorization, OnAuthorization, (HTTPOptions & hoInProcessAuth) != 0,
+                     currentUri_.Host, request.Username, request.Password,
                      request.BasicAuthentication);
 }
 
 bool TIdCustomHTTP::AuthorizeProxy() {
     return Authorize(ProxyParams.Authenticator, protocol_.Response.ProxyAuthenticate,
-                     OnSelectProxyAuthorization, OnProxyAuthorization, ProxyParams.ProxyUsername,
+                     OnSelectProxyAuthorization, OnProxyAuthorization,
+                     (HTTPOptions & hoInProcessAuth) != 0 || UsingProxy(),
+                     ProxyParams.ProxyServer(), ProxyParams.ProxyUsername,
                      ProxyParams.ProxyPassword, ProxyParams.BasicAuthentication);
 }
 

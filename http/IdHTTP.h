@@ -1,15 +1,22 @@
 #pragma once
 // The HTTP/1.0 and 1.1 client: a URL becomes one or more request/response passes on a TCP
 // connection; the body goes into a stream or comes back as text; every answer other than a plain
-// 2xx ends as EIdHTTPProtocolException. No proxy or cookies. An https URL goes over TLS when the
-// client is given a trust (Tls), and fails as it always has without one.
+// 2xx ends as EIdHTTPProtocolException. No cookies. An https URL goes over TLS when the client is
+// given a trust (Tls), and fails as it always has without one.
+//
+// Through a proxy (ProxyParams names one, or FindProxies answers with one): plain http sends the
+// absolute URI on the request line and nothing else changes but the proxy's own fields; https
+// opens a CONNECT tunnel and runs TLS inside it with the server's name and trust. A 407 is
+// answered with the proxy's authenticator on the same connection, within AuthRetries.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "http/IdHTTPHeaderInfo.h"
+#include "http/IdProxy.h"
 #include "http/IdTCPConnection.h"
 #include "http/IdURI.h"
 #include "platform/Tls.h"
@@ -33,6 +40,12 @@ constexpr std::int64_t IdMaxErrorBodySize = 1 << 20;
 // Interim "100 Continue" answers accepted before the final one: each resets the read time-out,
 // so without a count a peer could send them for ever.
 constexpr int IdMaxInterimResponses = 10;
+// The most a proxy discovery may take: it comes before the first request of a server, within
+// whatever deadline that request has.
+constexpr int IdProxyDiscoveryTimeout = 10000;
+// CONNECT answers read before the tunnel opens; the authenticator's attempts end a hand-shake
+// long before, this ends one whose authenticator never says stop.
+constexpr int IdMaxTunnelPasses = 16;
 
 const char* MethodText(TIdHTTPMethod verb);
 const char* ProtocolVersionText(TIdHTTPProtocolVersion version);
@@ -94,6 +107,9 @@ using TIdOnSelectAuthorization = std::function<void(
     TIdCustomHTTP* sender, TIdAuthenticationClass& cls, const TIdHeaderList& authInfo)>;
 using TIdOnAuthorization =
     std::function<void(TIdCustomHTTP* sender, TIdAuthentication* auth, bool& handled)>;
+// The proxies to try, in order, for requests to url ("scheme://host:port/"), answered by end.
+using TIdProxyFinder =
+    std::function<TIdProxyList(const std::string& url, std::chrono::steady_clock::time_point end)>;
 
 class TIdCustomHTTP : public TIdTCPClient {
 public:
@@ -143,10 +159,24 @@ public:
     // Fired after each response head has been read (a diagnostic hook).
     std::function<void(TIdCustomHTTP* sender)> OnResponseHead;
 
+    // Asked once per server (scheme, host, port) before its first connection; its answer is
+    // kept, and a proxy that cannot be reached gives way to the next entry. Unset, ProxyParams
+    // alone decides.
+    TIdProxyFinder FindProxies;
+    // Through a proxy on plain http, requests ask "Cache-Control: no-cache" while this is set:
+    // what the program reads whole must come from the server, never from a cache between.
+    bool ProxyNoCache = true;
+    // Whether the open connection, or the next one, goes through a proxy.
+    bool UsingProxy() const { return route_ == routeProxy || route_ == routeTlsProxy; }
+
 protected:
     std::unique_ptr<TIdIOHandler> MakeIOHandler() override;
     void PrepareTarget(TIdHTTPRequest& request);
     TIdHTTPRoute SelectRoute();
+    // Connects along the route, trying the next proxy of the list when one cannot be reached;
+    // then, for a tunnel, opens it.
+    void ConnectRoute();
+    void OpenTunnel();
     void SendRequest();
     void EnsureConnected();
     void WriteRequestHead();
@@ -162,13 +192,26 @@ protected:
 private:
     bool Authorize(std::unique_ptr<TIdAuthentication>& authenticator,
                    const TIdHeaderList& challenges, const TIdOnSelectAuthorization& select,
-                   const TIdOnAuthorization& authorize, std::string& username,
-                   std::string& password, bool& basic);
+                   const TIdOnAuthorization& authorize, bool inProcess, const std::string& host,
+                   std::string& username, std::string& password, bool& basic);
     void ReadBodyWithTimeout(int timeout);
+    // The status line and head of the next final answer, interim ones skipped (and counted).
+    void ReadAnswerHead();
+    // ProxyParams from the list's current entry.
+    void UseProxyChoice();
+    // Host, Port and the transport from the current URI and ProxyParams; a change drops the
+    // connection.
+    TIdHTTPRoute ApplyRoute();
+    bool NextProxyChoice();
 
     TIdURI currentUri_;
     TIdHTTPProtocol protocol_;
     bool tlsRoute_ = false; // the open connection, or the next one, runs over TLS
+    TIdHTTPRoute route_ = routeDirect;
+    std::string tunnelTarget_; // "host:port" of the tunnel the connection carries
+    std::string proxyOrigin_;  // the server FindProxies last answered for
+    TIdProxyList proxies_;
+    std::size_t proxyIndex_ = 0;
     std::shared_ptr<platform::TTlsClient> tlsClient_; // made at the first https connect
 };
 

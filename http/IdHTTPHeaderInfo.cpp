@@ -482,6 +482,11 @@ void TIdProxyConnectionInfo::WriteToLines(TIdHeaderList& lines) {
         Authenticator->SetPassword(ProxyPassword);
         value = Authenticator->AuthorizationValue();
     }
-    if (!value.empty())
-        lines.SetValue("Proxy-Authorization", value);
+    if (value.empty())
+        return;
+    // A token is one line however long: a folded one is a broken one.
+    const bool fold = lines.Fold;
+    lines.Fold = false;
+    lines.SetValue("Proxy-Authorization", value);
+    lines.Fold = fold;
 }

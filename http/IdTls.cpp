@@ -26,10 +26,23 @@ void TIdIOHandlerTls::Close() {
 
 void TIdIOHandlerTls::ConnectTo(const std::string& host, int port, const std::string& boundIP,
                                 int boundPort, int boundPortMin, int boundPortMax, int timeout) {
-    const auto end =
-        Clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : IdTlsHandshakeTimeout);
+    const auto start = Clock::now();
     TIdIOHandlerSocket::ConnectTo(host, port, boundIP, boundPort, boundPortMin, boundPortMax,
                                   timeout);
+    if (Tunnel)
+        return;
+    int left = timeout;
+    if (timeout > 0) {
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        left = static_cast<int>(std::max<long long>(timeout - spent, 1));
+    }
+    StartTls(host, left);
+}
+
+void TIdIOHandlerTls::StartTls(const std::string& host, int timeout) {
+    const auto end =
+        Clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : IdTlsHandshakeTimeout);
     std::string error;
     session_ = client_->NewSession(host, error);
     if (!session_)

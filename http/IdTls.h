@@ -26,14 +26,20 @@ public:
     void Close() override;
     // Connects, then completes the handshake within the time-out (IdTlsHandshakeTimeout when
     // there is none); raises EIdTlsError when it fails or the certificate does not verify.
+    // With Tunnel, only connects: the bytes stay plain until StartTls.
     void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort,
                    int boundPortMin, int boundPortMax, int timeout) override;
+    // The handshake on the open connection, for a server called host: a tunnel through a
+    // proxy carries TLS to a server other than the one the socket reached.
+    void StartTls(const std::string& host, int timeout);
     bool WaitReadable(int ms) override;
     int Receive(void* buffer, int count) override;
     int Send(const void* buffer, int count) override;
 
     // The protocol and cipher suite of the current session, or empty text.
     std::string Negotiated() const;
+
+    bool Tunnel = false;
 
 private:
     // Receives what the socket has within ms and decrypts it; false when nothing came.

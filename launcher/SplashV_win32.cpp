@@ -5,6 +5,7 @@
 #include "platform/Files.h"
 #include "support/Exception.h"
 #include "support/FileHelpers.h"
+#include "update/ProxySetting.h"
 #include "update/ReleaseKeys.h"
 #include "update/UpdateServer.h"
 
@@ -92,6 +93,7 @@ TSplash::TSplash(TApplication& application, std::string appDir, TCommandLine com
     const char* server = std::getenv("QVBRELMOX_SERVER");
     const TServerAddress address = UpdateServerAddress(server ? server : "");
     ConfigureUpdateClient(IdHTTP, address, platform::TTlsTrust{EmbeddedTlsRootPems()});
+    ConfigureUpdateProxy(IdHTTP, appDir_ + "QVBrelmox.ini");
     updater_.ServerAddressError = address.Error;
     updater_.KeepConnection = address.Tls;
     const std::vector<std::string> keys = EmbeddedReleaseKeyPems();

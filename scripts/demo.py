@@ -12,6 +12,8 @@ TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 from bmp2png import read_bmp, write_png  # noqa: E402
 from e2e_support import Deployment, ReferenceServer  # noqa: E402
+from proxy_support import (CONNECTIONS, DIRECT, PASSWORD, PROXY, USER, Squid,  # noqa: E402
+                           connection_settings)
 from tls_support import make_certificates  # noqa: E402
 from winenv import WineDesktop, wait_for, windows_path  # noqa: E402
 
@@ -35,6 +37,10 @@ def main():
     # --nginx: the release served the production way (nginx from deploy's configuration, the
     # report service behind it) instead of by the reference server.
     nginx = "--nginx" in sys.argv[3:]
+    # --proxy: the office reaches the server only through squid, which signs users on with
+    # NTLM; the prefix's settings point at it and the user's credentials are in Credential
+    # Manager, so the launcher signs on with no password asked.
+    proxy = "--proxy" in sys.argv[3:]
     keys = os.path.join(os.path.dirname(os.path.abspath(bin_dir)), "testkeys")
     exe = lambda name: os.path.join(bin_dir, name + ".exe")
     demo = os.path.join(TOP, "build", "demo")
@@ -81,6 +87,7 @@ def main():
         server = Deployment(root, tls=tls)
     else:
         server = ReferenceServer(root, *(("--tls-cert", tls[0], "--tls-key", tls[1]) if tls else ()))
+    squid = Squid("ntlm") if proxy else None
     with server:
         address = server.address
         if https:
@@ -90,6 +97,12 @@ def main():
         prefix = os.path.join(TOP, "build", "wine", f"demo-{kind}")
         with WineDesktop(os.path.join(TOP, "scripts", "wine-run"), kind, prefix,
                          display=os.environ.get("DISPLAY") or None) as desk:
+            if proxy:
+                print(f"demo: squid with NTLM on {squid.address}; the user's settings point at it")
+                desk.run([exe("credwrite"), "domain", "127.0.0.1", USER, PASSWORD])
+                desk.run(["reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t",
+                          "REG_BINARY", "/d",
+                          connection_settings(DIRECT | PROXY, squid.address).hex(), "/f"])
             boxes_file, stop = os.path.join(demo, "boxes.txt"), os.path.join(demo, "boxes.stop")
             boxes = desk.start([exe("uiprobe"), "boxes", windows_path(boxes_file),
                                 windows_path(stop)])
@@ -106,7 +119,13 @@ def main():
             camera.wait(timeout=60)
             open(stop, "w").close()
             boxes.wait(timeout=30)
+            if proxy:  # the demo's prefix goes back to direct connections
+                desk.run(["reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t",
+                          "REG_BINARY", "/d", connection_settings(DIRECT).hex(), "/f"])
         requests = server.requests()
+        proxied = squid.log() if proxy else []
+        if proxy:
+            squid.stop()
         if nginx:
             stored = server.stored_reports()
 
@@ -115,6 +134,10 @@ def main():
     print("demo: requests the server answered:")
     for line in requests:
         print("   ", line)
+    if proxy:
+        print("demo: squid's log (client port, method, URL, user, status, cache):")
+        for entry in proxied:
+            print("   ", " ".join(entry))
     if nginx:
         print(f"demo: the report service stored {len(stored)} report(s): "
               + "; ".join(f"unit {unit} from {peer}" for peer, _, unit in stored))

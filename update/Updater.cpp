@@ -117,8 +117,9 @@ bool TUpdater::FetchToStream(const std::string& url, TStream& stream,
     for (int retries = 0;; ++retries) {
         try {
             Delay(FetchPauseMilliseconds / 1000.0);
-            // A retry always starts on a fresh connection: a kept one may have gone stale.
-            if (!KeepConnection || retries > 0)
+            // A retry always starts on a fresh connection: a kept one may have gone stale. A
+            // proxy's connection is kept: its sign-on belongs to the connection.
+            if (!(KeepConnection || http_.UsingProxy()) || retries > 0)
                 http_.Disconnect();
             stream.SetSize(0);
             stream.SetPosition(0);
@@ -177,6 +178,7 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
         TVerifiedSink& sink;
         ~TFlag() {
             http.Tag = 0;
+            http.ProxyNoCache = true;
             sink.OnPiece = nullptr;
         }
     };
@@ -185,6 +187,9 @@ bool TUpdater::FetchVerified(const std::string& name, int timeoutSeconds, bool m
         TFlag flag{http_, sink};
         http_.Tag = 1;
         http_.ReadTimeout = timeoutSeconds * 1000;
+        // Through a proxy only a patch, named after its content, may come from its cache.
+        const bool patch = signedEntry && !(check_.Manifest && check_.Manifest->Find(name));
+        http_.ProxyNoCache = !patch;
         ok = FetchToStream("/" + check_.Area + name, sink, end) && !sink.Short();
     }
     if (cut)

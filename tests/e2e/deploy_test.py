@@ -105,6 +105,12 @@ def front_checks(dep):
     except ConnectionResetError:
         got = b""
     check("front: a request line over nginx's 8 KB closes the connection", got == b"", got)
+    # What a release changes is never answered from a proxy's cache.
+    for target in (b"/files/Contrib/Versao.txt", b"/files/Contrib/none.bin",
+                   b"/md5.php?files/Contrib/Versao.txt"):
+        got = exchange(dep.port, get(0, target))
+        check(f"front: {target!r} is marked no-cache", b"\r\nCache-Control: no-cache\r\n" in
+              got.split(b"\r\n\r\n")[0] + b"\r\n", got[:300])
     got = exchange(dep.port, b"GET /Ok\r\n\r\n")
     check("front: a request line without a version gets an answer", got != b"", got)
     got = responses(exchange(dep.port, b"\r\n" + get(dep.port, b"/Ok")))

@@ -501,3 +501,169 @@ TEST(IdHTTP, ABodyPastFourGibibytesIsCountedRight) {
     EXPECT_EQ(begun, length);
     EXPECT_EQ(last, length);
 }
+
+// ---- through a proxy (the scripted peer plays it) ----
+
+namespace {
+
+std::unique_ptr<TIdHTTP> ProxiedClient(const TScriptedPeer& proxy) {
+    auto http = std::make_unique<TIdHTTP>();
+    http->ProxyParams.SetProxyServer("127.0.0.1");
+    http->ProxyParams.SetProxyPort(proxy.Port());
+    return http;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at)
+        ++n;
+    return n;
+}
+
+const std::string Rest =
+    "Accept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; QVBrelmox)\r\n";
+const std::string Challenge =
+    "HTTP/1.1 407 Proxy Authentication Required\r\n"
+    "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 4\r\n\r\nnope";
+
+} // namespace
+
+TEST(IdHTTPProxy, AbsoluteUriOneConnectionAndBasicSignOn) {
+    const std::string ok = Ok + "Content-Length: 2\r\n\r\nOk";
+    const std::string head = "GET http://atualiza.example/Ok?a HTTP/1.1\r\n"
+                             "Host: atualiza.example\r\n" +
+                             Rest;
+    const std::string first = head + "Cache-Control: no-cache\r\n\r\n";
+    const std::string signed_ =
+        head + "Proxy-Authorization: Basic dTpw\r\nCache-Control: no-cache\r\n\r\n";
+    // Another port is another server: the proxy's connection still serves it.
+    const std::string other = "GET http://atualiza.example:8080/Ok?b HTTP/1.1\r\n"
+                              "Host: atualiza.example:8080\r\n" +
+                              Rest + "Proxy-Authorization: Basic dTpw\r\n\r\n";
+    TScriptedPeer proxy({{peer::WaitBytes(first.size()), peer::Send(Challenge),
+                          peer::WaitBytes(first.size() + signed_.size()), peer::Send(ok),
+                          peer::WaitBytes(first.size() + signed_.size() + other.size()),
+                          peer::Send(ok), peer::Close()}});
+    auto http = ProxiedClient(proxy);
+    http->ProxyParams.ProxyUsername = "u";
+    http->ProxyParams.ProxyPassword = "p";
+    EXPECT_EQ(http->GetToString("http://atualiza.example/Ok?a"), "Ok");
+    EXPECT_TRUE(http->UsingProxy());
+    http->ProxyNoCache = false;
+    EXPECT_EQ(http->GetToString("http://atualiza.example:8080/Ok?b"), "Ok");
+    proxy.Join();
+    EXPECT_EQ(proxy.Accepted(), 1u);
+    EXPECT_EQ(proxy.Received(0), first + signed_ + other);
+}
+
+TEST(IdHTTPProxy, HostileProxiesEndWithinTheirBounds) {
+    // Endless challenges: the first request and AuthRetries more, each answered on the same
+    // connection, then the 407 is final.
+    TPeerScript endless;
+    for (int i = 0; i < 10; ++i) {
+        endless.push_back(peer::WaitBytes(static_cast<std::size_t>(i + 1) * 40));
+        endless.push_back(peer::Send(Challenge));
+    }
+    {
+        TScriptedPeer proxy({endless});
+        auto http = ProxiedClient(proxy);
+        http->ProxyParams.ProxyUsername = "u";
+        try {
+            http->GetToString("http://atualiza.example/Ok");
+            ADD_FAILURE();
+        } catch (const EIdHTTPProtocolException& e) {
+            EXPECT_EQ(e.ErrorCode(), 407);
+        }
+        http->Disconnect();
+        proxy.Join();
+        EXPECT_EQ(Occurrences(proxy.Received(0), "GET "), 1u + http->AuthRetries);
+    }
+    // A challenge of a megabyte, on a plain request and on a tunnel: refused as a head too
+    // large, its bytes never held.
+    const std::string huge =
+        "HTTP/1.1 407 P\r\nProxy-Authenticate: NTLM " + std::string(1 << 20, 'A') + "\r\n\r\n";
+    for (const char* url : {"http://atualiza.example/Ok", "https://atualiza.example/Ok"}) {
+        TScriptedPeer proxy({Answer(huge)});
+        auto http = ProxiedClient(proxy);
+        http->Tls.emplace();
+        EXPECT_THROW(http->GetToString(url), EIdReadLnMaxLineLengthExceeded) << url;
+        EXPECT_FALSE(http->Connected());
+    }
+    // A tunnel that answers 200 and then sends its own bytes: nothing of it passes for TLS.
+    {
+        TScriptedPeer proxy({Answer("HTTP/1.1 200 Connection established\r\n\r\ngarbage")});
+        auto http = ProxiedClient(proxy);
+        http->Tls.emplace();
+        EXPECT_THROW(http->GetToString("https://atualiza.example/Ok"), EIdException);
+        proxy.Join();
+        EXPECT_EQ(proxy.Received(0), "CONNECT atualiza.example:443 HTTP/1.1\r\n"
+                                     "Host: atualiza.example:443\r\n\r\n");
+    }
+    // A tunnel whose server then sends what is not TLS fails as a TLS error.
+    {
+        TScriptedPeer proxy(
+            {{peer::WaitFor("\r\n\r\n"), peer::Send("HTTP/1.1 200 Connection established\r\n\r\n"),
+              peer::WaitBytes(100), peer::Send("HTTP/1.1 200 OK\r\n\r\n"), peer::Close()}});
+        auto http = ProxiedClient(proxy);
+        http->Tls.emplace();
+        EXPECT_THROW(http->GetToString("https://atualiza.example:8443/Ok"), EIdTlsError);
+        proxy.Join();
+        EXPECT_EQ(proxy.Received(0).find("CONNECT atualiza.example:8443 HTTP/1.1\r\n"
+                                         "Host: atualiza.example:8443\r\n\r\n"),
+                  0u);
+    }
+    // A head trickled within the read time-out ends at the deadline.
+    {
+        TPeerScript trickle = {peer::WaitFor("\r\n\r\n")};
+        for (int i = 0; i < 30; ++i) {
+            trickle.push_back(peer::Send("X-Slow: x\r\n"));
+            trickle.push_back(peer::Pause(100));
+        }
+        TScriptedPeer proxy({trickle});
+        auto http = ProxiedClient(proxy);
+        http->Tls.emplace();
+        http->ReadTimeout = 2000;
+        const auto start = std::chrono::steady_clock::now();
+        http->Deadline = start + std::chrono::milliseconds(600);
+        EXPECT_THROW(http->GetToString("https://atualiza.example/Ok"), EIdReadTimeout);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    }
+}
+
+TEST(IdHTTPProxy, AListIsTriedInOrderAndAskedOncePerServer) {
+    int port = 0;
+    testsock::Socket closed = testsock::ListenLoopback(port);
+    testsock::Close(closed);
+    const std::string ok = Ok + "Content-Length: 2\r\n\r\nOk";
+    TScriptedPeer proxy({{peer::WaitFor("\r\n\r\n"), peer::Send(ok), peer::WaitFor("/b HTTP"),
+                          peer::WaitFor("\r\n\r\n"), peer::Send(ok), peer::Close()}});
+    TScriptedPeer origin({Answer(ok)});
+    TIdHTTP http;
+    int asked = 0;
+    std::string server;
+    TIdProxyList list = {{"127.0.0.1", port, "", ""}, {"127.0.0.1", proxy.Port(), "", ""}};
+    http.FindProxies = [&](const std::string& url, std::chrono::steady_clock::time_point end) {
+        ++asked;
+        server = url;
+        EXPECT_LE(end, std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(IdProxyDiscoveryTimeout));
+        return list;
+    };
+    // The refused proxy gives way to the next; that one then serves the server's requests.
+    EXPECT_EQ(http.GetToString("http://atualiza.example/a"), "Ok");
+    EXPECT_EQ(http.GetToString("http://atualiza.example/b"), "Ok");
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(server, "http://atualiza.example:80/");
+    proxy.Join();
+    EXPECT_EQ(Occurrences(proxy.Received(0), "GET http://atualiza.example/"), 2u);
+    // Another server is asked about again; a list ending in DIRECT reaches it straight.
+    list = {{"127.0.0.1", port, "", ""}, TIdProxyServer()};
+    EXPECT_EQ(http.GetToString("http://127.0.0.1:" + std::to_string(origin.Port()) + "/c"), "Ok");
+    EXPECT_EQ(asked, 2);
+    EXPECT_FALSE(http.UsingProxy());
+    origin.Join();
+    EXPECT_EQ(origin.Received(0).find("GET /c HTTP/1.1\r\n"), 0u);
+    // A list of proxies none of which answers fails as an unreachable server does.
+    list = {{"127.0.0.1", port, "", ""}};
+    EXPECT_THROW(http.GetToString("http://other.example/d"), EIdSocketError);
+}

@@ -15,11 +15,16 @@
 //     --ca FILE          https servers must prove themselves against this PEM CA alone
 //                        (repeatable); without, the platform's store decides
 //     --tls-info         the protocol and cipher suite negotiated, to standard error
+//     --proxy URL        through this proxy (http://[user:password@]host[:port]): plain http
+//                        with the absolute URI, https through a CONNECT tunnel
+//     --proxy-user USER:PASSWORD
+//                        Basic credentials for the proxy
 //
 // Exit status: 0 with the body; 1 with "<exception class>: <message>" and "ResponseCode: <n>" on
 // standard error; 2 for bad usage.
 
 #include "http/IdHTTP.h"
+#include "http/IdProxy.h"
 #include "http/IdTls.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
@@ -38,6 +43,7 @@ const char Usage[] =
     "usage: httpget [-o FILE] [--timeout MS] [--recv-buffer N] [--http1.0] [--redirects]\n"
     "               [--max-redirects N]\n"
     "               [-u USER:PASSWORD] [-v] [--progress] [--ca FILE] [--tls-info]\n"
+    "               [--proxy URL] [--proxy-user USER:PASSWORD]\n"
     "               http[s]://host[:port]/path\n";
 
 int BadUsage() {
@@ -131,6 +137,24 @@ int main(int argc, char** argv) {
             http.Tls->RootPems.push_back(pem);
         } else if (arg == "--tls-info") {
             tlsInfo = true;
+        } else if (arg == "--proxy") {
+            TIdProxyServer proxy;
+            if (!next(value) || !ParseProxyAddress(value, proxy))
+                return BadUsage();
+            http.ProxyParams.SetProxyServer(proxy.Host);
+            http.ProxyParams.SetProxyPort(proxy.Port);
+            if (!proxy.Username.empty()) {
+                http.ProxyParams.ProxyUsername = proxy.Username;
+                http.ProxyParams.ProxyPassword = proxy.Password;
+            }
+        } else if (arg == "--proxy-user") {
+            if (!next(value))
+                return BadUsage();
+            const std::string pair = value;
+            const std::size_t colon = pair.find(':');
+            http.ProxyParams.ProxyUsername = pair.substr(0, colon);
+            http.ProxyParams.ProxyPassword =
+                colon == std::string::npos ? "" : pair.substr(colon + 1);
         } else if (!arg.empty() && arg[0] == '-') {
             return BadUsage();
         } else if (url.empty()) {

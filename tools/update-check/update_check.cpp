@@ -16,6 +16,7 @@
 
 #include "http/IdHTTP.h"
 #include "platform/Process.h"
+#include "update/ProxySetting.h"
 #include "update/ReleaseKeys.h"
 #include "update/UpdateServer.h"
 #include "update/Updater.h"
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
     TIdHTTP http;
     const TServerAddress address = UpdateServerAddress(server);
     ConfigureUpdateClient(http, address, platform::TTlsTrust{EmbeddedTlsRootPems()});
+    ConfigureUpdateProxy(http, dir + "QVBrelmox.ini");
     TConsoleView view;
     TSplashValues values;
     values.VersaoExe = versaoExe;

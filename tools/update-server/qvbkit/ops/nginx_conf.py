@@ -118,14 +118,23 @@ http {{
         }}
 
         # A name that is not there gets the not-found text, as from the reference server.
+        # A cache between the launcher and here (an office's proxy) must ask again for
+        # anything a release changes; a patch, named after both its ends, never changes.
         location /files/Contrib/ {{
             limit_except GET {{ deny all; }}
+            add_header Cache-Control "no-cache" always;
             try_files $uri /notfound.bin;
+            location ~ "\\.[0-9a-f]{{16}}-[0-9a-f]{{16}}\\.vcdiff$" {{
+                limit_except GET {{ deny all; }}
+                add_header Cache-Control "public, max-age=31536000, immutable" always;
+                try_files $uri /notfound.bin;
+            }}
         }}
 
         # $args stays as it came: a name below the digest folder, never a path out of it.
         location = /md5.php {{
             limit_except GET {{ deny all; }}
+            add_header Cache-Control "no-cache" always;
             if ($args !~ "^files/Contrib/") {{
                 return 404;
             }}
@@ -137,6 +146,7 @@ http {{
 
         location ~ ^/(notfound|nodigest)\\.bin$ {{
             internal;
+            add_header Cache-Control "no-cache" always;
         }}
 
         # Never sent again on another connection: the service may have stored it already.
