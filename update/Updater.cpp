@@ -20,10 +20,6 @@ const char* const UnverifiedServerMessage =
 
 namespace {
 
-std::string Percent(std::int64_t value) {
-    return "Download: " + std::to_string(value) + "%";
-}
-
 // Puts a deadline on the client for one scope.
 class TDeadlineScope {
 public:
@@ -49,14 +45,6 @@ void RemoveStaleTemporaries(const std::string& directory) {
 TUpdater::TUpdater(ISplashView& view, TIdHTTP& http, TSplashValues& values, std::string appDir)
     : TickSource(platform::TickCount), view_(view), http_(http), values_(values),
       appDir_(std::move(appDir)) {}
-
-void TUpdater::AttachProgressHandlers() {
-    http_.OnWorkBegin = [this](TIdComponent*, TWorkMode, std::int64_t max) {
-        IdHTTPWorkBegin(max);
-    };
-    http_.OnWork = [this](TIdComponent*, TWorkMode, std::int64_t count) { IdHTTPWork(count); };
-    http_.OnWorkEnd = [this](TIdComponent*, TWorkMode) { IdHTTPWorkEnd(); };
-}
 
 void TUpdater::Delay(double seconds) {
     // Elapsed time as an unsigned difference stays right when the counter wraps.
@@ -426,27 +414,4 @@ void TUpdater::DownloadAndStore(const std::string& name, const std::string& dire
         ListedFileBox(failed);
         return;
     }
-}
-
-void TUpdater::IdHTTPWorkBegin(std::int64_t max) {
-    if (http_.Tag == 0)
-        return;
-    values_.DownloadTotal = max;
-    view_.SetVersionLabel("Download: 0%");
-}
-
-void TUpdater::IdHTTPWork(std::int64_t count) {
-    if (http_.Tag == 0)
-        return;
-    // A transfer of unknown length shows the bytes so far instead of a percentage.
-    if (values_.DownloadTotal <= 0)
-        view_.SetVersionLabel("Download: " + std::to_string(count) + " bytes");
-    else
-        view_.SetVersionLabel(Percent(count * 100 / values_.DownloadTotal));
-}
-
-void TUpdater::IdHTTPWorkEnd() {
-    if (http_.Tag == 0)
-        return;
-    view_.SetVersionLabel("Download: 100%");
 }
