@@ -34,7 +34,8 @@ def openssl(*args, cwd=None):
 
 class Pki:
     """A CA in dir, and publishers (code-signing leaves) made under it on demand; the
-    time-stamp authority's certificate comes from the same CA."""
+    time-stamp authority's certificate comes from the same CA. What dir already holds is
+    kept."""
 
     def __init__(self, dir, ca=None):
         """ca: (certificate, key) of an existing CA to issue from; else one is made."""
@@ -44,6 +45,7 @@ class Pki:
             self.ca, self.ca_key = ca
         else:
             self.ca, self.ca_key = os.path.join(dir, "ca.pem"), os.path.join(dir, "ca.key")
+        if not os.path.exists(self.ca):
             openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.ca_key,
                     "-out", self.ca, "-days", "3650", "-subj", "/CN=Code signing test CA",
                     "-addext", "basicConstraints=critical,CA:TRUE",
@@ -148,3 +150,20 @@ def verify(path, ca):
     proc = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", ca,
                            "-in", path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     return proc.returncode == 0, proc.stdout.decode("latin-1")
+
+
+def tiny_program(marker=b""):
+    """A minimal PE32 file (headers and one section holding marker) that signers accept: for
+    tests that need programs but no compiler for Windows."""
+    import struct
+    dos = b"MZ" + bytes(58) + struct.pack("<I", 0x40)
+    coff = struct.pack("<4sHHIIIHH", b"PE\0\0", 0x14C, 1, 0, 0, 0, 0xE0, 0x0102)
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 2, 0, 0x200, 0, 0, 0x1000,
+                           0x1000, 0x1000, 0x400000, 0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000,
+                           0x200, 0, 2, 0x0140, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    optional += bytes(16 * 8)
+    section = struct.pack("<8sIIIIIIHHI", b".text", 0x200, 0x1000, 0x200, 0x200, 0, 0, 0, 0,
+                          0x60000020)
+    headers = dos + coff + optional + section
+    body = (marker + bytes(0x200))[:0x200]
+    return headers + bytes(0x200 - len(headers)) + body

@@ -9,6 +9,7 @@ the tools of a production deployment.
                          [--root DIR] [--confirm 127.0.0.1:PORT] [--nginx-status URL]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
+                           [--authenticode CA.pem]
                            [--hosts FILE [--replicate] [--rsh CMD]]
   update_server.py replicate --root DIR --to DEST [--rsh CMD]
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]
@@ -96,6 +97,7 @@ import urllib.parse
 import uuid
 
 import adoption
+import authenticode
 import deploy
 import messages
 import metrics
@@ -728,6 +730,8 @@ def candidate_folders(area):
 
 
 def publish(args):
+    if args.authenticode and not authenticode.release_signed(args.src, args.authenticode):
+        return 1
     src = os.path.abspath(args.src)
     stable_area = os.path.join(os.path.abspath(args.root), AREA)
     area = stable_area
@@ -915,6 +919,7 @@ def main(argv=None):
     p.add_argument("--config")
     p.add_argument("--file-version", action="append", help="NAME=VERSION for one file")
     p.add_argument("--sign", metavar="KEY.pem", help="sign the release with this P-256 key")
+    authenticode.add_argument(p)
     p.add_argument("--sequence", type=int, help="the signed release's sequence number")
     p.add_argument("--candidate", action="store_true",
                    help="with --sign: publish a candidate beside the stable release "
