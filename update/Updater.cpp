@@ -843,6 +843,12 @@ void TUpdater::RecordApplicationFailure() {
                     outcome.substr(0, outcome.find(';')) + ";aplicativo");
 }
 
+void TUpdater::RecordLauncherRefused(const std::string& appDir) {
+    TProfileFile ini(appDir + "QVBrelmox.ini");
+    const std::string outcome = ini.ReadString(SequenceSection, OutcomeKey, "");
+    ini.WriteString(SequenceSection, OutcomeKey, outcome.substr(0, outcome.find(';')) + ";editor");
+}
+
 bool TUpdater::AcceptManifest(TProfileFile& ini) {
     const std::string area = std::string("/") + DownloadArea;
     std::string text = FetchText(area + "Manifesto.txt");
