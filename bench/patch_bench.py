@@ -8,9 +8,14 @@ For each: the full size; the patch publish --sign makes (xdelta3 -S none), and f
 xdelta3 with its default compression, zstd -19 --patch-from and bsdiff (each skipped when not
 installed); the time and peak memory of applying publish's patch with vcdiff-apply (the
 launcher's decoder) and with xdelta3 -d; the launcher's own update (see launcher_update).
+Then two hand-made 8 MiB patches of 4-byte copies that defeat a decoder's source buffer:
+  (d) alternating between two places of the source 128 KiB apart;
+  (e) among 768 places spread over a 20 MB source, each named by one address byte.
 Usage: patch_bench.py VCDIFF_APPLY [--exe OLD NEW] [--update-check UPDATE_CHECK_SIGNED --keys DIR]
        e.g. patch_bench.py build/native/bin/vcdiff-apply \
-                --update-check build/native/bin/update-check-signed --keys build/native/testkeys"""
+                --update-check build/native/bin/update-check-signed --keys build/native/testkeys
+       patch_bench.py --write-scattered DIR   writes (d) and (e) as DIR/d and DIR/e (old, patch,
+                                              new) for timing by hand, and measures nothing"""
 
 import argparse
 import os
@@ -32,6 +37,8 @@ INSERTED_AT = 100_000
 # The issue's goals, as a share of the full size (c: of the insertion, before the manifest).
 LINK_RATE = 2_000_000 // 8  # 2 Mbit/s, in bytes a second
 GOALS = {"a": ("full", 0.20), "b": ("full", 0.01), "c": ("inserted", 1.1)}
+SCATTERED_GOAL_SECONDS = 2.0
+SCATTERED_PATCH_BYTES = 8 << 20
 NAMES = ["Ana", "Bruno", "Carla", "Davi", "Elisa", "Fabio", "Gisele", "Heitor", "Iara", "Joao"]
 
 
@@ -76,6 +83,59 @@ def default_exes():
         if os.path.isfile(old) and os.path.isfile(new):
             return old, new
     return None
+
+
+def vcdiff_integer(value):
+    out = [value & 0x7F]
+    while value := value >> 7:
+        out.insert(0, 0x80 | (value & 0x7F))
+    return bytes(out)
+
+
+def copies_patch(source, places, order):
+    """A VCDIFF patch of 4-byte copies from source (-S none, no checksum), in windows of 1 Mi
+    copies, and the file it makes. The first copy of each place names it in full; later ones
+    by their address cache slot (mode 6 + slot / 256, one byte: slot % 256), so each copy
+    costs two bytes of patch. order: the index in places of each copy."""
+    copy4 = 0x14  # COPY of 4 bytes in mode 0; mode m is 0x14 + 16 m
+    window_copies = 1 << 20
+    windows, made = [], []
+    for start in range(0, len(order), window_copies):
+        inst, addr, seen = bytearray(), bytearray(), set()
+        for i in order[start:start + window_copies]:
+            at = places[i]
+            slot = at % 768
+            if at in seen:
+                inst.append(copy4 + 16 * (6 + slot // 256))
+                addr.append(slot % 256)
+            else:
+                seen.add(at)
+                inst.append(copy4)
+                addr += vcdiff_integer(at)
+        size = 4 * len(order[start:start + window_copies])
+        delta = (vcdiff_integer(size) + b"\0" + vcdiff_integer(0) + vcdiff_integer(len(inst)) +
+                 vcdiff_integer(len(addr)) + inst + addr)
+        windows.append(b"\x01" + vcdiff_integer(len(source)) + vcdiff_integer(0) +
+                       vcdiff_integer(len(delta)) + delta)
+    pieces = [source[at:at + 4] for at in places]
+    made = b"".join(pieces[i] for i in order)
+    return b"\xd6\xc3\xc4\x00\x00" + b"".join(windows), made
+
+
+def scattered(rnd):
+    """(key, label, source, patch, made) for the hand-made patches (d) and (e)."""
+    copies = SCATTERED_PATCH_BYTES // 2
+    near = rnd.randbytes(256 << 10)
+    alternating = copies_patch(near, [0, 128 << 10], [i % 2 for i in range(copies)])
+    far = rnd.randbytes(FILE_BYTES)
+    # One place per address cache slot, so that every copy but the first of each place takes
+    # one address byte; which slot comes next is random.
+    places = [slot + 768 * rnd.randrange((FILE_BYTES - 4 - slot) // 768) for slot in range(768)]
+    spread = copies_patch(far, places, list(range(768)) +
+                          [rnd.randrange(768) for _ in range(copies - 768)])
+    return [("d", "4-byte copies alternating between two places 128 KiB apart", near,
+             *alternating),
+            ("e", "4-byte copies among 768 places spread over 20 MB", far, *spread)]
 
 
 def measured(command):
@@ -195,14 +255,21 @@ def share(value, full):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("vcdiff_apply")
+    parser.add_argument("vcdiff_apply", nargs="?")
     parser.add_argument("--exe", nargs=2, metavar=("OLD", "NEW"),
                         help="two builds of QVBrelmox.exe for pair (a)")
     parser.add_argument("--update-check", metavar="UPDATE_CHECK_SIGNED",
                         help="the check built with the test keys: measures the launcher's own "
                              "update through a 2 Mbit/s relay")
     parser.add_argument("--keys", metavar="KEY_DIR", help="the build tree's test keys")
+    parser.add_argument("--write-scattered", metavar="DIR",
+                        help="write the hand-made patches (d) and (e) under DIR and stop")
     args = parser.parse_args()
+    if args.write_scattered:
+        write_scattered(args.write_scattered)
+        return 0
+    if not args.vcdiff_apply:
+        parser.error("VCDIFF_APPLY is needed")
     rnd = random.Random(25)
     for key, label, old_bytes, new_bytes in pairs(args, rnd):
         work = tempfile.mkdtemp(prefix="qvb-patch-bench-")
@@ -246,7 +313,46 @@ def main():
                       f"{seconds:6.1f} s at 2 Mbit/s")
         finally:
             shutil.rmtree(work, ignore_errors=True)
+    for key, label, source, patch, made in scattered(random.Random(29)):
+        work = tempfile.mkdtemp(prefix="qvb-patch-bench-")
+        try:
+            print(f"({key}) {label}")
+            print(f"    {'patch, hand-made':<26}{len(patch):>11,} B, makes {len(made):,} B")
+            old, patch_path, out = write_pair(work, source, patch)
+            for tool, command in (
+                    ("vcdiff-apply", [args.vcdiff_apply, old, patch_path, out]),
+                    ("xdelta3 -d", ["xdelta3", "-d", "-f", "-s", old, patch_path, out])):
+                rc, seconds, rss = measured(command)
+                with open(out, "rb") as f:
+                    same = f.read() == made
+                # (e) has no goal: with the source on disk and a few blocks of it in memory,
+                # every copy there costs a read.
+                goal = "" if (tool, key) != ("vcdiff-apply", "d") else \
+                    f"   goal {SCATTERED_GOAL_SECONDS:.0f} s: " + \
+                    ("met" if seconds <= SCATTERED_GOAL_SECONDS else "MISSED")
+                print(f"    {'apply, ' + tool:<26}{seconds * 1000:8.0f} ms, "
+                      f"peak RSS {rss:6.1f} MiB" + goal
+                      + ("" if rc == 0 and same else f"   WRONG (exit {rc})"))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
     return 0
+
+
+def write_pair(folder, source, patch, made=None):
+    """Writes old, patch (and new) into folder: their paths, and where the result goes."""
+    os.makedirs(folder, exist_ok=True)
+    paths = [os.path.join(folder, name) for name in ("old", "patch", "new")]
+    for path, data in zip(paths, (source, patch, made)):
+        if data is not None:
+            with open(path, "wb") as f:
+                f.write(data)
+    return paths[0], paths[1], os.path.join(folder, "out")
+
+
+def write_scattered(folder):
+    for key, label, source, patch, made in scattered(random.Random(29)):
+        write_pair(os.path.join(folder, key), source, patch, made)
+        print(f"({key}) {label}: {os.path.join(folder, key)}/{{old,patch,new}}")
 
 
 if __name__ == "__main__":

@@ -26,6 +26,9 @@ and as two hosts (two nginx, two report services) sharing it, the launchers spre
 office behind one shared address).
 --outcome RELEASE;CODE ends each report with a signed build's Atualizacao field; --failures
 SHARE makes that share of them name --failure-code (digest) instead, spread over the run.
+--against OTHER/update_server.py measures the nginx deployment and the reference server of
+another kit too (an older checkout's), each in turn with this one, --rounds times, and gives
+this kit's checks a second against the other's.
 
 Exits with 1 when an answer was wrong or a report was lost, so a short run doubles as a test.
 """
@@ -43,6 +46,7 @@ import urllib.parse
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+import e2e_support  # noqa: E402
 from e2e_support import Deployment, Postgres, ReferenceServer, publish, query  # noqa: E402
 
 AREA = "/files/Contrib/"
@@ -252,6 +256,30 @@ def address_of(text):
     return host.strip("[]"), int(port)
 
 
+def compare(args, root, measure, rates):
+    """Each server of this kit and of the one --against names, in turn; prints the ratio of
+    their checks a second, summed over the rounds."""
+    kits = (("before", os.path.abspath(args.against)), ("after", e2e_support.SERVER_SCRIPT))
+    totals = {}
+    for server in ("nginx, SQLite", "reference serve"):
+        for n in range(args.rounds):
+            for kit, script in kits:
+                e2e_support.SERVER_SCRIPT = script
+                label = f"{server} {kit} {n + 1}"
+                if server.startswith("nginx"):
+                    with Deployment(root, workers="auto") as dep:
+                        measure(label, [dep], dep.db)
+                else:
+                    with ReferenceServer(root) as ref:
+                        measure(label, [ref], os.path.join(ref.dir, "reports.sqlite"))
+                totals[server, kit] = totals.get((server, kit), 0) + rates[label]
+    e2e_support.SERVER_SCRIPT = kits[1][1]
+    for server in ("nginx, SQLite", "reference serve"):
+        before, after = totals[server, "before"], totals[server, "after"]
+        print(f"{server}: after / before {after / before if before else 0:.3f}"
+              f" ({after / args.rounds:.0f} against {before / args.rounds:.0f} checks/s)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--launchers", type=int, default=64, help="launchers at once")
@@ -268,6 +296,9 @@ def main():
     parser.add_argument("--failures", type=float, default=0.0, metavar="SHARE",
                         help="with --outcome: this share of the reports names --failure-code")
     parser.add_argument("--failure-code", default="digest")
+    parser.add_argument("--against", metavar="SCRIPT", help="another kit's update_server.py,"
+                        " measured in turn with this one")
+    parser.add_argument("--rounds", type=int, default=1, help="with --against: turns each")
     args = parser.parse_args()
     header = (f"{'server':<22} {'checks/s':>8} {'checks':>7} {'p50 ms':>8} {'p99 ms':>8} "
               f"{'errors':>6} {'stored/sent':>15}")
@@ -306,6 +337,9 @@ def main():
                 cost.show(run.sent)
             sound &= run.sound
 
+        if args.against:
+            compare(args, root, measure, rates)
+            return 0 if sound else 1
         with Deployment(root, workers="auto") as dep:
             measure("nginx, SQLite", [dep], dep.db)
         if args.postgresql:

@@ -77,4 +77,10 @@ namespace platform {
 bool CertificateNamesMatch(const std::string& host, const std::vector<std::string>& dnsNames,
                            const std::vector<std::string>& ipAddresses);
 
+// Appends to dns the DNS names of a subject alternative name extension, from the extension's
+// value (DER GeneralNames), each exactly as encoded: a NUL inside one stays there, for the
+// caller to refuse, where a decoder that hands out C strings would cut the name at it. False
+// when the value is not one DER sequence of names (dns may then hold some of them).
+bool SubjectAltDnsNames(std::string_view der, std::vector<std::string>& dns);
+
 } // namespace platform

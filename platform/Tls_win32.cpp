@@ -507,22 +507,27 @@ private:
             szOID_SUBJECT_ALT_NAME2, server->pCertInfo->cExtension, server->pCertInfo->rgExtension);
         if (!extension)
             return false;
+        // The decoded DNS names are C strings, which a NUL inside would cut short: they come
+        // from the extension's own bytes instead.
+        std::vector<std::string> encoded, dns, ips;
+        if (!SubjectAltDnsNames(
+                std::string_view(reinterpret_cast<const char*>(extension->Value.pbData),
+                                 extension->Value.cbData),
+                encoded))
+            return false;
+        // A name with a NUL in it would match as a shorter one.
+        for (std::string& name : encoded)
+            if (name.find('\0') == std::string::npos)
+                dns.push_back(std::move(name));
         CERT_ALT_NAME_INFO* names = nullptr;
         DWORD size = 0;
         if (!shared_.crypt.CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
                                                extension->Value.pbData, extension->Value.cbData,
                                                CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size))
             return false;
-        std::vector<std::string> dns, ips;
         for (DWORD i = 0; i < names->cAltEntry; ++i) {
             const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-            if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-                std::string name;
-                for (const wchar_t* c = entry.pwszDNSName; *c; ++c)
-                    name += *c < 128 ? static_cast<char>(*c) : '?';
-                dns.push_back(name);
-            } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-                       entry.IPAddress.cbData == 4) {
+            if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
                 const BYTE* b = entry.IPAddress.pbData;
                 ips.push_back(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
                               std::to_string(b[2]) + "." + std::to_string(b[3]));

@@ -3,9 +3,9 @@
 #include "support/Text.h"
 
 #include <chrono>
+#include <string_view>
 
 const char* const PartialSuffix = ".qvbpart";
-const char* const PartialSection = "Parcial";
 
 std::string TPartialRecord::Format() const {
     return std::to_string(Day) + "\t" + Version + "\t" + Validator;
@@ -23,8 +23,21 @@ bool TPartialRecord::Parse(const std::string& text) {
     return true;
 }
 
+namespace {
+
+bool Keepable(std::string_view validator) {
+    if (validator.empty() || validator.size() > ValidatorMax)
+        return false;
+    for (const char c : validator)
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    return true;
+}
+
+} // namespace
+
 bool TPartialRecord::UsableFor(const std::string& version, long long today) const {
-    return !Validator.empty() && Version == version && today >= Day &&
+    return Keepable(Validator) && Version == version && today >= Day &&
            today - Day < PartialKeepDays;
 }
 
@@ -35,8 +48,8 @@ long long DaysSinceEpoch() {
 
 std::string ResumeValidator(const std::string& etag, const std::string& lastModified) {
     // A weak ETag never stands for the same bytes, which a range needs.
-    const std::string tag(Trim(etag));
-    if (!tag.empty() && tag.rfind("W/", 0) != 0)
-        return tag;
-    return std::string(Trim(lastModified));
+    std::string chosen(Trim(etag));
+    if (chosen.empty() || chosen.rfind("W/", 0) == 0)
+        chosen = std::string(Trim(lastModified));
+    return Keepable(chosen) ? chosen : std::string();
 }

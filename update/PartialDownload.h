@@ -5,13 +5,12 @@
 // QVBrelmox.ini, written before the body arrives, so a launcher that was killed leaves a
 // partial file the next start can still use.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 // What a partial file's name ends in, beside its target.
 extern const char* const PartialSuffix;
-// The section of QVBrelmox.ini that holds the records, one key per download name.
-extern const char* const PartialSection;
 // A partial file older than this is fetched again from its start.
 constexpr long long PartialKeepDays = 14;
 
@@ -23,13 +22,18 @@ struct TPartialRecord {
     // "<day>\t<version>\t<validator>"; Parse is false for anything else.
     std::string Format() const;
     bool Parse(const std::string& text);
-    // Whether the bytes may be asked to go on: the same version, not too old, a validator.
+    // Whether the bytes may be asked to go on: the same version, not too old, a validator that
+    // could have been kept.
     bool UsableFor(const std::string& version, long long today) const;
 };
 
 // Today as days since 1970-01-01 (UTC).
 long long DaysSinceEpoch();
 
+// The most bytes a validator may have to be kept.
+constexpr std::size_t ValidatorMax = 256;
+
 // The validator to send back in If-Range: a strong ETag, else the Last-Modified text, else
-// empty (the answer cannot be resumed safely).
+// empty (the answer cannot be resumed safely). The one chosen is kept only when it is printable
+// ASCII of at most ValidatorMax bytes: it is stored in the profile and sent back in a head.
 std::string ResumeValidator(const std::string& etag, const std::string& lastModified);

@@ -12,10 +12,14 @@
 #include "http/IdHTTP.h"
 #include "platform/Files.h"
 #include "update/CheckBudget.h"
+#include "update/FileDelivery.h"
 #include "update/ProfileFile.h"
+#include "update/ReleaseChoice.h"
 #include "update/ReleaseManifest.h"
 #include "update/SplashView.h"
+#include "update/UpdateProfile.h"
 #include "update/VersionFile.h"
+#include "update/WireText.h"
 
 // The pause before every request, and how often FetchText tries again after a close.
 constexpr int FetchPauseMilliseconds = 200;
@@ -31,9 +35,6 @@ constexpr int FetchDeadlineMilliseconds = 30000;
 // Read time-outs of the downloads, in seconds.
 constexpr int ConfigDownloadTimeout = 5;
 constexpr int ListedFileDownloadTimeout = 15;
-// How many more times one start asks for the rest of a listed file whose transfer was cut
-// after it brought bytes (within the listed files' budget).
-constexpr int ResumedAttemptsPerFile = 3;
 // Boxes shown for failed listed files in one check; the others fail silently and are tried
 // again at the next start.
 constexpr int ListedFileBoxLimit = 3;
@@ -44,29 +45,9 @@ extern const char* const UnverifiedReleaseMessage;
 // instead.
 extern const char* const UnverifiedServerMessage;
 
-// The server's body for a file that is not in its download area ("Arquivo não encontrado."
-// with the byte 0xC6 where the a-tilde was meant).
-extern const char* const NotFoundText;
-
-// Whether a name given by the server stays inside the directory it is joined to: not absolute,
-// no drive letter, no UNC path, no ".." segment, not empty.
-bool IsSafeRelativeName(const std::string& name);
-
-// The digest reply: "OK", the hexadecimal MD5 (either letter case) whose upper-case text form
-// is md5Text, "OK", and nothing else.
-bool DigestReplyMatches(const std::string& reply, const std::string& md5Text);
-
-// A message file in the report's answer: its first 30 characters, trimmed, are the name, the
-// rest is the content. False when the answer carries none, or the name is not a plain file name.
-bool SplitMessageFile(const std::string& answer, std::string& name, std::string& content);
-
 // Removes the temporary files that an interrupted write of ours leaves in directory (ending in
 // a backslash), and nothing else.
 void RemoveStaleTemporaries(const std::string& directory);
-
-// The extension of a file name: from the last "." after the last path delimiter or drive colon,
-// the dot included; empty when there is none.
-std::string FileExtension(const std::string& name);
 
 class TVerifiedSink;
 
@@ -144,41 +125,65 @@ public:
     void IdHTTPWorkEnd();
 
 private:
+    // The outcome of a signed check, for the next report: the first failure counts.
+    enum class TOutcome { Ok, Refused, Digest, Write, Budget };
+    // Everything one check keeps while it runs; made new when a check starts and dropped when
+    // it ends, so that nothing of one check reaches the next.
+    struct TCheck {
+        TProfileFile* Ini = nullptr;
+        std::optional<TReleaseManifest> Manifest; // the signed release being installed
+        std::optional<TCheckBudget> Budget;
+        int ListedBoxes = 0;
+        bool ListedFileFailed = false;
+        std::string Area = DownloadArea; // where the chosen release's files are
+        bool VerifyInstalled = false;
+        std::string RefusedRelease; // a signed manifest's release that was refused
+        TOutcome Outcome = TOutcome::Ok;
+        bool Complete = false; // the version file was valid and every listed file was tried
+    };
+
     // Fetches the manifest and its signature and keeps the manifest when it verifies, parses,
     // names this download area and does not go back in sequence; its sequence is stored at
     // once, so a release that fails half-way still raises the floor.
-    bool AcceptManifest(TProfileFile& ini);
-    // After the stable manifest, a signed check takes the candidate release instead when it is
-    // valid (signature, area, its own floor) and due for this installation's group.
-    void ChooseRelease(TProfileFile& ini);
+    bool AcceptManifest(TUpdateProfile& profile);
+    // The candidate beside the stable release, when it is signed, parses, names this area and
+    // a safe folder; none otherwise (absent or refused alike, silently).
+    std::optional<TReleaseManifest> FetchCandidate();
+    // Decides between the stable release and the candidate, and writes what must be written
+    // before any file changes; the decision's after-state is written by the caller.
+    TReleaseDecision ChooseRelease(TUpdateProfile& profile);
     // QVBrelmox2.ini, Versao.txt and the listed files of the release chosen.
     void ApplyRelease(std::string& label);
-    // Whether the installed file is the release's, when that cannot be told by versions (back
-    // from a candidate); true otherwise.
+    // Whether the installed file is the release's, when that cannot be told by versions (a
+    // change of release); true otherwise.
     bool MatchesRelease(const std::string& name);
-    // The outcome of a signed check, for the next report: the first failure counts.
-    enum class TOutcome { Ok, Refused, Digest, Write, Budget };
     void NoteFailure(bool write);
-    void RecordOutcome(TProfileFile& ini);
+    void RecordOutcome(TUpdateProfile& profile);
     // Records the versions a valid version file gives, sweeps its files' folders of stale
     // temporaries and updates every listed file that is due; label gets the new version.
     void ApplyVersionFile(TVersionFile& file, std::string& label);
     // The download of one file into sink and its checks (not-found text, server digest,
     // manifest), with the status line, the download flag and the failure message.
-    // signedEntry stands for the manifest's entry of name (a patch has its own).
+    // signedEntry stands for the manifest's entry of name (a patch has its own). A listed file
+    // streams within its delivery's allowance. cut, when given, tells whether the transfer
+    // itself failed rather than its checks.
     bool FetchVerified(const std::string& name, int timeoutSeconds, bool message,
-                       TVerifiedSink& sink, const TManifestEntry* signedEntry = nullptr);
+                       TVerifiedSink& sink, const TManifestEntry* signedEntry = nullptr,
+                       TFileDelivery* delivery = nullptr, bool* cut = nullptr);
     // The download of name into a file beside path (a temporary one, or with version a partial
     // one that a cut leaves for the next attempt); once verified, finish takes the file (open,
     // its path, its size) and says whether it took its place.
     using TFinish = std::function<bool(platform::FileHandle, const std::string&, std::int64_t)>;
     TStoreResult StreamVerified(const std::string& name, int timeoutSeconds, bool message,
                                 const std::string& path, const std::string& version,
-                                const TManifestEntry* entry, const TFinish& finish);
+                                const TManifestEntry* entry, TFileDelivery& delivery,
+                                const TFinish& finish);
     // Makes target from the installed file with a patch of the signed release; false when
     // there is none for it, or anything fails (nothing shown).
     bool TryPatch(const std::string& name, int timeoutSeconds, const std::string& target,
-                  const std::string& version);
+                  const std::string& version, TFileDelivery& delivery);
+    // A new delivery of one listed file, starting now.
+    TFileDelivery NewDelivery() const;
     // When a fetch held in memory that starts now must end: its own deadline, within the
     // check's budget (the listed files' one for a listed file's digest).
     TBudgetClock::time_point TextFetchEnd(bool listedFile = false) const;
@@ -195,16 +200,6 @@ private:
     TIdHTTP& http_;
     TSplashValues& values_;
     std::string appDir_;
-    TProfileFile* ini_ = nullptr; // during CheckForUpdates
-    std::optional<TReleaseManifest> manifest_;
-    bool identityReported_ = false;
-    std::optional<TCheckBudget> budget_; // during CheckForUpdates
-    int listedBoxes_ = 0;
-    bool listedFileFailed_ = false;
-    bool transferFailed_ = false; // the last FetchVerified's transfer, not its checks, failed
-    std::string area_ = "files/Contrib/"; // where the chosen release's files are
-    bool verifyInstalled_ = false;
-    std::string chosenFolder_;   // the candidate's, or empty for the stable release
-    std::string refusedRelease_; // a signed manifest's release that was refused
-    TOutcome outcome_ = TOutcome::Ok;
+    bool identityReported_ = false; // once per start
+    TCheck check_;
 };

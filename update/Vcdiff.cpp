@@ -34,9 +34,17 @@ constexpr std::uint64_t IntegerMax = INT64_MAX;
 
 // Patch bytes read from its stream at once.
 constexpr std::size_t PatchBufferSize = 64 << 10;
-// Bytes of the source (or of earlier target) read at once around a copy, so that a run of
-// short copies does not cost a seek and a read each.
-constexpr std::size_t SegmentBufferSize = 64 << 10;
+// The source (and the target made so far) is read through a few cached blocks, so that copies
+// which keep returning to the same places read them once, and a copy that misses reads one
+// block, not a whole buffer. 16 blocks of 4 KiB: 64 KiB per stream.
+constexpr std::size_t SegmentBlockSize = 4 << 10;
+constexpr std::size_t SegmentBlocks = 16;
+// The read-ahead: a miss on the block right after the last one read reads this many blocks,
+// so that copies in order cost one seek per 32 KiB. Half the cache, so that read-ahead never
+// evicts the blocks that copies return to most.
+constexpr std::size_t SegmentReadAheadBlocks = SegmentBlocks / 2;
+// A copy at least this long is read straight into the window, bypassing the blocks.
+constexpr std::size_t SegmentDirectMin = SegmentReadAheadBlocks * SegmentBlockSize;
 
 // Raised inside the decoder; ApplyVcdiff turns it into its reason.
 class EVcdiffError : public Exception {
@@ -225,34 +233,100 @@ private:
     int next_ = 0;
 };
 
-// Random reads of a stream (the source, or the target written so far) through a small buffer.
+// Random reads of a stream (the source, or the target written so far) through SegmentBlocks
+// cached blocks, the least recently used one replaced on a miss.
 class TSegmentReader {
 public:
-    TSegmentReader(TStream& stream, std::int64_t base, const char* name)
-        : stream_(stream), base_(base), name_(name) {}
+    TSegmentReader(TStream& stream, std::int64_t base, std::int64_t end, const char* name)
+        : stream_(stream), base_(base), end_(end), name_(name) {}
+
+    // Bytes at or past end (from base) are never read: the target's may still change.
+    void SetEnd(std::int64_t end) { end_ = end; }
 
     // Copies n bytes at position (from base) into out; the caller has checked that they lie
-    // within the stream's size.
+    // before the end.
     void Read(std::int64_t position, std::uint8_t* out, std::size_t n) {
-        position += base_;
-        if (n >= SegmentBufferSize) {
-            ReadAt(position, out, n);
+        if (n >= SegmentDirectMin) {
+            Seek(position);
+            if (ReadSome(out, n) != n)
+                Fail(std::string("the ") + name_ + " ends early");
             return;
         }
-        if (position < start_ || position + static_cast<std::int64_t>(n) > start_ + have_) {
-            buffer_.resize(SegmentBufferSize);
-            have_ = 0;
-            start_ = position;
-            have_ = static_cast<std::int64_t>(ReadSome(position, buffer_.data(), buffer_.size()));
-            if (static_cast<std::int64_t>(n) > have_)
-                Fail(std::string("the ") + name_ + " ends early");
+        // Only a copy's first block may read ahead: the block a copy runs on into says nothing
+        // about the copies to come.
+        for (bool first = true; n > 0; first = false) {
+            std::int64_t index = position / std::int64_t(SegmentBlockSize);
+            auto offset = static_cast<std::size_t>(position % std::int64_t(SegmentBlockSize));
+            std::size_t k = std::min(n, SegmentBlockSize - offset);
+            TBlock& block = Find(index, offset + k, first);
+            std::memcpy(out, Data(block) + offset, k);
+            out += k;
+            position += static_cast<std::int64_t>(k);
+            n -= k;
         }
-        std::memcpy(out, buffer_.data() + (position - start_), n);
     }
 
 private:
-    std::size_t ReadSome(std::int64_t position, std::uint8_t* out, std::size_t n) {
-        stream_.SetPosition(position);
+    struct TBlock {
+        std::int64_t index = -1;
+        std::size_t have = 0;
+        std::uint64_t used = 0;
+    };
+
+    // The cached block of this index holding at least need bytes, read when it is missing,
+    // with the read-ahead when allowed and the block follows the last one read.
+    TBlock& Find(std::int64_t index, std::size_t need, bool mayReadAhead) {
+        for (TBlock& block : blocks_)
+            if (block.index == index && block.have >= need) {
+                block.used = ++clock_;
+                return block;
+            }
+        if (cache_.empty())
+            cache_.resize(SegmentBlocks * SegmentBlockSize);
+        // A short block (the target's end, since grown) is read again in its place.
+        auto same = std::find_if(blocks_.begin(), blocks_.end(),
+                                 [&](const TBlock& b) { return b.index == index; });
+        TBlock& block = same != blocks_.end() ? *same : Oldest();
+        std::size_t ahead = mayReadAhead && index == next_ ? SegmentReadAheadBlocks : 1;
+        Seek(index * std::int64_t(SegmentBlockSize));
+        Load(block, index);
+        if (block.index != index || block.have < need)
+            Fail(std::string("the ") + name_ + " ends early");
+        // The read-ahead stops at the end, at a short block, and at a block already held.
+        for (std::size_t i = 1; i < ahead && Load(Oldest(), index + std::int64_t(i)); ++i) {
+        }
+        return block;
+    }
+
+    // Reads block index from the stream's position, which is its start, into block; false
+    // when it ends short or was held already (then block is left as it was).
+    bool Load(TBlock& block, std::int64_t index) {
+        std::int64_t start = index * std::int64_t(SegmentBlockSize);
+        if (start >= end_ || std::any_of(blocks_.begin(), blocks_.end(), [&](const TBlock& b) {
+                return &b != &block && b.index == index;
+            }))
+            return false;
+        block.index = -1; // holds nothing until the read returns
+        block.used = ++clock_;
+        block.have = ReadSome(Data(block), static_cast<std::size_t>(std::min<std::int64_t>(
+                                               std::int64_t(SegmentBlockSize), end_ - start)));
+        block.index = index;
+        next_ = index + 1;
+        return block.have == SegmentBlockSize;
+    }
+
+    TBlock& Oldest() {
+        return *std::min_element(blocks_.begin(), blocks_.end(),
+                                 [](const TBlock& a, const TBlock& b) { return a.used < b.used; });
+    }
+    std::uint8_t* Data(const TBlock& block) {
+        return cache_.data() + static_cast<std::size_t>(&block - blocks_.data()) * SegmentBlockSize;
+    }
+    void Seek(std::int64_t position) {
+        if (stream_.Position() != base_ + position)
+            stream_.SetPosition(base_ + position);
+    }
+    std::size_t ReadSome(std::uint8_t* out, std::size_t n) {
         std::size_t got = 0;
         while (got < n) {
             std::size_t k = stream_.Read(out + got, n - got);
@@ -262,16 +336,14 @@ private:
         }
         return got;
     }
-    void ReadAt(std::int64_t position, std::uint8_t* out, std::size_t n) {
-        if (ReadSome(position, out, n) != n)
-            Fail(std::string("the ") + name_ + " ends early");
-    }
 
     TStream& stream_;
-    std::int64_t base_;
+    std::int64_t base_, end_;
     const char* name_;
-    std::vector<std::uint8_t> buffer_;
-    std::int64_t start_ = 0, have_ = 0;
+    std::vector<std::uint8_t> cache_;
+    std::array<TBlock, SegmentBlocks> blocks_{};
+    std::uint64_t clock_ = 0;
+    std::int64_t next_ = 0;
 };
 
 std::uint32_t Adler32(const std::uint8_t* p, std::size_t n) {
@@ -295,8 +367,9 @@ class TDecoder {
 public:
     TDecoder(TStream& source, TStream& patch, TStream& target, std::int64_t maxTargetSize)
         : patch_(patch), target_(target), targetBase_(target.Position()),
-          maxTarget_(std::max<std::int64_t>(0, maxTargetSize)), source_(source, 0, "source"),
-          earlier_(target, targetBase_, "target"), sourceSize_(source.Size()) {}
+          maxTarget_(std::max<std::int64_t>(0, maxTargetSize)),
+          source_(source, 0, source.Size(), "source"), earlier_(target, targetBase_, 0, "target"),
+          sourceSize_(source.Size()) {}
 
     void Apply() {
         ReadHeader();
@@ -388,6 +461,7 @@ private:
         target_.SetPosition(targetBase_ + written_);
         target_.Write(window_.data(), window_.size());
         written_ += static_cast<std::int64_t>(window_.size());
+        earlier_.SetEnd(written_);
     }
 
     void Decode(TSection& data, TSection& inst, TSection& addr) {

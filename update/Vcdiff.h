@@ -19,9 +19,10 @@ constexpr std::int64_t VcdiffDeltaMax = 2 * VcdiffWindowMax;
 constexpr std::int64_t VcdiffAppHeaderMax = std::int64_t(64) << 10;
 
 // Applies the patch, read sequentially from its position to its end, to source, and writes the
-// result sequentially at target's position. The source is read by seeking, a piece at a time;
-// the target is read back only by windows that copy from earlier target bytes (VCD_TARGET), so
-// it must be readable. At most maxTargetSize bytes are written. Memory: the largest window and
+// result sequentially at target's position. The source is read by seeking, through a few
+// cached blocks, so that short copies returning to the same places read them once; the target
+// is read back the same way, only by windows that copy from earlier target bytes (VCD_TARGET),
+// so it must be readable. At most maxTargetSize bytes are written. Memory: the largest window and
 // its delta encoding, at most VcdiffWindowMax + VcdiffDeltaMax (48 MiB), plus 192 KiB of
 // buffers, whatever the size of the files.
 // False, with a reason in English for the log, when the patch is malformed, truncated, followed

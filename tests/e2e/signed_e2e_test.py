@@ -275,6 +275,62 @@ def staged_releases(work):
               and read(os.path.join(inst, "tabela.dat")) == b"stable table"
               and newer == b"newer table", (out, log))
 
+    # A newer stable release ends every older candidate: one replayed (a stale mirror, or
+    # someone in the middle) is refused by an installation that never took a candidate, whose
+    # own floor is still 0.
+    fresh = os.path.join(work, "cfresh")
+    write(os.path.join(fresh, "QVBrelmox.ini"), b"[Unidade]\r\nUnidade=9\r\n")
+    publish_release(b"stable table 2")
+    for name, body in due_candidate.items():
+        write(os.path.join(area, name), body)
+    # (The first keeps its stable file: the listed version did not change.)
+    for label, target, table in (("an installation that took candidates", inst, b"stable table"),
+                                 ("an installation that never did", fresh, b"stable table 2")):
+        with Server(root) as server:
+            rc, out = run(SIGNED, target, server)
+            log = server.requests()
+        check(f"a candidate older than the stable release, {label}: refused, no box",
+              "box:" not in out and read(os.path.join(target, "tabela.dat")) == table
+              and not any("candidato-" in line for line in log), (out, log, ini(target)))
+
+
+def halted_mid_switch(work):
+    """A candidate whose first file installed and whose second failed, then halted: the next
+    check brings back every stable file, though the versions match and no check completed."""
+    src, root = os.path.join(work, "hsrc"), os.path.join(work, "hroot")
+    area, state = os.path.join(root, AREA), os.path.join(work, "halted.sequence")
+    inst = os.path.join(work, "hinst")
+    write(os.path.join(inst, "QVBrelmox.ini"), b"[Unidade]\r\nUnidade=9\r\n")
+
+    def publish_release(tag, *extra):
+        for name in ("a.dat", "b.dat"):
+            write(os.path.join(src, name), tag + b" " + name.encode())
+        publish(src, root, "5.0", "--sign", key("a"), "--state", state, "--file-version",
+                "a.dat=5", "--file-version", "b.dat=5", *extra)
+
+    def check_once():
+        with Server(root) as server:
+            return run(SIGNED, inst, server)[1]
+
+    publish_release(b"stable")
+    check_once()
+    publish_release(b"candidate", "--candidate", "--hours", "1", "--start", "2020-01-01T00:00:00Z")
+    folder = next(d for d in os.listdir(area) if d.startswith("candidato-"))
+    write(os.path.join(area, folder, "b.dat"), b"not what was signed")
+    out = check_once()
+    check("half a candidate: its first file in, its second refused",
+          read(os.path.join(inst, "a.dat")) == b"candidate a.dat"
+          and read(os.path.join(inst, "b.dat")) == b"stable b.dat"
+          and "box: N\xe3o consegui buscar b.dat no servidor..." in out
+          and "Troca=1" in ini(inst), (out, ini(inst)))
+    for name in ("Candidato.txt", "Candidato.sig"):
+        os.remove(os.path.join(area, name))
+    out = check_once()
+    check("halted half-way: every stable file back, the switch ended", "box:" not in out
+          and read(os.path.join(inst, "a.dat")) == b"stable a.dat"
+          and read(os.path.join(inst, "b.dat")) == b"stable b.dat"
+          and "Troca=" not in ini(inst), (out, ini(inst)))
+
 
 def over_tls(work):
     """The same signed release over https: installed through a recording proxy that sees none of
@@ -370,6 +426,7 @@ def main():
 
         patched_releases(work)
         staged_releases(work)
+        halted_mid_switch(work)
 
         # A forged executable whose MD5 the server forged too: refused, nothing written.
         write(os.path.join(src, "QVBrelmoxApp.exe"), b"MZ app 2")

@@ -1,8 +1,8 @@
 """TLS material and servers for the tests: server certificates made from the build tree's test
 CA (one valid for 127.0.0.1 and localhost, one expired, one for another host, one from a CA
 nobody trusts, one under a forged copy of the test CA, one for clients only, one that names its
-host in the subject alone), and a small TLS server on loopback that plays one answer per
-connection."""
+host in the subject alone, one whose DNS name holds a NUL), and a small TLS server on loopback
+that plays one answer per connection."""
 
 import os
 import socket
@@ -46,10 +46,11 @@ def _forge_root(work, ca_pem):
 
 
 def make_certificates(work, ca_pem, ca_key):
-    """{"valid", "expired", "other-host", "rogue", "forged", "client-only", "cn-only"}: (cert,
-    key) paths, and "rogue-ca". "forged" carries its chain up to a root that copies the test
-    CA's name and serial; "client-only" is for client authentication alone; "cn-only" names
-    localhost in its subject only."""
+    """{"valid", "expired", "other-host", "rogue", "forged", "client-only", "cn-only",
+    "nul-name"}: (cert, key) paths, and "rogue-ca". "forged" carries its chain up to a root that
+    copies the test CA's name and serial; "client-only" is for client authentication alone;
+    "cn-only" names localhost in its subject only; "nul-name" names "localhost\0.evil.example",
+    which reads as localhost to a check that stops at the NUL."""
     os.makedirs(work, exist_ok=True)
     with open(os.path.join(work, "index.txt"), "w"), open(os.path.join(work, "serial"), "w") as f:
         f.write("1000\n")
@@ -62,6 +63,10 @@ def make_certificates(work, ca_pem, ca_key):
     forged = _forge_root(work, ca_pem)
     made = {"rogue-ca": rogue_ca}
     both = "IP:127.0.0.1,DNS:localhost"
+    # openssl's configuration cannot write a NUL into a name: the extension's DER, a sequence
+    # holding one dNSName ([2] IA5String).
+    nul_name = b"localhost\0.evil.example"
+    nul_der = bytes([0x30, len(nul_name) + 2, 0x82, len(nul_name)]) + nul_name
     for name, names, dates, (ca, key), usage in (
             ("valid", both, ("-days", "30"), (ca_pem, ca_key), "serverAuth"),
             ("expired", both, ("-startdate", "20200101000000Z", "-enddate", "20200201000000Z"),
@@ -70,7 +75,9 @@ def make_certificates(work, ca_pem, ca_key):
             ("rogue", both, ("-days", "30"), (rogue_ca, rogue_key), "serverAuth"),
             ("forged", both, ("-days", "30"), forged, "serverAuth"),
             ("client-only", both, ("-days", "30"), (ca_pem, ca_key), "clientAuth"),
-            ("cn-only", None, ("-days", "30"), (ca_pem, ca_key), "serverAuth")):
+            ("cn-only", None, ("-days", "30"), (ca_pem, ca_key), "serverAuth"),
+            ("nul-name", "DER:" + nul_der.hex(), ("-days", "30"), (ca_pem, ca_key),
+             "serverAuth")):
         cert, private = os.path.join(work, name + ".pem"), os.path.join(work, name + ".key")
         request = os.path.join(work, name + ".csr")
         subject = "/CN=localhost" if names is None else f"/CN={name}"

@@ -104,6 +104,8 @@ def main():
                                       ("for client authentication only", "client-only",
                                        "127.0.0.1", None),
                                       ("naming its host in the subject only", "cn-only",
+                                       "localhost", None),
+                                      ("naming localhost, a NUL, then another name", "nul-name",
                                        "localhost", None)):
             served = []
             with TlsServer(certs[name], lambda tls, head: served.append(head),

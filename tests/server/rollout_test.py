@@ -238,6 +238,29 @@ def main():
             check("report: no candidate after the promotion",
                   "Candidate: none" in adoption(db, root))
 
+            # A stable release published over a live candidate ends it, as a halt would; the
+            # candidate is then older than the stable release and resume refuses it.
+            src = os.path.join(work, CANDIDATE)
+            run("publish", src, "--root", root, "--version", "7.0", "--sign", key, "--config",
+                config, "--candidate", "--hours", "1")
+            live = {n: read(os.path.join(area, n)) for n in ("Candidato.txt", "Candidato.sig")}
+            done = run("publish", src, "--root", root, "--version", "7.1", "--sign", key,
+                       "--config", config)
+            check("publish: a stable release withdraws the live candidate, says so in one line",
+                  [line for line in done.stdout.splitlines() if "candidate" in line]
+                  == ["publish: candidate 7.0 (sequence 4) withdrawn by the stable release 7.1"
+                      f" (sequence 5); kept in {os.path.join(root, 'rollout')}"], done.stdout)
+            check("publish: the withdrawn candidate is kept byte for byte, served nowhere",
+                  all(read(os.path.join(root, "rollout", n)) == body
+                      and not os.path.exists(os.path.join(area, n)) and served(root, n) is None
+                      for n, body in live.items())
+                  and fetch(ref, "Candidato.txt") != live["Candidato.txt"])
+            done = run("rollout", "resume", "--root", root, ok=False)
+            check("resume: refuses a candidate older than the stable release",
+                  done.returncode != 0 and "not newer than the stable release (sequence 5)"
+                  in done.stderr and not os.path.exists(os.path.join(area, "Candidato.txt")),
+                  done.stderr)
+
         units = [os.path.join(TOOLS, "systemd", n)
                  for n in ("qvbrelmox-rollout.service", "qvbrelmox-rollout.timer")]
         done = subprocess.run(["systemd-analyze", "verify", *units], capture_output=True,

@@ -39,6 +39,20 @@ std::string Window(int indicator, std::uint64_t segmentSize, std::uint64_t segme
     return out + Int(delta.size()) + delta;
 }
 
+// Counts what the decoder reads.
+class TCountingStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    std::size_t Read(void* buffer, std::size_t n) override {
+        std::size_t got = TMemoryStream::Read(buffer, n);
+        ++Reads;
+        Bytes += static_cast<std::int64_t>(got);
+        return got;
+    }
+    int Reads = 0;
+    std::int64_t Bytes = 0;
+};
+
 // Hands out one byte per read, as a slow stream may.
 class TTrickleStream : public TMemoryStream {
 public:
@@ -101,6 +115,10 @@ TEST(Vcdiff, AppliesKnownPatches) {
          FromHex("d6c3c40004") + Int(5) + "t//s/" + Xdelta3Patch.substr(5),
          "abcdwxyzefghefghefghefghzzzz"},
         {"xdelta3 empty result", Alphabet, FromHex("d6c3c400000409000000000000000001"), ""},
+        {"target read again as it grows", "",
+         Header + Window(0, 0, 0, 8, "abcdefgh", "\x09") + Window(2, 8, 0, 4, "", "\x14", Int(0)) +
+             Window(2, 4, 8, 4, "", "\x14", Int(0)),
+         "abcdefghabcdabcd"},
     };
     for (const auto& c : cases)
         for (bool trickle : {false, true}) {
@@ -177,4 +195,54 @@ TEST(Vcdiff, RefusesEveryTruncation) {
             EXPECT_FALSE(Apply(source, patch.substr(0, n), out, reason)) << n;
             EXPECT_FALSE(reason.empty());
         }
+}
+
+// Short copies that keep returning to a few places read each place about once, however many
+// copies there are; copies in order read each byte once.
+TEST(Vcdiff, ReadsOnlyWhatItLacks) {
+    constexpr std::size_t Size = 512 << 10;
+    std::string file(Size, '\0');
+    for (std::size_t i = 0; i < Size; ++i)
+        file[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::vector<std::uint64_t> eight = {4094,   65534,  131075, 200000,
+                                              262143, 330001, 400000, Size - 4};
+    std::vector<std::uint64_t> inOrder;
+    for (std::uint64_t at = 0; at < Size; at += 16)
+        inOrder.push_back(at);
+    struct {
+        const char* name;
+        bool fromTarget;
+        std::vector<std::uint64_t> places;
+        std::size_t copies;
+        std::int64_t maxBytes;
+        int maxReads;
+    } cases[] = {
+        {"two places 128 KiB apart in turn", false, {0, 128 << 10}, 4000, 2 << 16, 64},
+        {"eight places in turn", false, eight, 4000, 8 << 16, 256},
+        {"eight places of the target made so far", true, eight, 4000, 8 << 16, 256},
+        {"every 16 bytes in order", false, inOrder, inOrder.size(), Size, 256},
+    };
+    for (const auto& c : cases) {
+        std::string inst, addr, want;
+        for (std::size_t i = 0; i < c.copies; ++i) {
+            std::uint64_t at = c.places[i % c.places.size()];
+            inst += '\x14';
+            addr += Int(at);
+            want += file.substr(at, 4);
+        }
+        std::string patch = Header;
+        if (c.fromTarget) {
+            patch += Window(1, Size, 0, Size, "", "\x13"s + Int(Size), Int(0));
+            want = file + want;
+        }
+        patch += Window(c.fromTarget ? 2 : 1, Size, 0, 4 * c.copies, "", inst, addr);
+        TCountingStream source(file), target;
+        TMemoryStream whole(patch);
+        std::string reason;
+        ASSERT_TRUE(ApplyVcdiff(source, whole, target, INT64_MAX, reason)) << c.name << reason;
+        EXPECT_EQ(target.Data(), want) << c.name;
+        const TCountingStream& counted = c.fromTarget ? target : source;
+        EXPECT_LE(counted.Bytes, c.maxBytes) << c.name;
+        EXPECT_LE(counted.Reads, c.maxReads) << c.name;
+    }
 }

@@ -1,7 +1,8 @@
 // The stream front of the nginx deployment: rewrites each request line so that nginx's HTTP
 // server accepts what the launcher sends. The launcher puts a file name into its request target
 // byte for byte, spaces included, and nginx answers 400 to a space in a request line.
-// static_release.escape does the same escaping to name the digest files: keep them in step.
+// The escape of qvbkit/release/static.py does the same to name the digest files: keep them in
+// step.
 //
 // njs frees a session's memory only when the session ends, and keeps a copy of every read. So
 // each connection has a budget: what the front allocates for it, and every read with a fixed

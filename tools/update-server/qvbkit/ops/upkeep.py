@@ -21,9 +21,10 @@ import subprocess
 import sys
 import time
 
-import store
+from qvbkit.store.engines import connect_reader, is_url
+from qvbkit.store.errors import errors
+from qvbkit.wire import TIME_FORMAT
 
-TIME_FORMAT = store.TIME_FORMAT
 BACKUPS_KEPT = 14
 BACKUP_NAME = re.compile(r"reports-(\d{8}-\d{6})(?:-(\d+))?\.(?:sqlite|dump)$")
 DUMP_SECONDS = 3600  # pg_dump of a large store, at most
@@ -38,7 +39,7 @@ def prune(args):
         return 2
     cutoff = (datetime.datetime.utcnow() - datetime.timedelta(days=args.older_than)).strftime(
         TIME_FORMAT)
-    if store.is_url(args.db):
+    if is_url(args.db):
         return prune_postgresql(args.db, cutoff)
     try:
         db = sqlite3.connect(args.db, timeout=BUSY_SECONDS)
@@ -79,7 +80,7 @@ def prune_postgresql(url, cutoff):
     held = " or ".join(f"{c} != ''" for c in PERSONAL)
     pruned, since = 0, "-infinity"
     try:
-        _, db = store.connect_reader(url)
+        _, db = connect_reader(url)
         while True:
             done = db.execute(
                 f"with batch as (select ctid from reports where at >= ? and at < ? and ({held})"
@@ -94,7 +95,7 @@ def prune_postgresql(url, cutoff):
         blanked = db.execute(BLANK_MESSAGES, (b"", cutoff)).rowcount
         db.commit()
         db.close()
-    except store.errors() as error:
+    except errors() as error:
         print(f"prune: {error}", file=sys.stderr)
         return 1
     print(f"prune: personal data taken out of {pruned} reports and {blanked} messages from"
@@ -111,7 +112,7 @@ def backup(args):
               file=sys.stderr)
         return 2
     os.makedirs(args.to, mode=0o700, exist_ok=True)
-    postgresql = store.is_url(args.db)
+    postgresql = is_url(args.db)
     stamp = time.strftime("%Y%m%d-%H%M%S", time.gmtime())
     target = os.path.join(args.to, f"reports-{stamp}.{'dump' if postgresql else 'sqlite'}")
     serial = 1

@@ -9,7 +9,7 @@ the one DEST serves (its unchanged files hard-linked from that one), and checks 
 every file of the copy against the source's; switch() then points DEST's static link at it in
 one rename: no host ever serves half a release. publish --hosts --replicate stages the release
 on every host first and switches them all only once every copy checked out, one right after
-another. The tree served before stays static_release.GRACE_SECONDS (switch back with one ln);
+another. The tree served before stays static.GRACE_SECONDS (switch back with one ln);
 older ones and those a failed publish staged go. Nothing else in DEST (its nginx folder, a
 store) is touched. Run deploy once on a host before its nginx serves DEST.
 """
@@ -22,9 +22,11 @@ import subprocess
 import sys
 import time
 
-import static_release
+from qvbkit.files import ENTRY, public_folders
+from qvbkit.release import static
+from qvbkit.wire import AREA
 
-TREE = static_release.TREE
+TREE = static.TREE
 RSYNC_SECONDS = 3600  # one copy of a release, at most; a hung transfer ends with an error
 
 
@@ -41,8 +43,8 @@ class Local:
 
     def state(self):
         """(the tree static points at, or None; every name in the folder)"""
-        static_release.public_folders(self.path, self.path)
-        link = os.path.join(self.path, static_release.LINK)
+        public_folders(self.path, self.path)
+        link = os.path.join(self.path, static.LINK)
         current = os.readlink(link) if os.path.islink(link) else None
         return current, os.listdir(self.path)
 
@@ -50,10 +52,10 @@ class Local:
         return tree_digests(os.path.join(self.path, tree))
 
     def switch(self, tree):
-        static_release.switch(self.path, tree)
+        static.switch(self.path, tree)
 
     def retire(self):
-        static_release.retire(self.path)
+        static.retire(self.path)
 
 
 class Remote:
@@ -83,28 +85,28 @@ class Remote:
     def state(self):
         q = shlex.quote(self.path)
         out = self.shell(f"mkdir -p {q} && chmod 755 {q} && cd {q} && "
-                         f"{{ readlink {static_release.LINK} || true; }} && echo /// && ls -A")
+                         f"{{ readlink {static.LINK} || true; }} && echo /// && ls -A")
         current, _, names = out.partition("///\n")
         return current.strip() or None, names.split()
 
     def switch(self, tree):
         q, t = shlex.quote(self.path), shlex.quote(tree)
-        link, fresh = static_release.LINK, static_release.LINK + ".new"
+        link, fresh = static.LINK, static.LINK + ".new"
         self.shell(f"cd {q} && before=$(readlink {link} || true) && rm -f {fresh} && "
                    f"ln -s {t} {fresh} && mv -T {fresh} {link} && "
                    f'if [ -n "$before" ] && [ "$before" != {t} ] && [ -d "$before" ]; then '
-                   f'touch "$before/{static_release.RETIRED}" && ln -s "$before" {fresh} && '
-                   f"mv -T {fresh} {static_release.PREVIOUS}; fi")
+                   f'touch "$before/{static.RETIRED}" && ln -s "$before" {fresh} && '
+                   f"mv -T {fresh} {static.PREVIOUS}; fi")
 
     def retire(self):
-        """As static_release.retire, on the host."""
-        minutes = static_release.GRACE_SECONDS // 60
-        mark = static_release.RETIRED
-        self.shell(f"cd {shlex.quote(self.path)} && current=$(readlink {static_release.LINK}"
-                   f" || true) && previous=$(readlink {static_release.PREVIOUS} || true) && "
+        """As static.retire, on the host."""
+        minutes = static.GRACE_SECONDS // 60
+        mark = static.RETIRED
+        self.shell(f"cd {shlex.quote(self.path)} && current=$(readlink {static.LINK}"
+                   f" || true) && previous=$(readlink {static.PREVIOUS} || true) && "
                    f'if [ -z "$previous" ] || [ ! -e "$previous/{mark}" ] || '
                    f'[ -n "$(find "$previous/{mark}" -mmin +{minutes})" ]; then previous=; fi;'
-                   f" for t in {static_release.LINK}.*; do"
+                   f" for t in {static.LINK}.*; do"
                    f' case "$t" in *[!0-9a-z.]*|"$current"|"$previous"|*.previous) continue;;'
                    f' esac; rm -rf "$t"; done')
 
@@ -124,7 +126,11 @@ def tree_digests(tree):
 
 
 def rsync(args, source, target, *extra):
-    command = ["rsync", "-a", "--delete", "--exclude=*.publishing", *extra]
+    # Times compared to the nanosecond: by default rsync takes a file of the same size and the
+    # same second as unchanged, and a release published within a second of the last copy
+    # (or a digest answer of a fresh tree, beside --link-dest) would keep the old bytes.
+    command = ["rsync", "-a", "--delete", "--modify-window=-1", "--exclude=*.publishing",
+               *extra]
     if args.rsh != "ssh":
         command += ["-e", args.rsh]
     done = subprocess.run(command + [source, target], capture_output=True, text=True,
@@ -144,7 +150,7 @@ def stage(args, root, source, dest, want):
     trees = [n for n in names if TREE.fullmatch(n)]
     # A fresh name on DEST, never the tree it serves now.
     serial = 1 + max([int(TREE.fullmatch(n).group(1)) for n in trees + [source]])
-    tree = f"{static_release.LINK}.{serial}"
+    tree = f"{static.LINK}.{serial}"
     rsync(args, os.path.join(root, "files") + "/", dest.rsync_path + "/files/")
     basis = ["--link-dest=../" + current] if current in trees else []
     rsync(args, os.path.join(root, source) + "/", f"{dest.rsync_path}/{tree}/", *basis)
@@ -173,10 +179,10 @@ def to_all(args, root, source, hosts):
             for _, other, _ in staged:  # the copies made so far go
                 with _quietly():
                     other.retire()
-            static_release.retire(root)
+            static.retire(root)
             return 1
     start = time.monotonic()
-    static_release.switch(root, source)
+    static.switch(root, source)
     failed = []
     for to, dest, tree in staged:
         try:
@@ -188,7 +194,7 @@ def to_all(args, root, source, hosts):
     for to, dest, tree in staged:
         with _quietly():
             dest.retire()
-    static_release.retire(root)
+    static.retire(root)
     print(f"switched {1 + len(staged) - len(failed)} hosts to {source} in {took:.3f} s")
     if failed:
         print("replicate: these hosts still serve the release before: " + ", ".join(failed)
@@ -209,9 +215,9 @@ class _quietly:
 
 def replicate(args):
     root = os.path.abspath(args.root)
-    link = os.path.join(root, static_release.LINK)
+    link = os.path.join(root, static.LINK)
     source = os.readlink(link) if os.path.islink(link) else ""
-    if not TREE.fullmatch(source) or not os.path.isdir(os.path.join(root, static_release.AREA)):
+    if not TREE.fullmatch(source) or not os.path.isdir(os.path.join(root, AREA)):
         print(f"replicate: nothing published in {root} (run publish first)", file=sys.stderr)
         return 1
     if not shutil.which("rsync"):
@@ -240,8 +246,7 @@ def hosts_of(path):
 
 
 def command_for(root, dest, rsh="ssh"):
-    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "update_server.py")
-    return ([sys.executable, script, "replicate", "--root", os.path.abspath(root), "--to", dest]
+    return ([sys.executable, ENTRY, "replicate", "--root", os.path.abspath(root), "--to", dest]
             + (["--rsh", rsh] if rsh != "ssh" else []))
 
 

@@ -12,7 +12,7 @@ import hashlib
 import os
 import subprocess
 
-MANIFEST, SIGNATURE = "Manifesto.txt", "Manifesto.sig"
+from qvbkit.release.contents import entry
 SEQUENCE_MAX = 1 << 53
 # How far an explicit --sequence may jump past the last one without --allow-jump: a typo or a
 # tampered command must not use up the sequence space that every launcher's floor climbs.
@@ -43,6 +43,19 @@ def last_sequence(path):
     return int(text) if text.isdigit() and int(text) <= SEQUENCE_MAX else None
 
 
+def choose_sequence(last, asked, allow_jump, state=""):
+    """(sequence, None) for a release signed after last, asked for explicitly or not (None), or
+    (None, why not); state names where last was kept."""
+    sequence = asked if asked is not None else last + 1
+    if not last < sequence <= SEQUENCE_MAX:
+        where = f", in {state}" if state else ""
+        return None, f"sequence {sequence} does not grow (the last one was {last}{where})"
+    if sequence - last > SEQUENCE_JUMP_MAX and not allow_jump:
+        return None, (f"sequence {sequence} jumps more than {SEQUENCE_JUMP_MAX} past the last "
+                      f"one ({last}); add --allow-jump if that is meant")
+    return sequence, None
+
+
 def next_sequence(args):
     """(sequence, None) for this publication, or (None, why it cannot be signed)."""
     problem = key_problem(args.sign)
@@ -52,17 +65,11 @@ def next_sequence(args):
     last = last_sequence(path)
     if last is None:
         return None, f"the signing state {path} does not hold a sequence"
-    sequence = args.sequence if args.sequence is not None else last + 1
-    if not last < sequence <= SEQUENCE_MAX:
-        return None, f"sequence {sequence} does not grow (the last one was {last}, in {path})"
-    if sequence - last > SEQUENCE_JUMP_MAX and not args.allow_jump:
-        return None, (f"sequence {sequence} jumps more than {SEQUENCE_JUMP_MAX} past the last "
-                      f"one ({last}); add --allow-jump if that is meant")
-    return sequence, None
+    return choose_sequence(last, args.sequence, args.allow_jump, path)
 
 
 def entry_of_bytes(name, body):
-    return f"{name}={len(body)} {hashlib.sha256(body).hexdigest()}"
+    return entry(name, len(body), hashlib.sha256(body).hexdigest())
 
 
 def file_digest(path):
@@ -73,15 +80,6 @@ def file_digest(path):
             digest.update(block)
             size += len(block)
     return size, digest.hexdigest()
-
-
-def entry_of_digest(name, size, sha):
-    return f"{name}={size} {sha}"
-
-
-def manifest_text(release, sequence, area_name, entries):
-    lines = [f"Release={release}", f"Sequence={sequence}", f"Area={area_name}", *entries]
-    return ("\r\n".join(lines) + "\r\n").encode("latin-1")
 
 
 def sign(text, key):

@@ -17,98 +17,30 @@ release, which needs the key, and withdraws the candidate.
 
 import argparse
 import contextlib
-import datetime
 import os
 import shutil
 import sys
-import time
 
-import adoption
-import replicate
-import signing
-import static_release
-import store
+from qvbkit.files import read_file, write_atomically
+from qvbkit.release import publish as publishing
+from qvbkit.release import replicate, signing, static
+from qvbkit.release.candidate import (CANDIDATE_FILES, area, candidate_of, held, is_stale,
+                                      put_back, served, stable_sequence, withdraw)
+from qvbkit.release.contents import read_version_file
+from qvbkit.store.errors import errors
+from qvbkit.store.outcomes import outcome_counts
+from qvbkit.wire import CONFIG_NAME, OUTCOME_OK, VERSION_FILE, safe_name
 
-MANIFEST, SIGNATURE = "Candidato.txt", "Candidato.sig"
-HELD = "rollout"  # DIR/rollout/: a halted candidate's manifest and signature, and why
-REASON = "halted"
 MIN_REPORTS = 50  # reports about the candidate before the automatic halt judges it
 MAX_FAILURES = 0.05  # the share of those reports that may fail
-OK = "ok"
 
 
-class Candidate:
-    """The candidate published in root, live or halted (withdrawn, kept in DIR/rollout/)."""
-
-    def __init__(self, root, text, halted, reason=""):
-        self.root, self.halted, self.reason = root, halted, reason
-        self.lines = text.decode("latin-1").splitlines()
-        fields = dict(line.partition("=")[::2] for line in self.lines[:6])
-        self.release, self.folder = fields.get("Release", ""), fields.get("Pasta", "")
-        self.sequence = fields.get("Sequence", "")
-        self.start = fields.get("Inicio", "")
-        try:
-            self.hours = int(fields.get("Horas", ""))
-            self.started = datetime.datetime.strptime(self.start, store.TIME_FORMAT)
-        except ValueError:
-            self.hours, self.started = 0, None
-
-    def due(self, now=None):
-        """The share of offices it is due for now: the groups are uniform over Horas."""
-        if not self.started or self.hours < 1:
-            return 0.0
-        now = now or datetime.datetime.utcnow()
-        elapsed = (now - self.started).total_seconds() / 3600
-        return min(1.0, max(0.0, elapsed / self.hours))
-
-    def files(self):
-        """[(name, size, sha256)] the manifest lists, QVBrelmox2.ini and Versao.txt included."""
-        listed = []
-        for line in self.lines[6:]:
-            name, mark, rest = line.partition("=")
-            size, _, sha = rest.partition(" ")
-            if mark and not name.startswith("Patch:") and size.isdigit():
-                listed.append((name, int(size), sha))
-        return listed
-
-
-def area(root):
-    return os.path.join(root, static_release.AREA)
-
-
-def held(root):
-    return os.path.join(root, HELD)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def candidate(root):
-    """The candidate of root, or None when none is published."""
-    live = os.path.join(area(root), MANIFEST)
-    if os.path.exists(live):
-        return Candidate(root, read(live), False)
-    kept = os.path.join(held(root), MANIFEST)
-    if os.path.exists(kept):
-        why = os.path.join(held(root), REASON)
-        reason = read(why).decode("utf-8", "replace").strip() if os.path.exists(why) else ""
-        return Candidate(root, read(kept), True, reason)
-    return None
-
-
-def served(root):
-    """Whether the tree served here still carries the candidate's manifest."""
-    return os.path.exists(os.path.join(root, static_release.LINK, static_release.AREA, MANIFEST))
-
-
-def write_atomically(path, data, mode=static_release.PUBLIC_FILE):
-    temp = path + ".publishing"
-    with open(temp, "wb") as f:
-        f.write(data)
-    os.chmod(temp, mode)
-    os.replace(temp, path)
+def should_halt(counts, min_reports, max_failures):
+    """Whether outcome counts ({code: reports}) about a live candidate halt it: at least
+    min_reports reports, and more than the share max_failures of them failures."""
+    total = sum(counts.values())
+    failed = total - counts.get(OUTCOME_OK, 0)
+    return total >= min_reports and failed > max_failures * total
 
 
 def serve(args, root):
@@ -121,9 +53,9 @@ def serve(args, root):
                 print("rollout: --replicate needs rsync (apt-get install rsync)",
                       file=sys.stderr)
                 return 1
-            tree, _ = static_release.prepare(root)
+            tree, _ = static.prepare(root)
             return replicate.to_all(args, root, tree, hosts)
-        static_release.build(root)
+        static.build(root)
         for dest in replicate.hosts_of(args.hosts) if args.hosts else []:
             print("replicate with: " + " ".join(replicate.command_for(root, dest, args.rsh)))
         return 0
@@ -135,24 +67,15 @@ def serve(args, root):
 
 def halt(args, reason=None):
     root = os.path.abspath(args.root)
-    c = candidate(root)
+    c = candidate_of(root)
     if c is not None and c.halted and served(root):
         return serve(args, root)  # a halt whose switch failed: switch again
     if c is None or c.halted:
         print("rollout: no candidate to halt" + (f" ({c.release} is halted already)" if c else ""),
               file=sys.stderr)
         return 1
-    os.makedirs(held(root), mode=0o755, exist_ok=True)
-    for name in (MANIFEST, SIGNATURE):
-        source = os.path.join(area(root), name)
-        if os.path.exists(source):
-            write_atomically(os.path.join(held(root), name), read(source))
-    moment = time.strftime(store.TIME_FORMAT, time.gmtime())
     why = reason or args.reason or "by hand"
-    write_atomically(os.path.join(held(root), REASON), f"{moment} {why}\n".encode())
-    for name in (MANIFEST, SIGNATURE):
-        if os.path.exists(os.path.join(area(root), name)):
-            os.remove(os.path.join(area(root), name))
+    withdraw(root, why)
     done = serve(args, root)
     print(f"rollout: halted candidate {c.release} (sequence {c.sequence}, {c.folder}): {why}"
           + ("" if done == 0 else "; withdrawn here, but still served where the switch failed"
@@ -162,14 +85,18 @@ def halt(args, reason=None):
 
 def resume(args):
     root = os.path.abspath(args.root)
-    c = candidate(root)
+    c = candidate_of(root)
     if c is None or not c.halted:
         print("rollout: no halted candidate to resume", file=sys.stderr)
         return 1
-    for name in (MANIFEST, SIGNATURE):
-        kept = os.path.join(held(root), name)
-        if os.path.exists(kept):
-            write_atomically(os.path.join(area(root), name), read(kept))
+    stable = stable_sequence(root)
+    if is_stale(c.sequence, stable):
+        # Every launcher refuses a candidate not newer than the stable release it accepted.
+        print(f"rollout: candidate {c.release} (sequence {c.sequence}) is not newer than the"
+              f" stable release (sequence {stable}): it stays halted; publish a new candidate",
+              file=sys.stderr)
+        return 1
+    put_back(root)
     done = serve(args, root)
     if done == 0:
         shutil.rmtree(held(root), ignore_errors=True)
@@ -178,21 +105,9 @@ def resume(args):
     return done
 
 
-def outcomes(db, release, since):
-    """{code: reports} of the reports since `since` whose outcome names release."""
-    engine, conn = store.connect_reader(db)
-    if conn is None:
-        import sqlite3
-        conn = sqlite3.connect(f"file:{os.path.abspath(db)}?mode=ro", uri=True)
-    try:
-        return adoption.outcome_counts(conn, engine, release, since)
-    finally:
-        conn.close()
-
-
 def status(args):
     root = os.path.abspath(args.root)
-    c = candidate(root)
+    c = candidate_of(root)
     if c is None:
         print("no candidate")
         return 0
@@ -213,8 +128,8 @@ def status(args):
 def read_outcomes(db, c):
     """The outcome counts of the candidate's release since its start, or None (said why)."""
     try:
-        return outcomes(db, c.release, c.start)
-    except store.errors() as error:
+        return outcome_counts(db, c.release, c.start)
+    except errors() as error:
         print(f"rollout: cannot read {db}: {error}", file=sys.stderr)
         return None
 
@@ -223,7 +138,7 @@ def auto_halt(args):
     """Halts a live candidate once at least min-reports reports name its release and more
     than max-failures of them are failures; quiet otherwise, so a timer can run it often."""
     root = os.path.abspath(args.root)
-    c = candidate(root)
+    c = candidate_of(root)
     if c is not None and c.halted and served(root):
         return serve(args, root)  # a halt whose switch failed: switch again
     if c is None or c.halted:
@@ -231,10 +146,10 @@ def auto_halt(args):
     counts = read_outcomes(args.db, c)
     if counts is None:
         return 1
-    total = sum(counts.values())
-    failed = total - counts.get(OK, 0)
-    if total < args.min_reports or failed <= args.max_failures * total:
+    if not should_halt(counts, args.min_reports, args.max_failures):
         return 0
+    total = sum(counts.values())
+    failed = total - counts.get(OUTCOME_OK, 0)
     return halt(args, f"automatic: {failed} of {total} reports on {c.release} failed"
                       f" ({100.0 * failed / total:.1f}%, more than"
                       f" {100.0 * args.max_failures:g}%)")
@@ -242,13 +157,13 @@ def auto_halt(args):
 
 def promote(args):
     root = os.path.abspath(args.root)
-    c = candidate(root)
+    c = candidate_of(root)
     if c is None or c.halted:
         print("rollout: no live candidate to promote" + (" (resume it first)" if c else ""),
               file=sys.stderr)
         return 1
     folder = os.path.join(area(root), c.folder)
-    if not static_release.safe_name(c.folder) or os.sep in c.folder or not os.path.isdir(folder):
+    if not safe_name(c.folder) or os.sep in c.folder or not os.path.isdir(folder):
         print(f"rollout: the candidate's folder {c.folder!r} is not there", file=sys.stderr)
         return 1
     # The candidate's own files, as it signed them: nothing else becomes the stable release.
@@ -256,7 +171,6 @@ def promote(args):
     shutil.rmtree(work, ignore_errors=True)
     src = os.path.join(work, "src")
     os.makedirs(src)
-    versions, date = [], None
     try:
         for name, size, sha in c.files():
             path = os.path.join(folder, name.replace("\\", os.sep))
@@ -264,31 +178,28 @@ def promote(args):
                 print(f"rollout: {name} in {c.folder} is not the file the candidate signed",
                       file=sys.stderr)
                 return 1
-            if name in ("QVBrelmox2.ini", "Versao.txt"):
+            if name in (CONFIG_NAME, VERSION_FILE):
                 continue
             target = os.path.join(src, name.replace("\\", os.sep))
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copyfile(path, target)
-        for line in read(os.path.join(folder, "Versao.txt")).decode("latin-1").splitlines():
-            key, mark, value = line.partition("=")
-            if key == ":DataVersaoAtual":
-                date = value
-            elif mark and not key.startswith((":", "Start.Ok", "End.Ok")):
-                versions.append(f"{key}={value}")
+        fields, entries = read_version_file(read_file(os.path.join(folder, VERSION_FILE)))
+        date = fields.get("DataVersaoAtual")
+        versions = [f"{name}={version}" for name, version in entries]
         # Withdrawn first, so that the one switch publish makes serves the stable release
         # without the candidate; put back if publish fails.
-        kept = {n: read(os.path.join(area(root), n)) for n in (MANIFEST, SIGNATURE)
+        kept = {n: read_file(os.path.join(area(root), n)) for n in CANDIDATE_FILES
                 if os.path.exists(os.path.join(area(root), n))}
         for name in kept:
             os.remove(os.path.join(area(root), name))
         os.rename(folder, os.path.join(work, c.folder))
         publish_args = argparse.Namespace(
             src=src, root=root, version=c.release, date=date,
-            config=os.path.join(work, c.folder, "QVBrelmox2.ini"), file_version=versions,
+            config=os.path.join(work, c.folder, CONFIG_NAME), file_version=versions,
             sign=args.sign, sequence=None, candidate=False, hours=None, start=None,
             allow_jump=False, state=args.state, hosts=args.hosts, replicate=args.replicate,
             rsh=args.rsh)
-        done = args.publish(publish_args)
+        done = publishing.publish(publish_args)
         if done != 0:
             os.rename(os.path.join(work, c.folder), folder)
             for name, data in kept.items():
@@ -310,9 +221,8 @@ def rollout(args):
             "auto-halt": auto_halt}[args.action](args)
 
 
-def add_arguments(parser, publish):
-    """publish: the publish command, which promote runs on the candidate's files."""
-    parser.set_defaults(publish=publish, reason=None)
+def add_arguments(parser):
+    parser.set_defaults(reason=None)
     sub = parser.add_subparsers(dest="action", required=True)
     actions = {
         "status": "the candidate, its due share and its outcomes",

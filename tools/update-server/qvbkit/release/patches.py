@@ -20,7 +20,7 @@ import subprocess
 import sys
 import tempfile
 
-from signing import file_digest
+from qvbkit.release.signing import file_digest
 
 # Versions of a file a release carries patches from: each costs the vendor's disk and a patch
 # in the served tree; an installation older than these takes the whole file.

@@ -6,93 +6,23 @@
                                          yet known to have reached it) and delivered, when, to
                                          whom
 
-The queue lives in the report store (see store.py), so that a message reaches its unit from
-whichever host it asks. A folder of queued files (serve --messages) still works on one host:
-before a unit's report takes a message, the files in its folder are imported into the store,
-each moved to FOLDER/imported/<unit>/ so that nothing is lost or queued twice.
+The queue lives in the report store (see store/queue.py), so that a message reaches its unit
+from whichever host it asks.
 """
 
 import os
 import re
-import stat
 import sys
-import time
 
-import store
-from static_release import safe_name
-
-MESSAGE_NAME = 30  # the launcher reads the file's name from the answer's first 30 bytes
-MESSAGE_LIMIT = (1 << 20) - MESSAGE_NAME  # the launcher refuses an answer over 1 MiB
-IMPORTED = "imported"  # beside the units' folders: the files now in the store
-DELIVERED = "delivered"  # the archive of the folder queue before the store; never a unit
-
-
-def message_fits(name, size):
-    """True when the launcher would store the file under this name, whole."""
-    try:
-        raw = name.encode("latin-1")
-    except UnicodeEncodeError:
-        return False
-    # The launcher trims the name's field of bytes up to the space, and keeps no folder.
-    return (0 < len(raw) <= MESSAGE_NAME and raw[0] > 0x20 and raw[-1] > 0x20
-            and safe_name(name) and not any(c in name for c in "/\\")
-            and 0 < size <= MESSAGE_LIMIT)
-
-
-def valid_unit(unit):
-    """A unit a message may be queued for, as the store keeps a report's: a report with an
-    empty Unid takes nothing."""
-    return 0 < len(unit) <= store.FIELD_CHARS and not store.CONTROL.search(unit)
-
-
-def unit_folder(folder, unit):
-    """The drop folder of unit, or None for a name that could reach any other folder."""
-    if not folder or not unit or unit.startswith(".") or unit in (DELIVERED, IMPORTED) \
-            or any(c in unit for c in "/\\\0"):
-        return None
-    return os.path.join(folder, unit)
-
-
-def import_unit(db, folder, unit):
-    """Moves the files the launcher can store from folder/<unit>/ into the store, in name
-    order; returns their names. A file is claimed by one rename first, so two reports of a
-    unit never import it twice; if the store refuses it, it goes back."""
-    queue = unit_folder(folder, unit)
-    if queue is None or not os.path.isdir(queue):
-        return []
-    done = []
-    for name in sorted(os.listdir(queue)):
-        path = os.path.join(queue, name)
-        try:
-            info = os.lstat(path)
-        except OSError:
-            continue
-        if not stat.S_ISREG(info.st_mode) or not message_fits(name, info.st_size):
-            continue  # it stays, for the operator to see
-        archive = os.path.join(folder, IMPORTED, unit)
-        claimed = os.path.join(archive, time.strftime("%Y%m%d-%H%M%S ") + name)
-        try:
-            os.makedirs(archive, exist_ok=True)
-            os.rename(path, claimed)
-        except OSError:
-            continue  # another report claimed it first
-        try:
-            with open(claimed, "rb") as f:
-                content = f.read(MESSAGE_LIMIT + 1)
-            if not 0 < len(content) <= MESSAGE_LIMIT:
-                raise ValueError(name)
-            db.add_message(unit, name, content)
-        except BaseException:
-            os.rename(claimed, path)
-            raise
-        done.append(name)
-    return done
-
+from qvbkit.store.engines import open_store
+from qvbkit.store.errors import errors
+from qvbkit.store.queue import IMPORTED, import_unit, message_fits, unit_folder, valid_unit
+from qvbkit.wire import MESSAGE_LIMIT, MESSAGE_NAME
 
 def add(args):
     try:
-        db = store.open_store(args.db)
-    except store.errors() as error:
+        db = open_store(args.db)
+    except errors() as error:
         print(f"message: {args.db}: {error}", file=sys.stderr)
         return 1
     if args.unit is None:
@@ -146,9 +76,9 @@ def printable(value):
 
 def list_messages(args):
     try:
-        db = store.open_store(args.db)
+        db = open_store(args.db)
         rows = db.messages(args.unit or "")
-    except store.errors() as error:
+    except errors() as error:
         print(f"message: {args.db}: {error}", file=sys.stderr)
         return 1
     head = ("id", "unit", "name", "bytes", "state", "queued", "offered", "delivered", "to")

@@ -3,7 +3,9 @@
 nginx listens on the public port with a small stream front (front.js) that escapes the bytes
 nginx's HTTP parser refuses, and hands each connection, with the PROXY protocol naming the
 launcher's address, to an HTTP server on a Unix socket. That server answers everything from the
-static tree (see static_release) and passes the usage report to the report service.
+static tree (see release/static.py) and passes the usage report to the report service. The
+configuration's text is nginx_conf.py; the limits it is filled with are here (and, shared with
+the report service, in wire.py).
 """
 
 import grp
@@ -14,9 +16,10 @@ import shutil
 import subprocess
 import urllib.parse
 
-import static_release
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from qvbkit.files import KIT_DIR, PUBLIC_DIR, PUBLIC_FILE
+from qvbkit.ops.nginx_conf import CONFIG, LOGROTATE, TLS_CIPHERS, TLS_SERVER
+from qvbkit.release import static
+from qvbkit.wire import AREA, REPORT_SECONDS, REPORT_THREADS
 MODULES = "/usr/lib/nginx/modules"
 
 # Limits, so that one client is one client; the README lists them. A launcher makes about
@@ -30,8 +33,6 @@ REPORTS_PER_UNIT_MINUTE = 6  # a unit's reports, on average (a start reports onc
 UNIT_BURST = 6  # a unit's reports above that rate served at once
 WORKER_CONNECTIONS = 16384  # per worker; each launcher's connection counts twice (the front)
 WORKER_FILES = 65536  # open files per worker (the unit's LimitNOFILE)
-REPORT_SECONDS = 20  # nginx waits this long for the report service: less than the launcher's
-                     # 30 s, so that a message never goes out after the launcher has gone
 HEALTH_WAIT_SECONDS = 5  # for the service's answer to a health check
 CONFIRM = "127.0.0.1:8083"  # the report service's UDP port for nginx's word (serve --confirm)
 STATUS_PORT = 8082  # nginx's stub_status, on loopback only
@@ -39,229 +40,13 @@ HEADER_SECONDS = 10  # to send a request's head (nginx refuses bodies: client_ma
 IDLE_SECONDS = 15  # a kept connection without a request
 QUIET_SECONDS = 60  # the front closes a connection silent both ways this long (a launcher
                     # waits 30 s for a read)
-REPORT_THREADS = 64  # serve --reports-only's pool: connections it serves at once
 REPORT_KEEPALIVE = 8  # kept connections to the report service, per worker: together, fewer
                       # than its threads, or a waiting connection would get none
-
-# The same front behind TLS, for launchers built to talk https: nginx ends the session and the
-# bytes go on exactly as on the plain port, which keeps serving the launchers already out there.
-TLS_SERVER = """
-    ssl_protocols TLSv1.2 TLSv1.3;
-    ssl_ciphers {ciphers};
-    ssl_prefer_server_ciphers off;
-    ssl_session_cache shared:tls:10m;
-    ssl_session_timeout 1d;
-    server {{
-        listen {bind}:{tls_port} ssl backlog=4096;
-        ssl_certificate {cert};
-        ssl_certificate_key {key};
-        ssl_handshake_timeout {header}s;
-        limit_conn front {connections};
-        proxy_timeout {quiet}s;
-        js_filter front.filter;
-        proxy_protocol on;
-        proxy_pass unix:{out}/http.sock;
-    }}"""
-# Forward secrecy and authenticated encryption only, for TLS 1.2 (TLS 1.3 has nothing else).
-TLS_CIPHERS = ("ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
-               "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
-               "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305")
-
-CONFIG = """# Written by update_server.py deploy; run it again after changing its options.
-load_module {modules}/ngx_stream_module.so;
-load_module {modules}/ngx_stream_js_module.so;
-
-user {user} {group};
-worker_processes {workers};
-worker_rlimit_nofile {files};
-pid {out}/nginx.pid;
-error_log {out}/logs/error.log;
-
-events {{
-    worker_connections {worker_connections};
-}}
-
-stream {{
-    js_import front from {out}/front.js;
-    # A limit zone of 10 MB holds the state of more than 50,000 addresses at once.
-    limit_conn_zone $binary_remote_addr zone=front:10m;
-    server {{
-        listen {bind}:{port} backlog=4096;
-        limit_conn front {connections};
-        proxy_timeout {quiet}s;
-        js_filter front.filter;
-        proxy_protocol on;
-        proxy_pass unix:{out}/http.sock;
-    }}{tls}
-}}
-
-http {{
-    # A query is logged only where it names a file (the digest script): the report's carries
-    # the user's name, phone and e-mail.
-    map $request $logged_request {{
-        "~^(?<method>\S+ )(?!/md5\.php\?)(?<path>[^? ]*)\?[^ ]*(?<version>.*)$" "$method$path$version";
-        default $request;
-    }}
-    log_format launcher '$proxy_protocol_addr [$time_local] "$logged_request" $status '
-                        '$body_bytes_sent';
-    access_log {out}/logs/access.log launcher;
-    # A report's end, to the report service: a message it offered (its answer names the offer)
-    # counts as delivered only once nginx has sent that answer whole ($request_completion
-    # "OK"), and goes out again otherwise. Logged there: every answer with an offer, and every
-    # report passed to the service that did not end whole (the launcher may have left before
-    # the service offered anything); not the many complete ones without an offer.
-    log_format confirm 'qvbrelmox-offer $request_id $request_completion';
-    map "$upstream_addr|$upstream_http_x_qvbrelmox_offer|$request_completion" $confirmed {{
-        "~^\|" 0;
-        "~\|\|OK$" 0;
-        default 1;
-    }}
-    access_log syslog:server={confirm},nohostname,tag=qvbrelmox confirm if=$confirmed;
-    client_body_temp_path {out}/tmp/body;
-    proxy_temp_path {out}/tmp/proxy;
-    fastcgi_temp_path {out}/tmp/fastcgi;
-    uwsgi_temp_path {out}/tmp/uwsgi;
-    scgi_temp_path {out}/tmp/scgi;
-    default_type application/octet-stream;
-    sendfile on;
-    tcp_nopush on;
-    server_tokens off;
-    keepalive_requests 1000;
-
-    # Per launcher's address, which the front passes on in the PROXY protocol header.
-    limit_conn_zone $proxy_protocol_addr zone=conns:10m;
-    limit_req_zone $proxy_protocol_addr zone=rate:10m rate={rate}r/s;
-    # Per unit, on the report only; a report without a unit is limited by its address alone.
-    limit_req_zone $arg_Unid zone=units:10m rate={unit_rate}r/m;
-    limit_conn conns {connections};
-    limit_req zone=rate burst={burst} nodelay;
-    limit_conn_status 429;
-    limit_req_status 429;
-    client_max_body_size 1k;  # the launcher sends no body; a larger one gets 413
-    client_header_timeout {header}s;
-    client_body_timeout {header}s;
-    keepalive_timeout {idle}s;
-    send_timeout {quiet}s;
-
-    # Kept connections: a report costs the service no new connection and no new thread.
-    upstream reports {{
-        server {reports};
-        keepalive {keepalive};
-    }}
-
-    server {{
-        listen unix:{out}/http.sock proxy_protocol;
-        root {root}/static;
-
-        location = /Ok {{
-            limit_except GET {{ deny all; }}
-            default_type text/plain;
-            return 200 "Ok";
-        }}
-
-        # A name that is not there gets the not-found text, as from the reference server.
-        location /files/Contrib/ {{
-            limit_except GET {{ deny all; }}
-            try_files $uri /notfound.bin;
-        }}
-
-        # $args stays as it came: a name below the digest folder, never a path out of it.
-        location = /md5.php {{
-            limit_except GET {{ deny all; }}
-            if ($args !~ "^files/Contrib/") {{
-                return 404;
-            }}
-            if ($args ~ "(^|/)\.\.(/|$)|//") {{
-                rewrite ^ /nodigest.bin last;
-            }}
-            try_files /md5/$args /nodigest.bin;
-        }}
-
-        location ~ ^/(notfound|nodigest)\\.bin$ {{
-            internal;
-        }}
-
-        # Never sent again on another connection: the service may have stored it already.
-        # Errors here would log the request line, and with it the report's personal data.
-        # The request id names a message's offer; the start lets the service see a request
-        # that waited too long for it.
-        location = /cgi-bin/QVBrelmoxDLL.dll {{
-            limit_except GET {{ deny all; }}
-            limit_req zone=rate burst={burst} nodelay;
-            limit_req zone=units burst={unit_burst} nodelay;
-            error_log {out}/logs/error.log crit;
-            proxy_next_upstream off;
-            proxy_connect_timeout {report_seconds}s;
-            proxy_send_timeout {report_seconds}s;
-            proxy_read_timeout {report_seconds}s;
-            proxy_pass http://reports;
-            proxy_http_version 1.1;
-            proxy_set_header Connection "";
-            proxy_set_header X-Real-IP $proxy_protocol_addr;
-            proxy_set_header X-Request-Id $request_id;
-            proxy_set_header X-Request-Start $msec;
-            proxy_set_header Host $host;
-            proxy_hide_header X-Qvbrelmox-Offer;
-        }}
-
-        # For load balancers: 200 only while the report service reaches its store and the
-        # release tree is whole; 503 otherwise, and while the service does not answer.
-        location = /health {{
-            limit_except GET {{ deny all; }}
-            proxy_next_upstream off;
-            proxy_connect_timeout {health_seconds}s;
-            proxy_read_timeout {health_seconds}s;
-            proxy_pass http://reports;
-            proxy_http_version 1.1;
-            proxy_set_header Connection "";
-            proxy_intercept_errors on;
-            error_page 500 502 504 = @unhealthy;
-        }}
-
-        location @unhealthy {{
-            default_type text/plain;
-            return 503 "unavailable";
-        }}
-
-        location / {{
-            return 404;
-        }}
-    }}
-
-    # nginx's own counters, on loopback only, for the report service's /metrics.
-    server {{
-        listen 127.0.0.1:{status_port};
-        access_log off;
-        location = /stub_status {{
-            stub_status;
-        }}
-        location / {{
-            return 404;
-        }}
-    }}
-}}
-"""
 
 LOG_MODE = 0o640  # the logs name the launchers' addresses: not for every local user
 LOG_GROUP = "adm"  # Debian's group for reading logs
 LOGS = ("access.log", "error.log")
 
-LOGROTATE = """# Written by update_server.py deploy: the deployment's logs, kept {days} days.
-# Install: cp {out}/logrotate.conf /etc/logrotate.d/qvbrelmox-nginx
-{out}/logs/*.log {{
-    daily
-    rotate {days}
-    missingok
-    notifempty
-    compress
-    delaycompress
-    create {mode:04o} root {group}
-    sharedscripts
-    postrotate
-        [ ! -s {out}/nginx.pid ] || kill -USR1 "$(cat {out}/nginx.pid)"
-    endscript
-}}
-"""
 LOG_DAYS = 14
 
 
@@ -301,7 +86,7 @@ def blocked_folder(path, user):
 def deploy(args):
     root = os.path.abspath(args.root)
     out = os.path.abspath(args.out or os.path.join(root, "nginx"))
-    if not os.path.isdir(os.path.join(root, static_release.AREA)):
+    if not os.path.isdir(os.path.join(root, AREA)):
         print(f"deploy: nothing published in {root} (run publish first)")
         return 1
     if not 1 <= args.port <= 65535:
@@ -336,24 +121,24 @@ def deploy(args):
         print(f"deploy: there is no user {args.user} for nginx's workers; make it with\n"
               f"  useradd --system --no-create-home --shell /usr/sbin/nologin {args.user}")
         return 1
-    count = static_release.build(root)
+    count = static.build(root)
     os.makedirs(out, exist_ok=True)
-    os.chmod(out, static_release.PUBLIC_DIR)
+    os.chmod(out, PUBLIC_DIR)
     for sub in ("logs", "tmp"):  # the workers open logs again after a rotation
         os.makedirs(os.path.join(out, sub), exist_ok=True)
-        os.chmod(os.path.join(out, sub), static_release.PUBLIC_DIR)
+        os.chmod(os.path.join(out, sub), PUBLIC_DIR)
     for log in LOGS:  # nginx would make them as its umask says
         path = os.path.join(out, "logs", log)
         os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, LOG_MODE))
         os.chmod(path, LOG_MODE)
-    for folder in (os.path.join(root, static_release.LINK), out):
+    for folder in (os.path.join(root, static.LINK), out):
         blocked = blocked_folder(folder, args.user)
         if blocked:
             print(f"deploy: nginx's workers (user {args.user}) cannot reach {folder}: "
                   f"{blocked} is closed to them (chmod o+x {blocked})")
             return 1
-    shutil.copyfile(os.path.join(HERE, "nginx", "front.js"), os.path.join(out, "front.js"))
-    os.chmod(os.path.join(out, "front.js"), static_release.PUBLIC_FILE)
+    shutil.copyfile(os.path.join(KIT_DIR, "nginx", "front.js"), os.path.join(out, "front.js"))
+    os.chmod(os.path.join(out, "front.js"), PUBLIC_FILE)
     workers = max(1, os.cpu_count() if args.workers == "auto" else int(args.workers))
     conf = os.path.join(out, "nginx.conf")
     bind = f"[{args.bind}]" if ":" in args.bind else args.bind  # an IPv6 address
@@ -390,7 +175,7 @@ def deploy(args):
 def write_public(path, text):
     with open(path + ".new", "w") as f:
         f.write(text)
-    os.chmod(path + ".new", static_release.PUBLIC_FILE)
+    os.chmod(path + ".new", PUBLIC_FILE)
     os.replace(path + ".new", path)
 
 

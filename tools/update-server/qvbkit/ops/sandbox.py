@@ -18,8 +18,9 @@ import socket
 import sys
 import urllib.parse
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-UNIT = os.path.join(HERE, "systemd", "qvbrelmox-reports.service")
+from qvbkit.files import KIT_DIR
+
+UNIT = os.path.join(KIT_DIR, "systemd", "qvbrelmox-reports.service")
 RESOLV_CONF = "/etc/resolv.conf"
 POSTGRESQL_PORT = 5432
 
