@@ -1,6 +1,7 @@
 // The launcher's entry and exit: AppDir and its registry value, the running-application guard,
 // the application object and the splash window, the message loop, and the exit-time swap of a
-// delivered executable. The exit code is 0 on every path.
+// delivered executable (checked against the pinned publisher in builds with one). The exit
+// code is 0 on every path.
 
 #include "launcher/Entry.h"
 
@@ -9,6 +10,7 @@
 #include "launcher/SplashV.h"
 #include "support/FileHelpers.h"
 #include "support/Registry.h"
+#include "update/Updater.h"
 
 bool CheckRunningApplication() {
     UniqueKernelHandle mutex(CreateMutexA(nullptr, FALSE, "QVBrelmox"));
@@ -35,6 +37,23 @@ void RunLauncher(HINSTANCE instance, const std::string& appDir) {
     application.Run();
 }
 
+// The exit-time swap. With a pinned publisher, a delivered launcher that it did not sign never
+// takes the place, and the next report says so; without one, the plain swap.
+void SwapDeliveredLauncher(const std::string& appDir) {
+    const std::string pinned = EmbeddedPublisherCertificate();
+    if (pinned.empty()) {
+        ReplaceOwnExecutable(appDir);
+        return;
+    }
+    if (ReplaceOwnExecutable(appDir, PinnedPublisherCheck(pinned)) != swRefused)
+        return;
+    try {
+        TUpdater::RecordLauncherRefused(appDir);
+    } catch (...) {
+        // A profile that cannot be written loses the report, never the exit.
+    }
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -45,6 +64,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     } catch (const std::exception& e) {
         MessageBoxA(nullptr, e.what(), "QVBrelmoxStart", MB_OK | MB_ICONERROR);
     }
-    ReplaceOwnExecutable(appDir);
+    SwapDeliveredLauncher(appDir);
     return 0;
 }

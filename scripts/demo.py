@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The demo's run (see scripts/demo): BIN_DIR KIND."""
 
+import glob
 import hashlib
 import os
 import shutil
@@ -23,6 +24,54 @@ SERVER = os.path.join(TOP, "tools", "update-server", "update_server.py")
 def digest(path):
     with open(path, "rb") as f:
         return hashlib.md5(f.read()).hexdigest()
+
+
+def show_folder(label, folder):
+    print(f"demo: {label}:")
+    for path in sorted(glob.glob(os.path.join(folder, "**"), recursive=True)):
+        if os.path.isfile(path):
+            print(f"    {os.path.relpath(path, folder)} ({os.path.getsize(path)} bytes)")
+    profile = os.path.join(folder, "QVBrelmox.ini")
+    if os.path.exists(profile):
+        with open(profile, "rb") as f:
+            print("    QVBrelmox.ini: " + f.read().decode("latin-1").replace("\r\n", " | "))
+
+
+def msi_demo(exe, kind, root, demo):
+    """--msi: the package installed silently with an office's values into a fresh Wine prefix,
+    then the installed launcher's first start against the reference server."""
+    out = subprocess.run([sys.executable, os.path.join(TOP, "packaging", "build_msi.py"),
+                          "--launcher", exe("QVBrelmox"), "--version", "1.0.0", "--out", demo],
+                         check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+    office = ["UNIDADE=1001", "USUARIO=Maria Souza", "TELEFONE=11 5555-0100",
+              "EMAIL=maria@example.com"]
+    print(f"demo: built {os.path.relpath(out, TOP)}; installing it as an office's IT would:")
+    print("    msiexec /i QVBrelmox-1.0.0.msi /qn " + " ".join(
+        f'{o.split("=")[0]}="{o.split("=")[1]}"' for o in office))
+    prefix = os.path.join(TOP, "build", "wine", f"demo-msi-{kind}")
+    shutil.rmtree(prefix, ignore_errors=True)  # a machine that never had the launcher
+    user = os.environ.get("USER") or "root"
+    folder = os.path.join(prefix, "drive_c", "users", user, "AppData", "Local", "QVBrelmox")
+    with ReferenceServer(root) as server, WineDesktop(
+            os.path.join(TOP, "scripts", "wine-run"), kind, prefix,
+            display=os.environ.get("DISPLAY") or None) as desk:
+        rc, _ = desk.run(["msiexec", "/i", windows_path(out), "/qn", *office], timeout=300)
+        print(f"demo: msiexec ended with {rc}")
+        show_folder("installed, before the first start", folder)
+        record = os.path.join(demo, "app-started.txt")
+        installed = f"C:\\users\\{user}\\AppData\\Local\\QVBrelmox\\QVBrelmox.exe"
+        launcher = desk.start([installed],
+                              env={"QVBRELMOX_SERVER": server.address,
+                                   "STUB_RECORD": windows_path(record),
+                                   "STUB_CLOSE_LAUNCHER": "1"})
+        launcher.communicate(timeout=180)
+        print("demo: requests the server answered:")
+        for line in server.requests():
+            print("   ", line)
+        show_folder("after the launcher's first start", folder)
+    started = os.path.exists(record)
+    print("demo: the application was " + ("started" if started else "NOT started"))
+    return 0 if rc == 0 and started else 1
 
 
 def main():
@@ -62,6 +111,9 @@ def main():
     subprocess.run([sys.executable, SERVER, "publish", src, "--root", root, "--version",
                     "2026.12", "--date", "08/12/2026", *sign], check=True,
                    stdout=subprocess.DEVNULL)
+
+    if "--msi" in sys.argv[3:]:
+        return msi_demo(exe, kind, root, demo)
 
     # An installation one release behind: last month's application and table.
     # The launcher built with the test keys is a test artefact: it lives in the tests' tree.

@@ -90,6 +90,9 @@ public:
     // Called at the launcher's end when the managed application it started ended with a
     // failure: the next report says so of the release the last check installed.
     void RecordApplicationFailure();
+    // Called at the launcher's end when the publisher pin refused a delivered launcher: the
+    // next report's outcome is "editor" for the release the last check installed.
+    static void RecordLauncherRefused(const std::string& appDir);
     void DownloadAndStore(const std::string& name, const std::string& directory,
                           const std::string& version);
 

@@ -76,6 +76,13 @@ void TUpdater::RecordApplicationFailure() {
     profile.WriteOutcome(outcome.substr(0, outcome.find(';')) + ";aplicativo");
 }
 
+void TUpdater::RecordLauncherRefused(const std::string& appDir) {
+    TProfileFile ini(appDir + "QVBrelmox.ini");
+    TUpdateProfile profile(ini);
+    const std::string outcome = profile.ReadOutcome();
+    profile.WriteOutcome(outcome.substr(0, outcome.find(';')) + ";editor");
+}
+
 bool TUpdater::AcceptManifest(TUpdateProfile& profile) {
     const std::string area = std::string("/") + DownloadArea;
     std::string text = FetchText(area + "Manifesto.txt");

@@ -119,6 +119,10 @@ def main():
     check("asInvoker manifest", any(b'level="asInvoker"' in m for m in manifests))
     versions = [body for kind, body in resources if kind == RT_VERSION]
     check("version resource", any("FileVersion".encode("utf-16-le") in v for v in versions))
+    # What file properties and SmartScreen show of the program.
+    named = [k for k in ("CompanyName", "ProductName", "FileDescription")
+             if not any(k.encode("utf-16-le") in v for v in versions)]
+    check("version resource names company, product and description", not named, named)
     check(f"at most {args.max_size} bytes", len(data) <= args.max_size, len(data))
     print(f"{args.exe}: {len(failures)} failed")
     return 1 if failures else 0

@@ -9,6 +9,7 @@ the tools of a production deployment.
                          [--root DIR] [--confirm 127.0.0.1:PORT] [--nginx-status URL]
   update_server.py publish SRC --root DIR --version X [--date DD/MM/YYYY] [--config FILE]
                            [--sign KEY.pem [--sequence N [--allow-jump]] [--state FILE]]
+                           [--authenticode CA.pem]
                            [--hosts FILE [--replicate] [--rsh CMD]]
   update_server.py replicate --root DIR --to DEST [--rsh CMD]
   update_server.py deploy --root DIR --port N [--bind ADDR] [--reports URL] [--out DIR]

@@ -24,7 +24,7 @@ import sys
 import time
 
 from qvbkit.files import copy_atomically, public_folders, read_file, write_atomically
-from qvbkit.release import candidate, patches, replicate, signing, static
+from qvbkit.release import authenticode, candidate, patches, replicate, signing, static
 from qvbkit.release.contents import entry, manifest_text, schedule_lines, version_file
 from qvbkit.wire import (AREA, AREA_NAME, CANDIDATE_HOURS_MAX, CANDIDATE_MANIFEST,
                          CANDIDATE_PREFIX, CANDIDATE_SIGNATURE, CONFIG_NAME, DEFAULT_CONFIG,
@@ -210,6 +210,8 @@ STEPS = (check_options, prepare_signing, read_source, hash_and_patch, place_file
 
 
 def publish(args):
+    if args.authenticode and not authenticode.release_signed(args.src, args.authenticode):
+        return 1
     p = Publication(args)
     for step in STEPS:
         problem = step(p)
@@ -253,6 +255,7 @@ def add_arguments(p):
     p.add_argument("--config")
     p.add_argument("--file-version", action="append", help="NAME=VERSION for one file")
     p.add_argument("--sign", metavar="KEY.pem", help="sign the release with this P-256 key")
+    authenticode.add_argument(p)
     p.add_argument("--sequence", type=int, help="the signed release's sequence number")
     p.add_argument("--candidate", action="store_true",
                    help="with --sign: publish a candidate beside the stable release "
