@@ -76,7 +76,7 @@ def main():
             new = build("1.1.0", os.path.join(work, "new"), pki, tsa)
         check("package named after its version", os.path.basename(old) == "QVBrelmox-1.0.0.msi")
         ok, out = verify(old, pki.ca)
-        check("package signed and time-stamped", ok and "Timestamp time:" in out, out)
+        check("package signed and time-stamped", ok and "timestamp time" in out.lower(), out)
         table_checks(old)
 
         src, root = os.path.join(work, "rel"), os.path.join(work, "root")
