@@ -16,7 +16,8 @@ DEFAULT_CONFIG = b"[QVBrelmox]\r\n"
 # order the tables show the codes.
 OUTCOME_FIELD = "Atualizacao"
 OUTCOME_OK = "ok"
-OUTCOME_CODES = (OUTCOME_OK, "assinatura", "digest", "gravacao", "prazo", "aplicativo")
+OUTCOME_CODES = (OUTCOME_OK, "assinatura", "digest", "gravacao", "prazo", "aplicativo",
+                 "editor")
 
 # The signed stable release and the candidate beside it.
 MANIFEST, SIGNATURE = "Manifesto.txt", "Manifesto.sig"
