@@ -198,7 +198,7 @@ def promote(args):
             config=os.path.join(work, c.folder, CONFIG_NAME), file_version=versions,
             sign=args.sign, sequence=None, candidate=False, hours=None, start=None,
             allow_jump=False, state=args.state, hosts=args.hosts, replicate=args.replicate,
-            rsh=args.rsh)
+            rsh=args.rsh, authenticode=None)  # its programs were checked when it was published
         done = publishing.publish(publish_args)
         if done != 0:
             os.rename(os.path.join(work, c.folder), folder)
