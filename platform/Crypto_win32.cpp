@@ -45,9 +45,7 @@ public:
 
 private:
     template <class F> bool Load(F& function, const char* name) {
-        function =
-            reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library_.Get(), name)));
-        return function != nullptr;
+        return LoadFunction(library_, function, name);
     }
 
     UniqueModule library_;

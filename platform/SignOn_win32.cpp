@@ -1,32 +1,10 @@
 #include "platform/SignOn.h"
 
-#include "platform/WinHandles.h"
-
-#define SECURITY_WIN32
-#include <security.h>
-#include <sspi.h>
+#include "platform/Sspi_win32.h"
 
 namespace platform {
 
 namespace {
-
-// The SSPI function table of secur32.dll, loaded once and kept.
-class TSspiTable {
-public:
-    TSspiTable() : library_(LoadSystemLibrary("secur32.dll")) {
-        if (!library_)
-            return;
-        auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
-            reinterpret_cast<void*>(GetProcAddress(library_.Get(), SECURITY_ENTRYPOINT_ANSIA)));
-        table_ = init ? init() : nullptr;
-    }
-    PSecurityFunctionTableA operator->() const { return table_; }
-    explicit operator bool() const { return table_ != nullptr; }
-
-private:
-    UniqueModule library_;
-    PSecurityFunctionTableA table_ = nullptr;
-};
 
 const TSspiTable& Sspi() {
     static const TSspiTable table;

@@ -17,6 +17,8 @@
 #include <sspi.h>
 #include <wincrypt.h>
 
+#include "platform/Sspi_win32.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -61,23 +63,7 @@ struct TCrypt32 {
     }
 };
 
-// The SSPI function table of secur32.dll.
-class TSspi {
-public:
-    TSspi() : library_(LoadSystemLibrary("secur32.dll")) {
-        if (!library_)
-            return;
-        auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
-            reinterpret_cast<void*>(GetProcAddress(library_.Get(), SECURITY_ENTRYPOINT_ANSIA)));
-        table_ = init ? init() : nullptr;
-    }
-    PSecurityFunctionTableA operator->() const { return table_; }
-    explicit operator bool() const { return table_ != nullptr; }
-
-private:
-    UniqueModule library_;
-    PSecurityFunctionTableA table_ = nullptr;
-};
+using TSspi = TSspiTable;
 
 // The C library's formatting, not user32's: a program that links no window code must not load
 // user32 (and, under Wine, its font set-up) for an error text.

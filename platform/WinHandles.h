@@ -115,3 +115,9 @@ inline HMODULE LoadSystemLibrary(const char* name) {
         return nullptr;
     return LoadLibraryA((std::string(folder, length) + "\\" + name).c_str());
 }
+
+// A function of a loaded module, typed as the function it is; false when it is missing.
+template <class F> bool LoadFunction(const UniqueModule& module, F& function, const char* name) {
+    function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module.Get(), name)));
+    return function != nullptr;
+}
