@@ -1,8 +1,10 @@
 #pragma once
 // The user's proxy settings as the system keeps them, read for one server's URL.
 //   Windows: WinHTTP's view of the user's settings (WinHttpGetIEProxyConfigForCurrentUser);
-//   automatic detection or a PAC address is run for the URL (WinHttpGetProxyForUrl). winhttp.dll
-//   is loaded from the system folder on the first call, never before.
+//   automatic detection or a PAC address is run for the URL by WinHTTP's resolver
+//   (WinHttpGetProxyForUrlEx, Windows 8 and later), or, where there is none, the script is
+//   fetched and run by jsproxy.dll; both keep the script's DIRECT entries. The DLLs are loaded
+//   from the system folder when first needed, never for a user without proxy settings.
 //   POSIX: http_proxy / https_proxy (either case) and no_proxy.
 // What the settings mean is decided by portable code (http/IdProxy.h); this only fetches them.
 
