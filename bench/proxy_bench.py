@@ -62,9 +62,14 @@ def main():
             path = "Z:" + inst.replace("/", "\\") if WINE else inst
             command = ([wine_run, kind] if WINE else []) + [
                 UPDATE_CHECK, "--dir", path, "--server", f"127.0.0.1:{port}"]
-            start = time.time()
-            subprocess.run(command, env=dict(env, **extra_env), capture_output=True, check=True)
-            took = time.time() - start
+            # Output to a file, not a pipe: Wine's helper processes (its desktop, started
+            # when a program loads user32, as winhttp.dll does under Wine) inherit the pipe and
+            # hold it open for a second or two after the check has ended.
+            with tempfile.TemporaryFile() as output:
+                start = time.time()
+                subprocess.run(command, env=dict(env, **extra_env), stdout=output,
+                               stderr=output, check=True)
+                took = time.time() - start
             if len(os.listdir(inst)) < 20:
                 raise RuntimeError("the check did not install the release")
             return took
