@@ -359,18 +359,7 @@ void TIdCustomHTTP::OpenTunnel() {
         TIdHeaderList lines;
         lines.Add("Host: " + tunnelTarget_);
         ProxyParams.WriteToLines(lines);
-        OpenWriteBuffer(-1);
-        try {
-            WriteLine("CONNECT " + tunnelTarget_ + " HTTP/1.1");
-            for (const std::string& line : lines.Lines())
-                WriteLine(line);
-            WriteLine();
-        } catch (...) {
-            ClearWriteBuffer();
-            CloseWriteBuffer();
-            throw;
-        }
-        CloseWriteBuffer();
+        WriteHead("CONNECT " + tunnelTarget_ + " HTTP/1.1", lines);
         ReadAnswerHead();
         const int code = ResponseCode();
         if (code / 100 == 2)
@@ -437,11 +426,17 @@ void TIdCustomHTTP::WriteRequestHead() {
             target = absolute.FullUri();
         }
     }
+    WriteHead(std::string(MethodText(request.Verb)) + " " + target + " HTTP/" +
+                  ProtocolVersionText(ProtocolVersion),
+              request.HeaderLines);
+}
+
+void TIdCustomHTTP::WriteHead(const std::string& firstLine, const TIdHeaderList& lines) {
+    // One buffer, one send: a head split over packets waits on Nagle and delayed ACKs.
     OpenWriteBuffer(-1);
     try {
-        WriteLine(std::string(MethodText(request.Verb)) + " " + target + " HTTP/" +
-                  ProtocolVersionText(ProtocolVersion));
-        for (const std::string& line : request.HeaderLines.Lines())
+        WriteLine(firstLine);
+        for (const std::string& line : lines.Lines())
             if (!line.empty())
                 WriteLine(line);
         WriteLine();

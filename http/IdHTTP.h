@@ -180,6 +180,8 @@ protected:
     void SendRequest();
     void EnsureConnected();
     void WriteRequestHead();
+    // A request line and its fields, sent together.
+    void WriteHead(const std::string& firstLine, const TIdHeaderList& lines);
     void ReadResponseHead();
     void ReadBody(TIdHTTPResponse& response);
     TIdHTTPNextStep DecideNextStep();

@@ -3,8 +3,9 @@
 them: the binary DefaultConnectionSettings value written the way Windows writes it, with a
 static proxy and its bypass list, or a PAC address served on loopback; squid on loopback, and
 its Basic sign-on with the credential the office stored in Credential Manager for the proxy.
+Also https through squid's CONNECT with the client's TLS (Schannel) inside the tunnel.
 In a copy of the prefix: the settings must never reach the other tests' programs.
-Usage: proxy_wine_test.py UPDATE_CHECK CREDWRITE WINE_RUN KIND"""
+Usage: proxy_wine_test.py UPDATE_CHECK CREDWRITE HTTPGET KEYS WINE_RUN KIND"""
 
 import os
 import shutil
@@ -20,8 +21,10 @@ sys.path.insert(0, HERE)
 from e2e_support import ReferenceServer, check, publish, read, summary  # noqa: E402
 from proxy_support import (CONNECTIONS, DIRECT, PAC, PASSWORD, PROXY, USER, Squid,  # noqa
                            connection_settings)
+from tls_support import TlsServer, make_certificates  # noqa: E402
 
-UPDATE_CHECK, CREDWRITE, WINE_RUN, KIND = sys.argv[1:5]
+UPDATE_CHECK, CREDWRITE, HTTPGET, KEYS, WINE_RUN, KIND = sys.argv[1:7]
+BODY = b"por dentro do tunel"
 class Pac(http.server.BaseHTTPRequestHandler):
     script = b""
     fetched = 0
@@ -164,6 +167,27 @@ def main():
                           all(USER in e[3] for e in passed) and
                           len({e[0] for e in log}) <= (1 if works else 8) and
                           sum(e[4] == "407" for e in log) <= 12, f"{log} {out}")
+        # https: CONNECT, then the client's own TLS inside the tunnel, against its CA alone
+        # and by the server's own name.
+        certs = make_certificates(os.path.join(work, "certs"), os.path.join(KEYS, "tls-ca.pem"),
+                                  os.path.join(KEYS, "tls-ca.key"))
+        ca = "Z:" + os.path.join(KEYS, "tls-ca.pem").replace("/", "\\")
+
+        def answer(tls, head):
+            tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY) + BODY)
+            tls.unwrap()
+        with Squid() as squid, TlsServer(certs["valid"], answer) as good, \
+                TlsServer(certs["other-host"], answer) as wrong:
+            for name, port, works in (("https through a CONNECT tunnel", good.port, True),
+                                      ("the tunnel's server is verified by its own name",
+                                       wrong.port, False)):
+                squid.clear_log()
+                rc, out = wine(HTTPGET, "--proxy", squid.url, "--ca", ca,
+                               f"https://127.0.0.1:{port}/s")
+                log = squid.log()
+                check(f"{name} (Schannel)", (rc == 0 and BODY.decode() in out) == works and
+                      [e[1:3] for e in log] == [("CONNECT", f"127.0.0.1:{port}")],
+                      f"{rc} {out} {log}")
     finally:
         pac_server.shutdown()
         subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
