@@ -60,17 +60,51 @@ endfunction()
 # Key pairs for the tests, made in the build tree when it is configured (never committed):
 # a and b are built into the signed test programs, c is a key they do not know; tls-ca is the
 # root those programs trust for https (the tests make server certificates from it).
+# Whether a certificate's ECDSA P-256 signature has an r and an s of the full 32 bytes. Wine's
+# crypt32 rejects a shorter one (about one signature in a hundred, as signing is random), and
+# a test root so signed would fail every https test under Wine in that build tree.
+function(qvb_signature_full_length cert out)
+  execute_process(COMMAND ${QVB_OPENSSL} x509 -in ${cert} -noout -text OUTPUT_VARIABLE text
+                  COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX REPLACE ".*Signature Value:" "" signature "${text}")
+  string(REGEX REPLACE "[^0-9a-fA-F]" "" signature "${signature}")
+  string(TOLOWER "${signature}" signature)
+  set(whole TRUE)
+  set(at 4) # past the SEQUENCE's tag and length, in hex digits
+  foreach(integer r s)
+    math(EXPR lengthAt "${at} + 2")
+    string(SUBSTRING "${signature}" ${lengthAt} 2 lengthHex)
+    math(EXPR length "0x${lengthHex}")
+    math(EXPR valueAt "${at} + 4")
+    string(SUBSTRING "${signature}" ${valueAt} 2 first)
+    if(NOT ((length EQUAL 33 AND first STREQUAL "00") OR
+            (length EQUAL 32 AND NOT first STREQUAL "00")))
+      set(whole FALSE)
+    endif()
+    math(EXPR at "${valueAt} + 2 * ${length}")
+  endforeach()
+  set(${out} ${whole} PARENT_SCOPE)
+endfunction()
+
 function(qvb_make_test_keys dir)
   if(NOT QVB_OPENSSL)
     return()
   endif()
   file(MAKE_DIRECTORY ${dir})
   if(NOT EXISTS ${dir}/tls-ca.pem)
-    execute_process(COMMAND ${QVB_OPENSSL} req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1
-                            -nodes -keyout ${dir}/tls-ca.key -out ${dir}/tls-ca.pem -days 3650
-                            -subj "/CN=QVBrelmox test CA" -addext "basicConstraints=critical,CA:TRUE"
-                            -addext "keyUsage=critical,keyCertSign,cRLSign"
-                    ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+    foreach(attempt RANGE 20)
+      execute_process(COMMAND ${QVB_OPENSSL} req -x509 -newkey ec
+                              -pkeyopt ec_paramgen_curve:prime256v1 -nodes
+                              -keyout ${dir}/tls-ca.key -out ${dir}/tls-ca.pem -days 3650
+                              -subj "/CN=QVBrelmox test CA"
+                              -addext "basicConstraints=critical,CA:TRUE"
+                              -addext "keyUsage=critical,keyCertSign,cRLSign"
+                      ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+      qvb_signature_full_length(${dir}/tls-ca.pem whole)
+      if(whole)
+        break()
+      endif()
+    endforeach()
   endif()
   foreach(k a b c)
     if(NOT EXISTS ${dir}/${k}.pub.pem)

@@ -45,6 +45,36 @@ def _forge_root(work, ca_pem):
     return forged, key
 
 
+def _der_item(data, at):
+    """(tag, start of the content, its length) of the DER item at `at`."""
+    tag, length, at = data[at], data[at + 1], at + 2
+    if length & 0x80:
+        count = length & 0x7F
+        length, at = int.from_bytes(data[at:at + count], "big"), at + count
+    return tag, at, length
+
+
+def _signature_full_length(cert):
+    """Whether the certificate's ECDSA signature has an r and an s of the curve's full 32 bytes.
+    Wine 8's crypt32 rejects a signature whose r or s is shorter (about one in a hundred, as
+    signing is random), so certificates are signed again until theirs is whole: tests of the
+    launcher's checks must not fail on a bug of the platform they run on."""
+    der = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER"], check=True,
+                         capture_output=True).stdout
+    _, at, _ = _der_item(der, 0)  # the certificate
+    for _ in range(2):  # past the signed part and the algorithm
+        _, start, length = _der_item(der, at)
+        at = start + length
+    _, at, _ = _der_item(der, at)  # the BIT STRING
+    _, at, _ = _der_item(der, at + 1)  # its SEQUENCE, past the unused-bits byte
+    for _ in range(2):  # r, then s
+        _, start, length = _der_item(der, at)
+        if len(der[start:start + length].lstrip(b"\0")) != 32:
+            return False
+        at = start + length
+    return True
+
+
 def make_certificates(work, ca_pem, ca_key):
     """{"valid", "expired", "other-host", "rogue", "forged", "client-only", "cn-only",
     "nul-name"}: (cert, key) paths, and "rogue-ca". "forged" carries its chain up to a root that
@@ -86,8 +116,11 @@ def make_certificates(work, ca_pem, ca_key):
             extensions += ["-addext", f"subjectAltName={names}"]
         _run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
              "-nodes", "-keyout", private, "-out", request, "-subj", subject, *extensions)
-        _run("openssl", "ca", "-batch", "-config", config, "-cert", ca, "-keyfile", key,
-             "-in", request, "-out", cert, "-notext", *dates)
+        while True:
+            _run("openssl", "ca", "-batch", "-config", config, "-cert", ca, "-keyfile", key,
+                 "-in", request, "-out", cert, "-notext", *dates)
+            if _signature_full_length(cert):
+                break
         if ca == forged[0]:
             with open(cert, "ab") as out, open(ca, "rb") as root:
                 out.write(root.read())
