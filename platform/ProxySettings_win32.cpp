@@ -1,5 +1,6 @@
 #include "platform/ProxySettings.h"
 
+#include "platform/ProxyResolver_win32.h"
 #include "platform/WinHandles.h"
 
 #include <winhttp.h>
@@ -233,18 +234,7 @@ std::optional<std::string> Resolve(HINTERNET session, const std::wstring& url,
     WINHTTP_PROXY_RESULT result{};
     if (!resolution.Ok || winhttp.GetProxyResult(resolver.Get(), &result) != ERROR_SUCCESS)
         return std::nullopt;
-    std::string answer;
-    for (DWORD i = 0; i < result.cEntries; ++i) {
-        const WINHTTP_PROXY_RESULT_ENTRY& entry = result.pEntries[i];
-        std::string part;
-        if (!entry.fProxy)
-            part = "DIRECT";
-        else if (entry.ProxyScheme == INTERNET_SCHEME_HTTP && entry.pwszProxy)
-            part = "PROXY " + Narrow(entry.pwszProxy) + ":" + std::to_string(entry.ProxyPort);
-        else
-            continue; // SOCKS and HTTPS proxies are not for this client
-        answer += (answer.empty() ? "" : "; ") + part;
-    }
+    std::string answer = ResolverAnswer(result);
     winhttp.FreeProxyResult(&result);
     return answer;
 }
@@ -390,6 +380,24 @@ std::optional<std::string> Detect(const std::string& url, bool autoDetect,
 }
 
 } // namespace
+
+std::string ResolverAnswer(const WINHTTP_PROXY_RESULT& result) {
+    std::string answer;
+    for (DWORD i = 0; i < result.cEntries; ++i) {
+        const WINHTTP_PROXY_RESULT_ENTRY& entry = result.pEntries[i];
+        std::string part;
+        if (!entry.fProxy)
+            part = "DIRECT";
+        else if (entry.ProxyScheme == INTERNET_SCHEME_HTTP && entry.pwszProxy && *entry.pwszProxy)
+            part = "PROXY " + Narrow(entry.pwszProxy) + ":" + std::to_string(entry.ProxyPort);
+        else
+            continue;
+        if (!answer.empty())
+            answer += "; ";
+        answer += part;
+    }
+    return answer;
+}
 
 TProxySettings ReadProxySettings(const std::string& url,
                                  std::chrono::steady_clock::time_point end) {
