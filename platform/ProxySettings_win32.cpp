@@ -62,8 +62,7 @@ bool SettingsNameAProxy() {
 constexpr DWORD PacScriptMax = 1 << 20;
 constexpr DWORD PacReadChunk = 8192;
 
-// winhttp.dll from the system folder, loaded once and kept: a detection left running past its
-// caller's limit still uses it.
+// winhttp.dll from the system folder, loaded once.
 class TWinHttp {
 public:
     TWinHttp() : library_(LoadSystemLibrary("winhttp.dll")) {
@@ -82,6 +81,11 @@ public:
                     Load(GetProxyResult, "WinHttpGetProxyResult") &&
                     Load(FreeProxyResult, "WinHttpFreeProxyResult");
     }
+    // Never unloaded: a detection left running past its caller's limit may still be inside it
+    // when the program ends, and unloading it under that thread would crash the exit.
+    ~TWinHttp() { library_.Take(); }
+    TWinHttp(const TWinHttp&) = delete;
+    TWinHttp& operator=(const TWinHttp&) = delete;
     explicit operator bool() const { return ok_; }
     bool HasResolver() const { return resolver_; }
 
@@ -139,6 +143,10 @@ public:
               LoadFunction(library_, Deinitialize, "InternetDeInitializeAutoProxyDll") &&
               LoadFunction(library_, GetProxyInfo, "InternetGetProxyInfo");
     }
+    // Never unloaded, as winhttp.dll: a script that never returns keeps its thread inside.
+    ~TJsProxy() { library_.Take(); }
+    TJsProxy(const TJsProxy&) = delete;
+    TJsProxy& operator=(const TJsProxy&) = delete;
     explicit operator bool() const { return ok_; }
 
     BOOL(CALLBACK* Initialize)(DWORD, LPSTR, LPSTR, void*, TScriptBuffer*) = nullptr;

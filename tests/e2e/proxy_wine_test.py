@@ -99,12 +99,16 @@ def main():
                     ("a PAC server that never answers", connection_settings(
                         DIRECT | PAC, "", "", pac_url), "stall", False),
                     ("a PAC script past 1 MiB naming squid", connection_settings(
-                        DIRECT | PAC, "", "", pac_url), "huge", False)):
+                        DIRECT | PAC, "", "", pac_url), "huge", False),
+                    ("a PAC script that never returns", connection_settings(
+                        DIRECT | PAC, "", "", pac_url), "loop", False)):
                 settings(data)
                 Pac.stall = 60 if script == "stall" else 0
                 if script == "huge":
                     Pac.script = ('function FindProxyForURL(url, host) { return "PROXY %s"; }\n'
                                   '//%s' % (squid.address, "x" * (2 << 20))).encode()
+                elif script == "loop":
+                    Pac.script = b"function FindProxyForURL(url, host) { for (;;) {} }"
                 elif script:
                     Pac.script = ('function FindProxyForURL(url, host) { return "%s"; }'
                                   % script).encode()
@@ -123,7 +127,7 @@ def main():
                 if script:
                     check(f"{name}: the script fetched once", Pac.fetched == fetched + 1,
                           Pac.fetched - fetched)
-                if script == "stall":
+                if script in ("stall", "loop"):
                     # The discovery's own cap (10 s) and the rest of a check under Wine.
                     took = time.time() - started
                     print(f"{name}: the check took {took:.1f} s")
