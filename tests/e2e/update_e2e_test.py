@@ -91,7 +91,7 @@ def hostile_servers(inst, root):
         peak = [int(line[6:]) for line in out.splitlines() if line.startswith("peak: ")]
         check("endless version file: the check ends", rc == 0 and "box:" not in out, out + err)
         check("endless version file: read stops at the bound",
-              streamed and streamed[0] < 32 << 20, streamed)
+              streamed and streamed[0] < 32 << 20, f"{streamed} {server.requests()} {out}")
         check("endless version file: peak working set under 64 MiB",
               peak and peak[0] < 64 << 20, peak)
     # A report answered without end, chunked: no message file, and the check goes on.
