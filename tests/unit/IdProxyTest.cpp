@@ -1,22 +1,9 @@
 #include "http/IdProxy.h"
 
+#include "TestSupport.h"
 #include "http/IdAuthenticationSSPI.h"
 
 #include <gtest/gtest.h>
-
-namespace {
-
-std::string Text(const TIdProxyList& list) {
-    std::string out;
-    for (const TIdProxyServer& p : list) {
-        if (!out.empty())
-            out += ',';
-        out += p.Direct() ? std::string("DIRECT") : p.Host + ":" + std::to_string(p.Port);
-    }
-    return out;
-}
-
-} // namespace
 
 TEST(IdProxy, AddressesPacAnswersAndStaticLists) {
     const struct {
@@ -57,7 +44,7 @@ TEST(IdProxy, AddressesPacAnswersAndStaticLists) {
          "a:1,a:2,a:3,a:4,a:5,a:6,a:7,a:8"},
     };
     for (const auto& c : pac)
-        EXPECT_EQ(Text(ParsePacAnswer(c.answer)), c.expected) << c.answer;
+        EXPECT_EQ(ProxyListText(ParsePacAnswer(c.answer)), c.expected) << c.answer;
 
     const struct {
         const char* list;
@@ -73,7 +60,7 @@ TEST(IdProxy, AddressesPacAnswersAndStaticLists) {
         {"HTTPS=b:1", "https", "b:1"},
     };
     for (const auto& c : lists)
-        EXPECT_EQ(Text({StaticProxyFor(c.list, c.scheme)}), c.expected) << c.list;
+        EXPECT_EQ(ProxyListText({StaticProxyFor(c.list, c.scheme)}), c.expected) << c.list;
 }
 
 TEST(IdProxy, BypassAndNoProxyLists) {
@@ -114,20 +101,20 @@ TEST(IdProxy, WhichSettingDecides) {
     platform::TProxySettings pac;
     pac.PacAnswer = "PROXY p:1; DIRECT";
     pac.StaticList = "s:2";
-    EXPECT_EQ(Text(ProxiesFromSettings(pac, "http", "h")), "p:1,DIRECT");
+    EXPECT_EQ(ProxyListText(ProxiesFromSettings(pac, "http", "h")), "p:1,DIRECT");
     platform::TProxySettings fixed;
     fixed.StaticList = "http=s:2";
     fixed.BypassList = "<local>";
     fixed.ProxyUrl = "e:3";
-    EXPECT_EQ(Text(ProxiesFromSettings(fixed, "http", "h.example")), "s:2");
-    EXPECT_EQ(Text(ProxiesFromSettings(fixed, "http", "intranet")), "");
-    EXPECT_EQ(Text(ProxiesFromSettings(fixed, "https", "h.example")), "");
+    EXPECT_EQ(ProxyListText(ProxiesFromSettings(fixed, "http", "h.example")), "s:2");
+    EXPECT_EQ(ProxyListText(ProxiesFromSettings(fixed, "http", "intranet")), "");
+    EXPECT_EQ(ProxyListText(ProxiesFromSettings(fixed, "https", "h.example")), "");
     platform::TProxySettings environment;
     environment.ProxyUrl = "http://u:p@e:3";
     environment.NoProxy = "corp.example";
-    EXPECT_EQ(Text(ProxiesFromSettings(environment, "http", "h.example")), "e:3");
+    EXPECT_EQ(ProxyListText(ProxiesFromSettings(environment, "http", "h.example")), "e:3");
     EXPECT_EQ(ProxiesFromSettings(environment, "http", "h.example")[0].Password, "p");
-    EXPECT_EQ(Text(ProxiesFromSettings(environment, "http", "a.corp.example")), "");
+    EXPECT_EQ(ProxyListText(ProxiesFromSettings(environment, "http", "a.corp.example")), "");
 }
 
 TEST(IdProxy, SignOnSchemesArePreferredAndNeverGuessed) {

@@ -1,6 +1,7 @@
 // WinHTTP's resolver answer, read as a proxy script's answer (Windows builds, under Wine: the
 // resolver itself exists on Windows 8 and later only, so its entries are made here).
 
+#include "TestSupport.h"
 #include "http/IdProxy.h"
 #include "platform/ProxyResolver_win32.h"
 
@@ -17,16 +18,6 @@ struct TEntry {
     const wchar_t* Host;
     INTERNET_PORT Port;
 };
-
-std::string Listed(const TIdProxyList& list) {
-    std::string out;
-    for (const TIdProxyServer& p : list) {
-        if (!out.empty())
-            out += ",";
-        out += p.Direct() ? std::string("DIRECT") : p.Host + ":" + std::to_string(p.Port);
-    }
-    return out;
-}
 
 TEST(ProxyResolver, EntriesKeepTheirOrderAndDirect) {
     const INTERNET_SCHEME http = INTERNET_SCHEME_HTTP, socks = INTERNET_SCHEME_SOCKS;
@@ -64,7 +55,7 @@ TEST(ProxyResolver, EntriesKeepTheirOrderAndDirect) {
         WINHTTP_PROXY_RESULT result{static_cast<DWORD>(entries.size()), entries.data()};
         const std::string answer = platform::ResolverAnswer(result);
         EXPECT_EQ(answer, c.answer) << c.name;
-        EXPECT_EQ(Listed(ParsePacAnswer(answer)), c.tried) << c.name;
+        EXPECT_EQ(ProxyListText(ParsePacAnswer(answer)), c.tried) << c.name;
     }
 }
 

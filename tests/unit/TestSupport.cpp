@@ -44,3 +44,13 @@ std::string ReadFileOrDie(const std::string& path) {
     EXPECT_TRUE(platform::ReadWholeFile(path, bytes)) << path;
     return bytes;
 }
+
+std::string ProxyListText(const TIdProxyList& list) {
+    std::string out;
+    for (const TIdProxyServer& p : list) {
+        if (!out.empty())
+            out += ',';
+        out += p.Direct() ? std::string("DIRECT") : p.Host + ":" + std::to_string(p.Port);
+    }
+    return out;
+}

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "http/IdProxy.h"
+
 // A fresh directory for one test, removed with everything in it when the object goes.
 class TTempDir {
 public:
@@ -29,3 +31,6 @@ private:
 bool HaveWindowsFixtures();
 
 std::string ReadFileOrDie(const std::string& path);
+
+// A proxy list as "a:8080,DIRECT,b:3128", for comparing lists in one line.
+std::string ProxyListText(const TIdProxyList& list);
